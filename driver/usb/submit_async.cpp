@@ -1,0 +1,67 @@
+#include "transport.h"
+
+VOID SetSubmitUrbParameters(PIRP Irp, PURB Urb)
+{
+    PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
+    Next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    Next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    Next->Parameters.Others.Argument1 = Urb;
+}
+
+VOID SetTransferCompletion(PIRP Irp, PIO_COMPLETION_ROUTINE Completion, PVOID Context)
+{
+    PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
+    Next->CompletionRoutine = Completion;
+    Next->Context = Context;
+    Next->Control = IRP_CONTROL_INVOKE_ALWAYS;
+}
+
+// A request and a descriptor list per transfer; the URB and the buffer are
+// the caller's, reused from one transfer to the next.
+NTSTATUS SubmitUrbAsync(const BulkTransfer *Transfer)
+{
+    PIRP Irp = IoAllocateIrp((CCHAR)(Transfer->LowerDevice->StackSize + 1), FALSE);
+    if (!Irp)
+        return STATUS_INSUFFICIENT_RESOURCES;
+
+    if (!IoAllocateMdl(Transfer->Buffer, Transfer->Length, FALSE, FALSE, Irp)) {
+        IoFreeIrp(Irp);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    MmBuildMdlForNonPagedPool(Irp->MdlAddress);
+
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER *Bulk = &Transfer->Urb->UrbBulkOrInterruptTransfer;
+    RtlZeroMemory(Bulk, sizeof(*Bulk));
+    Bulk->Hdr.Length = sizeof(*Bulk);
+    Bulk->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    Bulk->PipeHandle = Transfer->Pipe->PipeHandle;
+    Bulk->TransferFlags = Transfer->TransferFlags;
+    Bulk->TransferBufferLength = Transfer->Length;
+    Bulk->TransferBufferMDL = Irp->MdlAddress;
+    Bulk->TransferBuffer = NULL;
+    Bulk->UrbLink = NULL;
+
+    SetTransferCompletion(Irp, Transfer->Completion, Transfer->Context);
+    *Transfer->InFlightSlot = Irp;
+    SetSubmitUrbParameters(Irp, Transfer->Urb);
+    return IofCallDriver(Transfer->LowerDevice, Irp);
+}
+
+VOID InitTransferTracking(AdapterContext *Adapter)
+{
+    Adapter->CancelsInProgress = 0;
+    InitializeListHead(&Adapter->ParkedRequests);
+}
+
+VOID ReleaseCompletedTransfer(AdapterContext *Adapter, PIRP Irp, PIRP *InFlightSlot)
+{
+    IoFreeMdl(Irp->MdlAddress);
+    Irp->MdlAddress = NULL;
+    *InFlightSlot = NULL;
+    // A canceller may still be inside IoCancelIrp with this request: leave
+    // the request for the last canceller to free once that call returned.
+    if (Adapter->CancelsInProgress)
+        InsertTailList(&Adapter->ParkedRequests, &Irp->Tail.Overlay.ListEntry);
+    else
+        IoFreeIrp(Irp);
+}

@@ -1,0 +1,79 @@
+// How the driver talks to the USB bus driver: pool and lock wrappers, the URB
+// kinds it builds, synchronous and asynchronous submission, and cancelling an
+// in-flight transfer.
+#pragma once
+
+#include "../core/context.h"
+
+// Every pool block carries the tag "Wdm ".
+#define POOL_TAG 0x206D6457
+
+#define IRP_CONTROL_INVOKE_ALWAYS (SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL)
+
+PVOID PoolAlloc(SIZE_T Size);
+VOID PoolFreeBlock(PVOID Block);
+
+// Frees the block a pointer variable holds (if any) and clears the variable,
+// so teardown can run twice or on a half-built adapter.
+template <typename T>
+inline VOID PoolFree(T **Pointer)
+{
+    PoolFreeBlock(*Pointer);
+    *Pointer = NULL;
+}
+
+VOID LockAcquire(LockRecord *Lock);
+VOID LockRelease(LockRecord *Lock);
+VOID CompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+
+// --- URB kinds -------------------------------------------------------------
+VOID BuildDescriptorRequest(PURB Urb, UCHAR DescriptorType, UCHAR Index, USHORT LanguageId, PVOID Buffer,
+                            ULONG BufferSize);
+VOID BuildVendorRequest(PURB Urb, UCHAR Request, USHORT Value, PVOID Data, ULONG Length);
+VOID BuildPipeReset(PURB Urb, PUSBD_PIPE_INFORMATION Pipe);
+VOID BuildDeselectConfiguration(PURB Urb);
+
+// Sizes of the URB kinds the driver allocates itself.
+#define BULK_TRANSFER_URB_SIZE sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)
+#define DESCRIPTOR_URB_SIZE sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)
+#define VENDOR_URB_SIZE sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST)
+#define PIPE_REQUEST_URB_SIZE sizeof(struct _URB_PIPE_REQUEST)
+#define DESELECT_URB_SIZE sizeof(struct _URB_SELECT_CONFIGURATION)
+
+// --- Synchronous submission (PASSIVE_LEVEL) --------------------------------
+NTSTATUS SubmitUrbSync(PDEVICE_OBJECT Target, PURB Urb);
+// The same, addressed through the adapter's own device object.
+NTSTATUS SubmitAdapterUrbSync(PDEVICE_OBJECT AdapterDevice, PURB Urb);
+
+// --- Asynchronous bulk transfers (up to DISPATCH_LEVEL) --------------------
+struct BulkTransfer {
+    PDEVICE_OBJECT LowerDevice;
+    PUSBD_PIPE_INFORMATION Pipe;
+    ULONG TransferFlags;
+    PVOID Buffer;
+    ULONG Length;
+    PURB Urb;                       // reused; cleared and filled per transfer
+    PIRP *InFlightSlot;             // set before the request goes down
+    PIO_COMPLETION_ROUTINE Completion;
+    PVOID Context;
+};
+
+#define BULK_FLAGS_READ (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK)
+#define BULK_FLAGS_COMMAND_WRITE USBD_TRANSFER_DIRECTION_OUT
+#define BULK_FLAGS_PORT_WRITE (USBD_TRANSFER_DIRECTION_OUT | USBD_SHORT_TRANSFER_OK)
+
+NTSTATUS SubmitUrbAsync(const BulkTransfer *Transfer);
+
+// The two halves of a driver-allocated request's next stack location.
+VOID SetTransferCompletion(PIRP Irp, PIO_COMPLETION_ROUTINE Completion, PVOID Context);
+VOID SetSubmitUrbParameters(PIRP Irp, PURB Urb);
+
+// Step 2 of every bulk completion routine, with Lock held: frees the request's
+// descriptor list and the request, and empties the in-flight slot.
+VOID ReleaseCompletedTransfer(AdapterContext *Adapter, PIRP Irp, PIRP *InFlightSlot);
+
+// Prepares the fields CancelAndWait and the completion routines share.
+VOID InitTransferTracking(AdapterContext *Adapter);
+
+// Cancels the transfer in the slot (if any) and waits up to 0.5 s for Event.
+VOID CancelAndWait(AdapterContext *Adapter, PIRP *InFlightSlot, PKEVENT Event);
