@@ -1,0 +1,380 @@
+// Requests: allocation, passing down, completion, cancellation, and the
+// verifier's checks on each.
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "io.h"
+#include "sim/kernel/bugcheck.h"
+#include "sim/kernel/cpu.h"
+#include "sim/kernel/poison.h"
+#include "sim/kernel/resources.h"
+
+namespace sim::io {
+namespace {
+
+enum class Origin { Driver, DeviceIoControl, System };
+
+struct IrpState {
+    Origin origin = Origin::Driver;
+    PDEVICE_OBJECT heldBy = nullptr;  // lower device that owns it now
+    int cancelCalls = 0;              // IoCancelIrp calls that have not returned
+    std::function<void(PIRP)> onFinal;
+};
+
+std::mutex gMutex;
+std::map<PIRP, IrpState> gIrps;
+KSPIN_LOCK gCancelSpinLock = 0;
+
+std::string Address(const void *p) { return Hex(reinterpret_cast<uintptr_t>(p)); }
+
+void Violation(const std::string &what) { BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", what); }
+
+// Bug checks unless irp is a live request.
+void CheckLive(PIRP irp, const char *routine)
+{
+    if (!irp)
+        Violation(std::string(routine) + " with a null request");
+    if (Resources::Get().IsFreed(irp))
+        Violation(std::string(routine) + " on request " + Address(irp) + ", which was already freed");
+    std::lock_guard lock(gMutex);
+    if (!gIrps.count(irp))
+        Violation(std::string(routine) + " on " + Address(irp) + ", which is not a request");
+}
+
+PIRP NewIrp(CCHAR stackSize, Origin origin, const char *routine)
+{
+    if (Cpu().irql > DISPATCH_LEVEL)
+        BugCheck("IRQL_NOT_LESS_OR_EQUAL", std::string(routine) + " above DISPATCH_LEVEL");
+    if (stackSize < 1)
+        Violation(std::string(routine) + " with stack size " + std::to_string(stackSize));
+    Resources &resources = Resources::Get();
+    if (resources.ShouldFail(ResourceKind::Irp, 0))
+        return nullptr;
+    size_t bytes = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
+    auto *irp = static_cast<PIRP>(std::calloc(1, bytes));
+    IoInitializeIrp(irp, static_cast<USHORT>(bytes), stackSize);
+    Resource record{ResourceKind::Irp};
+    record.address = irp;
+    record.size = bytes;
+    record.serial = resources.NextSerial(ResourceKind::Irp);
+    record.origin = routine;
+    record.release = [irp, bytes] {
+        SIM_UNPOISON(irp, bytes);
+        std::free(irp);
+    };
+    resources.Add(std::move(record));
+    std::lock_guard lock(gMutex);
+    gIrps[irp] = IrpState{origin, nullptr, 0, nullptr};
+    return irp;
+}
+
+void ReleaseIrp(PIRP irp, const char *routine)
+{
+    Resource record = Resources::Get().Free(ResourceKind::Irp, irp, routine);
+    {
+        std::lock_guard lock(gMutex);
+        gIrps.erase(irp);
+    }
+    std::memset(irp, 0xDD, record.size);
+    SIM_POISON(irp, record.size);
+}
+
+bool ShouldInvoke(PIO_STACK_LOCATION stack, PIRP irp)
+{
+    if (!stack->CompletionRoutine)
+        return false;
+    if (irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL))
+        return true;
+    if (NT_SUCCESS(irp->IoStatus.Status))
+        return (stack->Control & SL_INVOKE_ON_SUCCESS) != 0;
+    return (stack->Control & SL_INVOKE_ON_ERROR) != 0;
+}
+
+}  // namespace
+
+PIRP AllocateSystemIrp(CCHAR stackSize, std::function<void(PIRP)> onFinal)
+{
+    PIRP irp = NewIrp(stackSize, Origin::System, "the I/O manager");
+    if (irp) {
+        std::lock_guard lock(gMutex);
+        gIrps[irp].onFinal = std::move(onFinal);
+    }
+    return irp;
+}
+
+void FreeSystemIrp(PIRP irp) { ReleaseIrp(irp, "the I/O manager"); }
+
+bool IrpHeldByLowerDriver(PIRP irp)
+{
+    std::lock_guard lock(gMutex);
+    auto it = gIrps.find(irp);
+    return it != gIrps.end() && it->second.heldBy != nullptr;
+}
+
+}  // namespace sim::io
+
+using namespace sim;
+using namespace sim::io;
+
+VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize)
+{
+    std::memset(Irp, 0, PacketSize);
+    Irp->Type = IO_TYPE_IRP;
+    Irp->Size = PacketSize;
+    Irp->StackCount = StackSize;
+    Irp->CurrentLocation = static_cast<CHAR>(StackSize + 1);
+    Irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1) + StackSize;
+    InitializeListHead(&Irp->ThreadListEntry);
+}
+
+PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
+{
+    (void)ChargeQuota;
+    return NewIrp(StackSize, Origin::Driver, "IoAllocateIrp");
+}
+
+VOID IoFreeIrp(PIRP Irp)
+{
+    CheckLive(Irp, "IoFreeIrp");
+    {
+        std::lock_guard lock(gMutex);
+        IrpState &state = gIrps[Irp];
+        if (state.origin != Origin::Driver)
+            Violation("IoFreeIrp of request " + Address(Irp) + ", which the I/O manager built and frees itself");
+        if (state.heldBy)
+            Violation("IoFreeIrp of request " + Address(Irp) + " while device " + Address(state.heldBy) +
+                      " still owns it (passed down, not yet completed back)");
+        if (state.cancelCalls)
+            Violation("IoFreeIrp of request " + Address(Irp) + " while an IoCancelIrp call on it has not returned");
+    }
+    ReleaseIrp(Irp, "IoFreeIrp");
+}
+
+PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+                                   ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
+                                   BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock)
+{
+    if (Cpu().irql != PASSIVE_LEVEL)
+        BugCheck("IRQL_NOT_LESS_OR_EQUAL", "IoBuildDeviceIoControlRequest above PASSIVE_LEVEL");
+    if (!InternalDeviceIoControl && (InputBuffer || OutputBuffer))
+        BugCheck("SIMULATION_UNSUPPORTED", "IoBuildDeviceIoControlRequest with buffers for a public control code");
+    PIRP irp = NewIrp(DeviceObject->StackSize, Origin::DeviceIoControl, "IoBuildDeviceIoControlRequest");
+    if (!irp)
+        return nullptr;
+    irp->UserIosb = IoStatusBlock;
+    irp->UserEvent = Event;
+    irp->UserBuffer = OutputBuffer;
+    irp->Tail.Overlay.Thread = KeGetCurrentThread();
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+    next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+    next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+    next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+    return irp;
+}
+
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    CheckLive(Irp, "IofCallDriver");
+    if (Cpu().irql > DISPATCH_LEVEL)
+        BugCheck("IRQL_NOT_LESS_OR_EQUAL", "IofCallDriver above DISPATCH_LEVEL");
+    if (!DeviceObject || DeviceObject->Type != IO_TYPE_DEVICE)
+        Violation("IofCallDriver to " + Address(DeviceObject) + ", which is not a device object");
+    if (Irp->CurrentLocation <= 1)
+        BugCheck("NO_MORE_IRP_STACK_LOCATIONS", "IofCallDriver of request " + Address(Irp) + " with " +
+                                                    std::to_string(Irp->StackCount) +
+                                                    " stack locations to device " + Address(DeviceObject) +
+                                                    ": none left for it");
+    Irp->CurrentLocation--;
+    Irp->Tail.Overlay.CurrentStackLocation--;
+    PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
+    stack->DeviceObject = DeviceObject;
+    {
+        std::lock_guard lock(gMutex);
+        gIrps[Irp].heldBy = DeviceObject;
+    }
+    PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
+    if (!dispatch)
+        Violation("IofCallDriver: device " + Address(DeviceObject) + " has no dispatch routine for major function " +
+                  std::to_string(stack->MajorFunction));
+    IrqlBalanceCheck balance("a dispatch routine");
+    return dispatch(DeviceObject, Irp);
+}
+
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
+{
+    (void)PriorityBoost;
+    CheckLive(Irp, "IofCompleteRequest");
+    if (Cpu().irql > DISPATCH_LEVEL)
+        BugCheck("IRQL_NOT_LESS_OR_EQUAL", "IofCompleteRequest above DISPATCH_LEVEL");
+    if (Irp->CurrentLocation > Irp->StackCount)
+        BugCheck("MULTIPLE_IRP_COMPLETE_REQUESTS", "request " + Address(Irp) + " completed, but no driver holds it");
+    if (Irp->IoStatus.Status == STATUS_PENDING)
+        Violation("request " + Address(Irp) + " completed with STATUS_PENDING");
+    if (Irp->CancelRoutine)
+        Violation("request " + Address(Irp) + " completed with its cancel routine still set");
+
+    while (Irp->CurrentLocation <= Irp->StackCount) {
+        PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
+        Irp->CurrentLocation++;
+        Irp->Tail.Overlay.CurrentStackLocation++;
+        Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+        const bool top = Irp->CurrentLocation == Irp->StackCount + 1;
+        if (top) {
+            std::lock_guard lock(gMutex);
+            gIrps[Irp].heldBy = nullptr;
+        }
+        if (ShouldInvoke(stack, Irp)) {
+            PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+            PVOID context = stack->Context;
+            PDEVICE_OBJECT device = top ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+            NTSTATUS status;
+            {
+                IrqlBalanceCheck balance("a completion routine");
+                status = routine(device, Irp, context);
+            }
+            if (status == STATUS_MORE_PROCESSING_REQUIRED)
+                return;  // the request may already be freed
+            if (top) {
+                std::lock_guard lock(gMutex);
+                if (gIrps[Irp].origin == Origin::Driver)
+                    Violation("the completion routine of driver-allocated request " + Address(Irp) + " returned " +
+                              Hex(static_cast<ULONG>(status)) +
+                              " instead of STATUS_MORE_PROCESSING_REQUIRED; the I/O manager would now finish a "
+                              "request that has no thread");
+            }
+        } else if (Irp->PendingReturned && !top) {
+            IoMarkIrpPending(Irp);
+        }
+    }
+
+    Origin origin;
+    std::function<void(PIRP)> onFinal;
+    {
+        std::lock_guard lock(gMutex);
+        origin = gIrps[Irp].origin;
+        onFinal = gIrps[Irp].onFinal;
+    }
+    switch (origin) {
+    case Origin::Driver:
+        Violation("driver-allocated request " + Address(Irp) +
+                  " completed with no completion routine stopping it; the I/O manager would now finish a request "
+                  "that has no thread");
+    case Origin::DeviceIoControl:
+        *Irp->UserIosb = Irp->IoStatus;
+        if (Irp->UserEvent)
+            KeSetEvent(Irp->UserEvent, IO_NO_INCREMENT, FALSE);
+        ReleaseIrp(Irp, "the I/O manager");
+        break;
+    case Origin::System:
+        onFinal(Irp);
+        break;
+    }
+}
+
+VOID IoAcquireCancelSpinLock(PKIRQL Irql) { KeAcquireSpinLock(&gCancelSpinLock, Irql); }
+VOID IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&gCancelSpinLock, Irql); }
+
+PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
+{
+    return reinterpret_cast<PDRIVER_CANCEL>(
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile *>(&Irp->CancelRoutine),
+                                   reinterpret_cast<PVOID>(CancelRoutine)));
+}
+
+BOOLEAN IoCancelIrp(PIRP Irp)
+{
+    CheckLive(Irp, "IoCancelIrp");
+    if (Cpu().irql > DISPATCH_LEVEL)
+        BugCheck("IRQL_NOT_LESS_OR_EQUAL", "IoCancelIrp above DISPATCH_LEVEL");
+    {
+        std::lock_guard lock(gMutex);
+        gIrps[Irp].cancelCalls++;
+    }
+    BOOLEAN cancelled;
+    {
+        IrqlBalanceCheck balance("a cancel routine (it must release the cancel spin lock)");
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        Irp->Cancel = TRUE;
+        PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+        if (routine) {
+            Irp->CancelIrql = irql;
+            routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
+            cancelled = TRUE;
+        } else {
+            IoReleaseCancelSpinLock(irql);
+            cancelled = FALSE;
+        }
+    }
+    std::lock_guard lock(gMutex);
+    gIrps[Irp].cancelCalls--;
+    return cancelled;
+}
+
+PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp)
+{
+    (void)ChargeQuota;
+    if (Cpu().irql > DISPATCH_LEVEL)
+        BugCheck("IRQL_NOT_LESS_OR_EQUAL", "IoAllocateMdl above DISPATCH_LEVEL");
+    if (Irp) {
+        CheckLive(Irp, "IoAllocateMdl");
+        if (SecondaryBuffer || Irp->MdlAddress)
+            BugCheck("SIMULATION_UNSUPPORTED", "chained memory descriptor lists");
+    }
+    Resources &resources = Resources::Get();
+    if (resources.ShouldFail(ResourceKind::Mdl, 0))
+        return nullptr;
+    auto *mdl = static_cast<PMDL>(std::calloc(1, sizeof(MDL)));
+    auto va = reinterpret_cast<uintptr_t>(VirtualAddress);
+    mdl->Size = sizeof(MDL);
+    mdl->StartVa = reinterpret_cast<PVOID>(va & ~uintptr_t{0xFFF});
+    mdl->ByteOffset = static_cast<ULONG>(va & 0xFFF);
+    mdl->ByteCount = Length;
+    Resource record{ResourceKind::Mdl};
+    record.address = mdl;
+    record.size = sizeof(MDL);
+    record.serial = resources.NextSerial(ResourceKind::Mdl);
+    record.origin = "IoAllocateMdl";
+    record.release = [mdl] {
+        SIM_UNPOISON(mdl, sizeof(MDL));
+        std::free(mdl);
+    };
+    resources.Add(std::move(record));
+    if (Irp)
+        Irp->MdlAddress = mdl;
+    return mdl;
+}
+
+VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList)
+{
+    if (!Resources::Get().Find(MemoryDescriptorList))
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "MmBuildMdlForNonPagedPool on " +
+                                                           Hex(reinterpret_cast<uintptr_t>(MemoryDescriptorList)) +
+                                                           ", which is not a live memory descriptor list");
+    PVOID va = MmGetMdlVirtualAddress(MemoryDescriptorList);
+    auto block = Resources::Get().FindPoolBlockHolding(va, MemoryDescriptorList->ByteCount);
+    if (!block || block->poolType != NonPagedPool)
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+                 "MmBuildMdlForNonPagedPool over " + std::to_string(MemoryDescriptorList->ByteCount) + " bytes at " +
+                     Hex(reinterpret_cast<uintptr_t>(va)) + ", which are not inside one non-paged pool block");
+    MemoryDescriptorList->MappedSystemVa = va;
+    MemoryDescriptorList->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
+}
+
+VOID IoFreeMdl(PMDL Mdl)
+{
+    if (Cpu().irql > DISPATCH_LEVEL)
+        BugCheck("IRQL_NOT_LESS_OR_EQUAL", "IoFreeMdl above DISPATCH_LEVEL");
+    Resource record = Resources::Get().Free(ResourceKind::Mdl, Mdl, "IoFreeMdl");
+    std::memset(Mdl, 0xDD, record.size);
+    SIM_POISON(Mdl, record.size);
+}
+
+VOID PoStartNextPowerIrp(PIRP Irp) { CheckLive(Irp, "PoStartNextPowerIrp"); }
+
+NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return IofCallDriver(DeviceObject, Irp); }

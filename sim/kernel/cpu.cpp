@@ -1,0 +1,152 @@
+#include "cpu.h"
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "bugcheck.h"
+
+namespace sim {
+
+namespace {
+thread_local CpuState tCpu;
+}
+
+CpuState &Cpu() { return tCpu; }
+
+ULONG_PTR CpuToken() { return reinterpret_cast<ULONG_PTR>(&tCpu) | 1; }
+
+const char *IrqlName(KIRQL irql)
+{
+    switch (irql) {
+    case PASSIVE_LEVEL: return "PASSIVE_LEVEL";
+    case APC_LEVEL: return "APC_LEVEL";
+    case DISPATCH_LEVEL: return "DISPATCH_LEVEL";
+    default: return "a device level";
+    }
+}
+
+IrqlBalanceCheck::IrqlBalanceCheck(const char *what) : what_(what), irql_(tCpu.irql), locks_(tCpu.spinLocksHeld) {}
+
+IrqlBalanceCheck::~IrqlBalanceCheck()
+{
+    if (tCpu.irql != irql_ || tCpu.spinLocksHeld != locks_)
+        BugCheck("IRQL_UNEXPECTED_VALUE",
+                 std::string(what_) + " was called at " + IrqlName(irql_) + " holding " + std::to_string(locks_) +
+                     " spin lock(s) and returned at " + IrqlName(tCpu.irql) + " holding " +
+                     std::to_string(tCpu.spinLocksHeld));
+}
+
+}  // namespace sim
+
+using sim::BugCheck;
+using sim::Cpu;
+using sim::IrqlName;
+
+KIRQL KeGetCurrentIrql(VOID) { return Cpu().irql; }
+
+VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql)
+{
+    if (NewIrql < Cpu().irql)
+        BugCheck("IRQL_NOT_GREATER_OR_EQUAL", std::string("KeRaiseIrql to ") + IrqlName(NewIrql) + " from " +
+                                                  IrqlName(Cpu().irql));
+    *OldIrql = Cpu().irql;
+    Cpu().irql = NewIrql;
+}
+
+VOID KeLowerIrql(KIRQL NewIrql)
+{
+    if (NewIrql > Cpu().irql)
+        BugCheck("IRQL_NOT_LESS_OR_EQUAL", std::string("KeLowerIrql to ") + IrqlName(NewIrql) + " from " +
+                                               IrqlName(Cpu().irql));
+    Cpu().irql = NewIrql;
+}
+
+VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { std::atomic_ref<ULONG_PTR>(*SpinLock).store(0); }
+
+static void AcquireSpin(PKSPIN_LOCK SpinLock, const char *routine)
+{
+    std::atomic_ref<ULONG_PTR> word(*SpinLock);
+    const ULONG_PTR me = sim::CpuToken();
+    if (word.load(std::memory_order_relaxed) == me)
+        BugCheck("SPIN_LOCK_ALREADY_OWNED",
+                 std::string(routine) + ": spin lock " + sim::Hex(reinterpret_cast<uintptr_t>(SpinLock)) +
+                     " is already held by this processor; acquiring it again would hang");
+    ULONG_PTR expected = 0;
+    while (!word.compare_exchange_weak(expected, me, std::memory_order_acquire, std::memory_order_relaxed)) {
+        expected = 0;
+        std::this_thread::yield();
+    }
+    Cpu().spinLocksHeld++;
+}
+
+static void ReleaseSpin(PKSPIN_LOCK SpinLock, const char *routine)
+{
+    std::atomic_ref<ULONG_PTR> word(*SpinLock);
+    if (word.load(std::memory_order_relaxed) != sim::CpuToken())
+        BugCheck("SPIN_LOCK_NOT_OWNED", std::string(routine) + ": spin lock " +
+                                            sim::Hex(reinterpret_cast<uintptr_t>(SpinLock)) +
+                                            " released by a processor that does not hold it");
+    word.store(0, std::memory_order_release);
+    Cpu().spinLocksHeld--;
+}
+
+VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql)
+{
+    if (Cpu().irql > DISPATCH_LEVEL)
+        BugCheck("IRQL_NOT_LESS_OR_EQUAL", "KeAcquireSpinLock above DISPATCH_LEVEL");
+    KIRQL previous = Cpu().irql;
+    AcquireSpin(SpinLock, "KeAcquireSpinLock");
+    Cpu().irql = DISPATCH_LEVEL;
+    *OldIrql = previous;
+}
+
+VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
+{
+    ReleaseSpin(SpinLock, "KeReleaseSpinLock");
+    if (NewIrql > DISPATCH_LEVEL)
+        BugCheck("IRQL_NOT_LESS_OR_EQUAL", "KeReleaseSpinLock returning to a level above DISPATCH_LEVEL");
+    Cpu().irql = NewIrql;
+}
+
+VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
+{
+    if (Cpu().irql != DISPATCH_LEVEL)
+        BugCheck("IRQL_NOT_LESS_OR_EQUAL",
+                 std::string("KeAcquireSpinLockAtDpcLevel at ") + IrqlName(Cpu().irql));
+    AcquireSpin(SpinLock, "KeAcquireSpinLockAtDpcLevel");
+}
+
+VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
+{
+    if (Cpu().irql != DISPATCH_LEVEL)
+        BugCheck("IRQL_NOT_LESS_OR_EQUAL",
+                 std::string("KeReleaseSpinLockFromDpcLevel at ") + IrqlName(Cpu().irql));
+    ReleaseSpin(SpinLock, "KeReleaseSpinLockFromDpcLevel");
+}
+
+LONG InterlockedIncrement(LONG volatile *Addend)
+{
+    return std::atomic_ref<LONG>(*const_cast<LONG *>(Addend)).fetch_add(1) + 1;
+}
+LONG InterlockedDecrement(LONG volatile *Addend)
+{
+    return std::atomic_ref<LONG>(*const_cast<LONG *>(Addend)).fetch_sub(1) - 1;
+}
+LONG InterlockedExchange(LONG volatile *Target, LONG Value)
+{
+    return std::atomic_ref<LONG>(*const_cast<LONG *>(Target)).exchange(Value);
+}
+LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comparand)
+{
+    std::atomic_ref<LONG>(*const_cast<LONG *>(Destination)).compare_exchange_strong(Comparand, Exchange);
+    return Comparand;
+}
+LONG InterlockedExchangeAdd(LONG volatile *Addend, LONG Value)
+{
+    return std::atomic_ref<LONG>(*const_cast<LONG *>(Addend)).fetch_add(Value);
+}
+PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value)
+{
+    return std::atomic_ref<PVOID>(*const_cast<PVOID *>(Target)).exchange(Value);
+}

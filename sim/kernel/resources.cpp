@@ -1,0 +1,213 @@
+#include "resources.h"
+
+#include <algorithm>
+#include <sstream>
+
+#include "bugcheck.h"
+
+namespace sim {
+
+namespace {
+constexpr size_t kQuarantineLimit = 4096;
+}
+
+const char *KindName(ResourceKind kind)
+{
+    switch (kind) {
+    case ResourceKind::Pool: return "pool block";
+    case ResourceKind::Irp: return "request (IRP)";
+    case ResourceKind::Mdl: return "memory descriptor list";
+    }
+    return "?";
+}
+
+std::string TagText(ULONG tag)
+{
+    std::string text = "'";
+    for (int i = 0; i < 4; i++) {
+        char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
+        text += (c >= 32 && c < 127) ? c : '.';
+    }
+    return text + "'";
+}
+
+Resources &Resources::Get()
+{
+    static Resources instance;
+    return instance;
+}
+
+void Resources::Add(Resource resource)
+{
+    std::lock_guard lock(mutex_);
+    void *address = resource.address;
+    records_.erase(address);
+    records_.emplace(address, std::move(resource));
+}
+
+static std::string Describe(const Resource &r)
+{
+    std::ostringstream out;
+    out << KindName(r.kind) << " " << Hex(reinterpret_cast<uintptr_t>(r.address)) << " (#" << r.serial;
+    if (r.kind == ResourceKind::Pool)
+        out << ", " << r.size << " bytes, tag " << TagText(r.tag) << (r.poolType == PagedPool ? ", paged" : "");
+    if (!r.origin.empty())
+        out << ", from " << r.origin;
+    out << ")";
+    return out.str();
+}
+
+Resource Resources::Free(ResourceKind kind, void *address, const char *routine)
+{
+    std::lock_guard lock(mutex_);
+    auto it = records_.find(address);
+    if (it == records_.end() || it->second.kind != kind)
+        BugCheck("BAD_POOL_CALLER", std::string(routine) + " of " + Hex(reinterpret_cast<uintptr_t>(address)) +
+                                        ", which is not a " + KindName(kind) + " the platform handed out");
+    if (it->second.freed)
+        BugCheck("BAD_POOL_CALLER", std::string(routine) + ": double free of " + Describe(it->second));
+    it->second.freed = true;
+    quarantine_.push_back(address);
+    TrimQuarantineLocked();
+    return it->second;
+}
+
+void Resources::TrimQuarantineLocked()
+{
+    while (quarantine_.size() > kQuarantineLimit) {
+        auto it = records_.find(quarantine_.front());
+        quarantine_.pop_front();
+        if (it != records_.end() && it->second.freed) {
+            if (it->second.release)
+                it->second.release();
+            records_.erase(it);
+        }
+    }
+}
+
+std::optional<Resource> Resources::Find(void *address)
+{
+    std::lock_guard lock(mutex_);
+    auto it = records_.find(address);
+    if (it == records_.end() || it->second.freed)
+        return std::nullopt;
+    return it->second;
+}
+
+bool Resources::IsFreed(void *address)
+{
+    std::lock_guard lock(mutex_);
+    auto it = records_.find(address);
+    return it != records_.end() && it->second.freed;
+}
+
+std::optional<Resource> Resources::FindPoolBlockHolding(const void *address, size_t size)
+{
+    std::lock_guard lock(mutex_);
+    auto it = records_.upper_bound(const_cast<void *>(address));
+    if (it == records_.begin())
+        return std::nullopt;
+    --it;
+    const Resource &r = it->second;
+    auto *start = static_cast<const char *>(r.address);
+    auto *p = static_cast<const char *>(address);
+    if (r.freed || r.kind != ResourceKind::Pool || p + size > start + r.size)
+        return std::nullopt;
+    return r;
+}
+
+std::vector<Resource> Resources::Live()
+{
+    std::lock_guard lock(mutex_);
+    std::vector<Resource> live;
+    for (auto &[address, r] : records_)
+        if (!r.freed)
+            live.push_back(r);
+    std::sort(live.begin(), live.end(), [](const Resource &a, const Resource &b) {
+        return a.kind != b.kind ? a.kind < b.kind : a.serial < b.serial;
+    });
+    return live;
+}
+
+std::string Resources::LeakReport()
+{
+    std::string report;
+    for (const Resource &r : Live())
+        report += "leaked " + Describe(r) + "\n";
+    return report;
+}
+
+size_t Resources::LiveCount(ResourceKind kind)
+{
+    size_t n = 0;
+    for (const Resource &r : Live())
+        n += r.kind == kind;
+    return n;
+}
+
+uint64_t Resources::AllocationCount(ResourceKind kind)
+{
+    std::lock_guard lock(mutex_);
+    return serials_[static_cast<int>(kind)];
+}
+
+uint64_t Resources::NextSerial(ResourceKind kind)
+{
+    std::lock_guard lock(mutex_);
+    return ++serials_[static_cast<int>(kind)];
+}
+
+void Resources::Clear()
+{
+    std::lock_guard lock(mutex_);
+    for (auto &[address, r] : records_)
+        if (r.release)
+            r.release();
+    records_.clear();
+    quarantine_.clear();
+    faults_.clear();
+    for (auto &s : serials_)
+        s = 0;
+}
+
+void Resources::FailNth(ResourceKind kind, uint64_t n, std::optional<ULONG> tag)
+{
+    std::lock_guard lock(mutex_);
+    faults_.push_back({kind, n == 0 ? 1 : n, tag});
+}
+
+void Resources::FailEvery(ResourceKind kind, std::optional<ULONG> tag)
+{
+    std::lock_guard lock(mutex_);
+    faults_.push_back({kind, 0, tag});
+}
+
+void Resources::ClearFaults()
+{
+    std::lock_guard lock(mutex_);
+    faults_.clear();
+}
+
+bool Resources::ShouldFail(ResourceKind kind, ULONG tag)
+{
+    std::lock_guard lock(mutex_);
+    bool fail = false;
+    for (auto it = faults_.begin(); it != faults_.end();) {
+        if (it->kind != kind || (it->tag && *it->tag != tag)) {
+            ++it;
+            continue;
+        }
+        if (it->remaining == 0) {
+            fail = true;
+            ++it;
+        } else if (--it->remaining == 0) {
+            fail = true;
+            it = faults_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return fail;
+}
+
+}  // namespace sim

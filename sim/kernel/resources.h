@@ -1,0 +1,85 @@
+// Bookkeeping of what the driver allocates from the platform (pool blocks,
+// requests, descriptor lists), for the verifier: each allocation is known
+// from allocation to free, freed blocks stay in quarantine for a while so
+// that a double free or a late use names the block, and whatever is still
+// live when a test ends is a leak. Fault injection also lives here.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "driver/platform/platform.h"
+
+namespace sim {
+
+enum class ResourceKind { Pool, Irp, Mdl };
+const char *KindName(ResourceKind kind);
+
+struct Resource {
+    ResourceKind kind;
+    void *address = nullptr;
+    size_t size = 0;
+    ULONG tag = 0;
+    POOL_TYPE poolType = NonPagedPool;
+    uint64_t serial = 0;   // allocation number of its kind, from 1
+    bool freed = false;
+    std::string origin;    // who allocated it
+    std::function<void()> release;  // gives the memory back when quarantine ends
+};
+
+class Resources {
+public:
+    static Resources &Get();
+
+    void Add(Resource resource);
+    // Marks the resource freed and keeps it in quarantine; returns its record.
+    // Bug checks on unknown or already freed addresses.
+    Resource Free(ResourceKind kind, void *address, const char *routine);
+    // The live record at address, or null (also for freed ones).
+    std::optional<Resource> Find(void *address);
+    bool IsFreed(void *address);
+    // The live pool block that holds [address, address + size), if any.
+    std::optional<Resource> FindPoolBlockHolding(const void *address, size_t size);
+
+    // Every live resource, oldest first.
+    std::vector<Resource> Live();
+    std::string LeakReport();
+    size_t LiveCount(ResourceKind kind);
+    uint64_t AllocationCount(ResourceKind kind);
+
+    // Releases everything, live or quarantined (end of a world).
+    void Clear();
+
+    // Fault injection: the nth next allocation of that kind (1 = the very
+    // next one), or every one, fails; a tag narrows pool rules.
+    void FailNth(ResourceKind kind, uint64_t n, std::optional<ULONG> tag = std::nullopt);
+    void FailEvery(ResourceKind kind, std::optional<ULONG> tag = std::nullopt);
+    void ClearFaults();
+    bool ShouldFail(ResourceKind kind, ULONG tag);
+    uint64_t NextSerial(ResourceKind kind);
+
+private:
+    struct FaultRule {
+        ResourceKind kind;
+        uint64_t remaining;  // 0: every matching allocation
+        std::optional<ULONG> tag;
+    };
+    Resources() = default;
+    void TrimQuarantineLocked();
+
+    std::mutex mutex_;
+    std::map<void *, Resource> records_;
+    std::deque<void *> quarantine_;
+    std::vector<FaultRule> faults_;
+    uint64_t serials_[3] = {0, 0, 0};
+};
+
+std::string TagText(ULONG tag);
+
+}  // namespace sim

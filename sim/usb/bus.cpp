@@ -1,0 +1,501 @@
+#include "bus.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "sim/io/io.h"
+#include "sim/kernel/bugcheck.h"
+#include "sim/kernel/cpu.h"
+#include "sim/kernel/resources.h"
+#include "sim/world.h"
+
+namespace sim::usb {
+
+struct Bus::Pipe {
+    uint8_t endpoint = 0;
+    uint16_t maxPacket = 0;
+    ULONG maximumTransferSize = 0;
+};
+
+namespace {
+
+NTSTATUS IrpStatusFor(USBD_STATUS status)
+{
+    if (USBD_SUCCESS(status))
+        return STATUS_SUCCESS;
+    switch (status) {
+    case USBD_STATUS_CANCELED: return STATUS_CANCELLED;
+    case USBD_STATUS_DEVICE_GONE: return STATUS_DEVICE_NOT_CONNECTED;
+    case USBD_STATUS_INVALID_PARAMETER:
+    case USBD_STATUS_INVALID_PIPE_HANDLE:
+    case USBD_STATUS_INVALID_URB_FUNCTION: return STATUS_INVALID_PARAMETER;
+    default: return STATUS_UNSUCCESSFUL;
+    }
+}
+
+Bus *BusOf(PDEVICE_OBJECT device) { return *static_cast<Bus **>(device->DeviceExtension); }
+
+PURB UrbOf(PIRP irp) { return static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1); }
+
+}  // namespace
+
+Bus::Bus(DeviceModel &device, std::string name) : device_(device)
+{
+    driver_ = io::CreateDriverObject("\\Driver\\" + name);
+    driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternalControl;
+    NTSTATUS status = IoCreateDevice(driver_, sizeof(Bus *), nullptr, FILE_DEVICE_USB, 0, FALSE, &pdo_);
+    if (!NT_SUCCESS(status))
+        BugCheck("SIMULATION_MISUSE", "cannot create the bus's device object");
+    *static_cast<Bus **>(pdo_->DeviceExtension) = this;
+    pdo_->Flags &= ~DO_DEVICE_INITIALIZING;
+    controller_ = std::make_unique<Thread>(name + " controller", [this] { ControllerLoop(); });
+    device_.Plugged(this);
+}
+
+Bus::~Bus()
+{
+    Scheduler::Get().Change([&] { stopping_ = true; });
+    controller_->Join();
+    KIRQL irql = Cpu().irql;
+    Cpu().irql = PASSIVE_LEVEL;
+    IoDeleteDevice(pdo_);
+    Cpu().irql = irql;
+    io::DeleteDriverObject(driver_);
+}
+
+void Bus::SetCompletionMode(CompletionMode mode) { Scheduler::Get().Change([&] { completion_ = mode; }); }
+void Bus::SetCancelMode(CancelMode mode) { Scheduler::Get().Change([&] { cancel_ = mode; }); }
+void Bus::SetDeviceGone(bool gone)
+{
+    std::vector<PIRP> failing;
+    Scheduler::Get().Change([&] {
+        gone_ = gone;
+        if (gone)
+            failing = TakeWaitingLocked([](PIRP) { return true; });
+    });
+    for (PIRP irp : failing)
+        Finish(irp, USBD_STATUS_DEVICE_GONE);
+}
+
+// Takes the waiting requests that match off the list, except those whose
+// cancel routine is already running: that routine completes them.
+std::vector<PIRP> Bus::TakeWaitingLocked(const std::function<bool(PIRP)> &match)
+{
+    std::vector<PIRP> taken;
+    for (auto it = waiting_.begin(); it != waiting_.end();) {
+        if (match(*it) && IoSetCancelRoutine(*it, nullptr)) {
+            taken.push_back(*it);
+            it = waiting_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return taken;
+}
+
+std::vector<UrbRecord> Bus::Log()
+{
+    std::lock_guard lock(logMutex_);
+    return log_;
+}
+
+size_t Bus::PendingTransfers()
+{
+    return Scheduler::Get().Read([&] { return waiting_.size(); });
+}
+
+size_t Bus::HeldCancelled()
+{
+    return Scheduler::Get().Read([&] { return held_.size(); });
+}
+
+void Bus::Drain()
+{
+    Scheduler::Get().Block([&] { return work_.empty() && !busy_; }, std::nullopt, "the USB controller to go idle");
+}
+
+void Bus::ReleaseHeldCancelled()
+{
+    std::vector<PIRP> held;
+    Scheduler::Get().Change([&] { held.swap(held_); });
+    for (PIRP irp : held)
+        Finish(irp, USBD_STATUS_CANCELED);
+}
+
+void Bus::EndpointReady(uint8_t endpoint)
+{
+    Scheduler::Get().Change([&] { work_.push_back([this, endpoint] { RetryEndpoint(endpoint); }); });
+}
+
+void Bus::Schedule(Ticks delay, std::function<void()> fn)
+{
+    Scheduler &scheduler = Scheduler::Get();
+    Ticks due = scheduler.Now() + delay;
+    scheduler.Change([&] {
+        timers_.emplace_back(due, std::move(fn));
+        rescan_ = true;
+    });
+}
+
+NTSTATUS Bus::DispatchInternalControl(PDEVICE_OBJECT device, PIRP irp) { return BusOf(device)->Submit(irp); }
+
+NTSTATUS Bus::Submit(PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB) {
+        irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    PURB urb = UrbOf(irp);
+    if (!urb)
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "URB submission without a URB");
+    bool gone = false;
+    CompletionMode mode = CompletionMode::Pend;
+    Scheduler::Get().Read([&] {
+        gone = gone_;
+        mode = completion_;
+        return 0;
+    });
+    if (gone) {
+        Finish(irp, USBD_STATUS_DEVICE_GONE);
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    if (mode == CompletionMode::Random)
+        mode = World::Current().Random(2) ? CompletionMode::Inline : CompletionMode::Pend;
+
+    if (mode == CompletionMode::Inline) {
+        if (Execute(irp, urb)) {
+            NTSTATUS status = IrpStatusFor(urb->UrbHeader.Status);
+            Finish(irp, urb->UrbHeader.Status);
+            return status;
+        }
+        IoMarkIrpPending(irp);
+        Queue(irp);
+        return STATUS_PENDING;
+    }
+    IoMarkIrpPending(irp);
+    Scheduler::Get().Change([&] {
+        work_.push_back([this, irp] {
+            if (Execute(irp, UrbOf(irp)))
+                Finish(irp, UrbOf(irp)->UrbHeader.Status);
+            else
+                Queue(irp);
+        });
+    });
+    return STATUS_PENDING;
+}
+
+// The request stays pending until the device is ready for it. Whoever takes
+// it off the waiting list (the controller or the cancel routine) completes it.
+void Bus::Queue(PIRP irp)
+{
+    bool cancelledAlready = false;
+    Scheduler::Get().Change([&] {
+        IoSetCancelRoutine(irp, CancelPending);
+        if (irp->Cancel && IoSetCancelRoutine(irp, nullptr))
+            cancelledAlready = true;
+        else
+            waiting_.push_back(irp);
+    });
+    if (cancelledAlready)
+        Finish(irp, USBD_STATUS_CANCELED);
+}
+
+VOID Bus::CancelPending(PDEVICE_OBJECT device, PIRP irp)
+{
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    Bus *bus = BusOf(device);
+    CancelMode mode = CancelMode::Controller;
+    bool found = Scheduler::Get().Change([&] {
+        auto it = std::find(bus->waiting_.begin(), bus->waiting_.end(), irp);
+        if (it == bus->waiting_.end())
+            return false;
+        bus->waiting_.erase(it);
+        mode = bus->cancel_;
+        if (mode == CancelMode::Hold)
+            bus->held_.push_back(irp);
+        else if (mode == CancelMode::Controller)
+            bus->work_.push_back([bus, irp] { bus->Finish(irp, USBD_STATUS_CANCELED); });
+        return true;
+    });
+    if (found && mode == CancelMode::Inline)
+        bus->Finish(irp, USBD_STATUS_CANCELED);
+}
+
+void Bus::RetryEndpoint(uint8_t endpoint)
+{
+    std::vector<PIRP> mine = Scheduler::Get().Change([&] {
+        return TakeWaitingLocked([&](PIRP irp) {
+            Pipe *pipe = FindPipe(UrbOf(irp)->UrbBulkOrInterruptTransfer.PipeHandle);
+            return pipe && pipe->endpoint == endpoint;
+        });
+    });
+    for (PIRP irp : mine) {
+        if (Execute(irp, UrbOf(irp)))
+            Finish(irp, UrbOf(irp)->UrbHeader.Status);
+        else
+            Queue(irp);
+    }
+}
+
+void Bus::Finish(PIRP irp, USBD_STATUS status)
+{
+    PURB urb = UrbOf(irp);
+    urb->UrbHeader.Status = status;
+    if (status == USBD_STATUS_CANCELED || status == USBD_STATUS_DEVICE_GONE) {
+        if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
+            urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+        UrbRecord record;
+        record.function = urb->UrbHeader.Function;
+        record.status = status;
+        std::lock_guard lock(logMutex_);
+        log_.push_back(record);
+    }
+    irp->IoStatus.Status = IrpStatusFor(status);
+    irp->IoStatus.Information = 0;
+    // The host controller's completions run at DISPATCH_LEVEL, as from a DPC.
+    KIRQL previous;
+    KeRaiseIrql(DISPATCH_LEVEL, &previous);
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    KeLowerIrql(previous);
+}
+
+Bus::Pipe *Bus::FindPipe(USBD_PIPE_HANDLE handle)
+{
+    std::lock_guard lock(logMutex_);
+    for (auto &pipe : pipes_)
+        if (pipe.get() == handle)
+            return pipe.get();
+    return nullptr;
+}
+
+bool Bus::Execute(PIRP irp, PURB urb)
+{
+    UrbRecord record;
+    record.function = urb->UrbHeader.Function;
+    switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+        ExecuteSelectConfiguration(urb);
+        break;
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+        auto &request = urb->UrbControlDescriptorRequest;
+        record.descriptorType = request.DescriptorType;
+        record.length = request.TransferBufferLength;
+        auto descriptor = device_.Descriptor(request.DescriptorType, request.Index, request.LanguageId);
+        if (!descriptor) {
+            urb->UrbHeader.Status = USBD_STATUS_STALL_PID;
+            request.TransferBufferLength = 0;
+        } else {
+            size_t n = std::min<size_t>(descriptor->size(), request.TransferBufferLength);
+            std::memcpy(request.TransferBuffer, descriptor->data(), n);
+            request.TransferBufferLength = static_cast<ULONG>(n);
+            urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+        }
+        record.transferred = request.TransferBufferLength;
+        break;
+    }
+    case URB_FUNCTION_VENDOR_DEVICE: {
+        auto &request = urb->UrbControlVendorClassRequest;
+        SetupPacket setup;
+        setup.requestType = static_cast<uint8_t>(0x40 | ((request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) << 7));
+        setup.request = request.Request;
+        setup.value = request.Value;
+        setup.index = request.Index;
+        setup.length = static_cast<uint16_t>(request.TransferBufferLength);
+        record.setup = setup;
+        record.length = request.TransferBufferLength;
+        urb->UrbHeader.Status = device_.ControlOut(setup, static_cast<const uint8_t *>(request.TransferBuffer),
+                                                   request.TransferBufferLength);
+        break;
+    }
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+        return ExecuteBulk(irp, urb);
+    case URB_FUNCTION_RESET_PIPE: {
+        Pipe *pipe = FindPipe(urb->UrbPipeRequest.PipeHandle);
+        if (!pipe) {
+            urb->UrbHeader.Status = USBD_STATUS_INVALID_PIPE_HANDLE;
+        } else {
+            record.endpoint = pipe->endpoint;
+            device_.ResetPipe(pipe->endpoint);
+            urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+        }
+        break;
+    }
+    default:
+        urb->UrbHeader.Status = USBD_STATUS_INVALID_URB_FUNCTION;
+    }
+    record.status = urb->UrbHeader.Status;
+    std::lock_guard lock(logMutex_);
+    log_.push_back(record);
+    return true;
+}
+
+void Bus::ExecuteSelectConfiguration(PURB urb)
+{
+    auto &select = urb->UrbSelectConfiguration;
+    if (!select.ConfigurationDescriptor) {
+        {
+            std::lock_guard lock(logMutex_);
+            pipes_.clear();
+        }
+        urb->UrbHeader.Status = device_.SetConfiguration(0);
+        return;
+    }
+    PUSB_CONFIGURATION_DESCRIPTOR config = select.ConfigurationDescriptor;
+    std::vector<std::unique_ptr<Pipe>> pipes;
+    auto *end = reinterpret_cast<char *>(urb) + urb->UrbHeader.Length;
+    auto *cursor = reinterpret_cast<char *>(&select.Interface);
+    while (cursor + offsetof(USBD_INTERFACE_INFORMATION, Pipes) <= end) {
+        auto *info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(cursor);
+        if (info->Length == 0)
+            break;
+        PUSB_INTERFACE_DESCRIPTOR interface = USBD_ParseConfigurationDescriptorEx(
+            config, config, info->InterfaceNumber, info->AlternateSetting, -1, -1, -1);
+        if (!interface) {
+            urb->UrbHeader.Status = USBD_STATUS_INTERFACE_NOT_FOUND;
+            return;
+        }
+        if (info->Length < GET_USBD_INTERFACE_SIZE(interface->bNumEndpoints) ||
+            cursor + info->Length > end) {
+            urb->UrbHeader.Status = USBD_STATUS_BUFFER_TOO_SMALL;
+            return;
+        }
+        info->Class = interface->bInterfaceClass;
+        info->SubClass = interface->bInterfaceSubClass;
+        info->Protocol = interface->bInterfaceProtocol;
+        info->InterfaceHandle = info;
+        info->NumberOfPipes = interface->bNumEndpoints;
+        auto *walk = reinterpret_cast<uint8_t *>(interface);
+        auto *configEnd = reinterpret_cast<uint8_t *>(config) + config->wTotalLength;
+        ULONG filled = 0;
+        while (filled < info->NumberOfPipes && walk + 2 <= configEnd) {
+            walk += walk[0] ? walk[0] : configEnd - walk;
+            if (walk + sizeof(USB_ENDPOINT_DESCRIPTOR) > configEnd)
+                break;
+            auto *endpoint = reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(walk);
+            if (endpoint->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE)
+                break;
+            if (endpoint->bDescriptorType != USB_ENDPOINT_DESCRIPTOR_TYPE)
+                continue;
+            USBD_PIPE_INFORMATION &pipeInfo = info->Pipes[filled++];
+            auto pipe = std::make_unique<Pipe>();
+            pipe->endpoint = endpoint->bEndpointAddress;
+            pipe->maxPacket = endpoint->wMaxPacketSize;
+            pipe->maximumTransferSize = pipeInfo.MaximumTransferSize;
+            pipeInfo.EndpointAddress = endpoint->bEndpointAddress;
+            pipeInfo.MaximumPacketSize = endpoint->wMaxPacketSize;
+            pipeInfo.Interval = endpoint->bInterval;
+            pipeInfo.PipeType = static_cast<USBD_PIPE_TYPE>(endpoint->bmAttributes & USB_ENDPOINT_TYPE_MASK);
+            pipeInfo.PipeHandle = pipe.get();
+            pipes.push_back(std::move(pipe));
+        }
+        info->NumberOfPipes = filled;
+        cursor += info->Length;
+    }
+    {
+        std::lock_guard lock(logMutex_);
+        pipes_ = std::move(pipes);
+    }
+    select.ConfigurationHandle = this;
+    urb->UrbHeader.Status = device_.SetConfiguration(config->bConfigurationValue);
+}
+
+bool Bus::ExecuteBulk(PIRP irp, PURB urb)
+{
+    (void)irp;
+    auto &bulk = urb->UrbBulkOrInterruptTransfer;
+    UrbRecord record;
+    record.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    record.length = bulk.TransferBufferLength;
+    Pipe *pipe = FindPipe(bulk.PipeHandle);
+    const bool in = (bulk.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+    USBD_STATUS status = USBD_STATUS_SUCCESS;
+    BulkAnswer answer;
+    if (!pipe) {
+        status = USBD_STATUS_INVALID_PIPE_HANDLE;
+    } else if (in != ((pipe->endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0) ||
+               bulk.TransferBufferLength > pipe->maximumTransferSize) {
+        record.endpoint = pipe->endpoint;
+        status = USBD_STATUS_INVALID_PARAMETER;
+    } else {
+        record.endpoint = pipe->endpoint;
+        uint8_t *data = static_cast<uint8_t *>(bulk.TransferBuffer);
+        if (bulk.TransferBufferMDL) {
+            PMDL mdl = bulk.TransferBufferMDL;
+            if (!Resources::Get().Find(mdl))
+                BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "bulk transfer with a descriptor list that is not live");
+            if (!(mdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL))
+                BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "bulk transfer through a descriptor list never built");
+            if (bulk.TransferBufferLength > mdl->ByteCount)
+                BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+                         "bulk transfer of " + std::to_string(bulk.TransferBufferLength) +
+                             " bytes through a descriptor list of " + std::to_string(mdl->ByteCount));
+            data = static_cast<uint8_t *>(mdl->MappedSystemVa);
+        }
+        answer = in ? device_.BulkIn(pipe->endpoint, data, bulk.TransferBufferLength)
+                    : device_.BulkOut(pipe->endpoint, data, bulk.TransferBufferLength);
+        if (!answer.ready)
+            return false;
+        status = answer.status;
+        if (USBD_SUCCESS(status) && in && answer.length < bulk.TransferBufferLength &&
+            !(bulk.TransferFlags & USBD_SHORT_TRANSFER_OK))
+            status = USBD_STATUS_ERROR_SHORT_TRANSFER;
+    }
+    bulk.TransferBufferLength = static_cast<ULONG>(answer.length);
+    urb->UrbHeader.Status = status;
+    record.transferred = answer.length;
+    record.status = status;
+    std::lock_guard lock(logMutex_);
+    log_.push_back(record);
+    return true;
+}
+
+void Bus::ControllerLoop()
+{
+    Scheduler &scheduler = Scheduler::Get();
+    for (;;) {
+        std::optional<Ticks> next = scheduler.Read([&] {
+            std::optional<Ticks> earliest;
+            for (auto &[due, fn] : timers_)
+                earliest = earliest ? std::min(*earliest, due) : due;
+            return earliest;
+        });
+        std::function<void()> job;
+        bool woken = scheduler.Block(
+            [&] {
+                if (!work_.empty()) {
+                    job = std::move(work_.front());
+                    work_.pop_front();
+                    busy_ = true;
+                    return true;
+                }
+                if (rescan_) {
+                    rescan_ = false;
+                    return true;
+                }
+                return stopping_;
+            },
+            next, "work for the USB controller");
+        if (job) {
+            job();
+            scheduler.Change([&] { busy_ = false; });
+            continue;
+        }
+        if (woken && scheduler.Read([&] { return stopping_ && work_.empty(); }))
+            return;
+        Ticks now = scheduler.Now();
+        scheduler.Change([&] {
+            for (auto it = timers_.begin(); it != timers_.end();) {
+                if (it->first <= now) {
+                    work_.push_back(std::move(it->second));
+                    it = timers_.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        });
+    }
+}
+
+}  // namespace sim::usb

@@ -1,0 +1,113 @@
+// The simulated USB bus driver: the device object an adapter's driver
+// attaches to. It serves IOCTL_INTERNAL_USB_SUBMIT_URB for descriptor reads,
+// vendor requests, configuration selection, bulk transfers and pipe resets,
+// against a DeviceModel. Requests complete from the bus's own controller
+// thread (as from the host controller's DPC), or inline inside IofCallDriver
+// when a test asks for it; cancellation is honoured, and can be delayed or
+// done inside the cancel call to exercise the driver's cancel paths.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "device_model.h"
+#include "sim/kernel/scheduler.h"
+
+namespace sim::usb {
+
+enum class CompletionMode {
+    Pend,    // always STATUS_PENDING; the controller thread completes
+    Inline,  // complete inside IofCallDriver when the device can answer at once
+    Random,  // either, chosen per request from the world's seed
+};
+
+enum class CancelMode {
+    Controller,  // the cancel routine hands the request to the controller thread
+    Inline,      // the cancel routine completes it inside IoCancelIrp
+    Hold,        // cancelled requests are kept until ReleaseHeldCancelled
+};
+
+struct UrbRecord {
+    USHORT function = 0;
+    uint8_t endpoint = 0;  // bulk and reset-pipe requests
+    size_t length = 0;     // bytes requested
+    size_t transferred = 0;
+    SetupPacket setup;     // vendor requests
+    uint8_t descriptorType = 0;
+    USBD_STATUS status = USBD_STATUS_SUCCESS;
+};
+
+class Bus {
+public:
+    explicit Bus(DeviceModel &device, std::string name = "usb");
+    ~Bus();
+    Bus(const Bus &) = delete;
+    Bus &operator=(const Bus &) = delete;
+
+    // The lower device object a function driver attaches to.
+    PDEVICE_OBJECT Pdo() const { return pdo_; }
+
+    void SetCompletionMode(CompletionMode mode);
+    void SetCancelMode(CancelMode mode);
+    // Completes the requests held back by CancelMode::Hold.
+    void ReleaseHeldCancelled();
+    // Every request fails from now on, as after the device left the bus.
+    void SetDeviceGone(bool gone);
+
+    // Device-side calls (from the model, any thread).
+    void EndpointReady(uint8_t endpoint);
+    // Runs fn on the controller thread after delay ticks of kernel time.
+    void Schedule(Ticks delay, std::function<void()> fn);
+
+    // What the bus has seen and holds.
+    std::vector<UrbRecord> Log();
+    size_t PendingTransfers();
+    size_t HeldCancelled();
+    // Waits until nothing is queued for the controller (tests use it to let
+    // the simulated hardware settle).
+    void Drain();
+
+private:
+    struct Pipe;
+    struct Work;
+
+    static NTSTATUS DispatchInternalControl(PDEVICE_OBJECT device, PIRP irp);
+    static VOID CancelPending(PDEVICE_OBJECT device, PIRP irp);
+    NTSTATUS Submit(PIRP irp);
+    // Carries out the URB; false when a bulk transfer has to wait for the device.
+    bool Execute(PIRP irp, PURB urb);
+    void ExecuteSelectConfiguration(PURB urb);
+    bool ExecuteBulk(PIRP irp, PURB urb);
+    void Finish(PIRP irp, USBD_STATUS status);
+    void Queue(PIRP irp);
+    void RetryEndpoint(uint8_t endpoint);
+    std::vector<PIRP> TakeWaitingLocked(const std::function<bool(PIRP)> &match);
+    void ControllerLoop();
+    Pipe *FindPipe(USBD_PIPE_HANDLE handle);
+
+    DeviceModel &device_;
+    PDRIVER_OBJECT driver_ = nullptr;
+    PDEVICE_OBJECT pdo_ = nullptr;
+    CompletionMode completion_ = CompletionMode::Pend;
+    CancelMode cancel_ = CancelMode::Controller;
+    bool gone_ = false;
+
+    // Guarded by the scheduler lock (the controller's readiness test reads them).
+    std::deque<std::function<void()>> work_;
+    std::vector<std::pair<Ticks, std::function<void()>>> timers_;
+    std::vector<PIRP> waiting_;   // bulk transfers the device is not ready for
+    std::vector<PIRP> held_;      // cancelled, held back
+    bool stopping_ = false;
+    bool busy_ = false;
+    bool rescan_ = false;         // a timer was added: recompute the deadline
+
+    std::mutex logMutex_;
+    std::vector<UrbRecord> log_;
+    std::vector<std::unique_ptr<Pipe>> pipes_;
+    std::unique_ptr<Thread> controller_;
+};
+
+}  // namespace sim::usb

@@ -1,0 +1,66 @@
+#include "world.h"
+
+#include <cstdlib>
+
+#include "io/io.h"
+#include "kernel/bugcheck.h"
+#include "kernel/cpu.h"
+#include "kernel/registry.h"
+#include "kernel/resources.h"
+
+namespace sim {
+
+namespace {
+World *gCurrent = nullptr;
+
+void ResetPlatformState()
+{
+    Resources::Get().Clear();
+    io::Reset();
+    Registry::Get().Clear();
+    DebugLog::Get().Clear();
+    Cpu() = CpuState{};
+}
+}  // namespace
+
+World::World(WorldOptions options)
+{
+    if (gCurrent)
+        BugCheck("SIMULATION_MISUSE", "a second World while one exists");
+    if (const char *text = std::getenv("NUVIX_SIM_SEED"))
+        seed_ = std::strtoull(text, nullptr, 0);
+    else
+        seed_ = options.seed.value_or(1);
+    rng_.seed(seed_);
+    Scheduler::Get().Reset(options.clock);
+    ResetPlatformState();
+    Scheduler::Get().RegisterCurrent("test");
+    SetBugCheckNote("*** simulation seed " + std::to_string(seed_) + " (replay with NUVIX_SIM_SEED=" +
+                    std::to_string(seed_) + ")");
+    gCurrent = this;
+}
+
+World::~World()
+{
+    Scheduler::Get().UnregisterCurrent();
+    ResetPlatformState();
+    SetBugCheckNote("");
+    gCurrent = nullptr;
+}
+
+World &World::Current()
+{
+    if (!gCurrent)
+        BugCheck("SIMULATION_MISUSE", "no World exists");
+    return *gCurrent;
+}
+
+uint64_t World::Random(uint64_t bound)
+{
+    std::lock_guard lock(rngMutex_);
+    return bound ? rng_() % bound : 0;
+}
+
+std::string World::LeakReport() { return Resources::Get().LeakReport() + io::LeakReport(); }
+
+}  // namespace sim

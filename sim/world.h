@@ -1,0 +1,45 @@
+// One simulated machine at a time: the clock, the verifier's bookkeeping, the
+// object namespace and the registry are reset when a World is created, and
+// the creating thread becomes the simulation's first thread ("test").
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+
+#include "kernel/scheduler.h"
+
+namespace sim {
+
+struct WorldOptions {
+    std::optional<uint64_t> seed;  // NUVIX_SIM_SEED in the environment overrides it
+    ClockMode clock = ClockMode::Simulated;
+};
+
+class World {
+public:
+    explicit World(WorldOptions options = {});
+    ~World();
+    World(const World &) = delete;
+    World &operator=(const World &) = delete;
+
+    static World &Current();
+
+    uint64_t Seed() const { return seed_; }
+    // A seeded choice in [0, bound): every choice the simulation makes on its
+    // own comes from here, so a seed replays a run.
+    uint64_t Random(uint64_t bound);
+
+    // Everything the driver allocated that is still live, one line each;
+    // empty when nothing leaked.
+    std::string LeakReport();
+
+private:
+    uint64_t seed_;
+    std::mutex rngMutex_;
+    std::mt19937_64 rng_;
+};
+
+}  // namespace sim
