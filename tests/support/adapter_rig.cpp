@@ -1,0 +1,84 @@
+#include "adapter_rig.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "driver/usb/transport.h"
+#include "sim/io/io.h"
+
+namespace testing_support {
+
+AdapterRig::AdapterRig(std::vector<uint8_t> endpoints)
+{
+    device.SetDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, sim::usb::MakeBulkConfiguration(endpoints));
+    driver = sim::io::CreateDriverObject("\\Driver\\NuvixUsbTest");
+    NTSTATUS status = IoCreateDevice(driver, sizeof(AdapterContext), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    adapter = static_cast<AdapterContext *>(fdo->DeviceExtension);
+    adapter->Fdo = fdo;
+    adapter->LowerDevice = IoAttachDeviceToDeviceStack(fdo, bus.Pdo());
+    adapter->IoRefCount = 1;
+    adapter->MaximumTransferSize = 4096;
+    KeInitializeSpinLock(&adapter->Lock.SpinLock);
+    KeInitializeEvent(&adapter->StopEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&adapter->RemoveEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&adapter->StatusEvent, NotificationEvent, FALSE);
+    InitTransferTracking(adapter);
+    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+}
+
+AdapterRig::~AdapterRig()
+{
+    bus.Drain();
+    PoolFree(&adapter->InterfaceInfo);
+    PoolFree(&adapter->ConfigDescriptor);
+    IoDetachDevice(adapter->LowerDevice);
+    IoDeleteDevice(fdo);
+    sim::io::DeleteDriverObject(driver);
+}
+
+void AdapterRig::SelectConfiguration(ULONG maximumTransferSize)
+{
+    auto bytes = device.Descriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0).value();
+    auto *config = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(PoolAlloc(bytes.size()));
+    std::memcpy(config, bytes.data(), bytes.size());
+    adapter->ConfigDescriptor = config;
+
+    USHORT size = 0;
+    PURB urb = USBD_CreateConfigurationRequest(config, &size);
+    ASSERT_NE(urb, nullptr);
+    PUSBD_INTERFACE_INFORMATION interface = &urb->UrbSelectConfiguration.Interface;
+    for (ULONG i = 0; i < interface->NumberOfPipes; i++)
+        interface->Pipes[i].MaximumTransferSize = maximumTransferSize;
+    ASSERT_EQ(SubmitUrbSync(adapter->LowerDevice, urb), STATUS_SUCCESS);
+    adapter->InterfaceInfo = static_cast<PUSBD_INTERFACE_INFORMATION>(PoolAlloc(interface->Length));
+    std::memcpy(adapter->InterfaceInfo, interface, interface->Length);
+    ExFreePool(urb);
+}
+
+PUSBD_PIPE_INFORMATION AdapterRig::Pipe(uint8_t endpointAddress)
+{
+    for (ULONG i = 0; i < adapter->InterfaceInfo->NumberOfPipes; i++)
+        if (adapter->InterfaceInfo->Pipes[i].EndpointAddress == endpointAddress)
+            return &adapter->InterfaceInfo->Pipes[i];
+    ADD_FAILURE() << "no pipe for endpoint " << int(endpointAddress);
+    return nullptr;
+}
+
+PortContext *AdapterRig::AddPort(UCHAR portNumber, uint8_t inEndpoint, uint8_t outEndpoint)
+{
+    auto port = std::make_unique<PortContext>();
+    std::memset(port.get(), 0, sizeof(PortContext));
+    port->Adapter = adapter;
+    port->PortNumber = portNumber;
+    port->DataInPipe = Pipe(inEndpoint);
+    port->DataOutPipe = Pipe(outEndpoint);
+    KeInitializeEvent(&port->ReadDoneEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&port->WriteDoneEvent, NotificationEvent, FALSE);
+    adapter->Ports[portNumber - 1] = port.get();
+    ports_.push_back(std::move(port));
+    return ports_.back().get();
+}
+
+}  // namespace testing_support
