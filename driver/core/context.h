@@ -19,9 +19,13 @@ struct CommandNode;
 
 // The adapter's spin lock, with the interrupt level its acquire saved: only
 // one level is kept, so the lock is never taken twice on one processor.
+// Transfers started while the lock is held wait in DeferredSends and are
+// passed down by LockRelease once the lock is free: a bus driver may complete
+// a request inside IofCallDriver, and the completion routine takes this lock.
 struct LockRecord {
     KSPIN_LOCK SpinLock;
     KIRQL SavedIrql;
+    LIST_ENTRY DeferredSends;
 };
 
 struct AdapterContext {

@@ -44,6 +44,11 @@ NTSTATUS SubmitUrbAsync(const BulkTransfer *Transfer)
     SetTransferCompletion(Irp, Transfer->Completion, Transfer->Context);
     *Transfer->InFlightSlot = Irp;
     SetSubmitUrbParameters(Irp, Transfer->Urb);
+    if (Transfer->HeldLock) {
+        Irp->Tail.Overlay.DriverContext[0] = Transfer->LowerDevice;
+        InsertTailList(&Transfer->HeldLock->DeferredSends, &Irp->Tail.Overlay.ListEntry);
+        return STATUS_PENDING;
+    }
     return IofCallDriver(Transfer->LowerDevice, Irp);
 }
 

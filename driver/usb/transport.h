@@ -22,6 +22,7 @@ inline VOID PoolFree(T **Pointer)
     *Pointer = NULL;
 }
 
+VOID LockInitialize(LockRecord *Lock);
 VOID LockAcquire(LockRecord *Lock);
 VOID LockRelease(LockRecord *Lock);
 VOID CompleteRequest(PIRP Irp, CCHAR PriorityBoost);
@@ -56,12 +57,17 @@ struct BulkTransfer {
     PIRP *InFlightSlot;             // set before the request goes down
     PIO_COMPLETION_ROUTINE Completion;
     PVOID Context;
+    LockRecord *HeldLock;           // the lock the caller holds, or null
 };
 
 #define BULK_FLAGS_READ (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK)
 #define BULK_FLAGS_COMMAND_WRITE USBD_TRANSFER_DIRECTION_OUT
 #define BULK_FLAGS_PORT_WRITE (USBD_TRANSFER_DIRECTION_OUT | USBD_SHORT_TRANSFER_OK)
 
+// Builds the request and stores it in the slot, then passes it down: at once
+// when the caller holds no lock, else when the caller releases HeldLock (the
+// result is then STATUS_PENDING). Callers do not use the result beyond
+// STATUS_INSUFFICIENT_RESOURCES, which leaves the slot empty.
 NTSTATUS SubmitUrbAsync(const BulkTransfer *Transfer);
 
 // The two halves of a driver-allocated request's next stack location.

@@ -68,19 +68,19 @@ protected:
         PoolFree(&transfer.buffer);
     }
 
-    NTSTATUS StartRead(ULONG length = TRANSFER_CHUNK)
+    NTSTATUS StartRead(LockRecord *heldLock = nullptr)
     {
-        BulkTransfer bulk{rig.adapter->LowerDevice, rig.Pipe(kIn), BULK_FLAGS_READ, transfer.buffer, length,
-                          transfer.urb, &transfer.slot, TransferComplete, &transfer};
+        BulkTransfer bulk{rig.adapter->LowerDevice, rig.Pipe(kIn), BULK_FLAGS_READ, transfer.buffer, TRANSFER_CHUNK,
+                          transfer.urb, &transfer.slot, TransferComplete, &transfer, heldLock};
         return SubmitUrbAsync(&bulk);
     }
 
-    NTSTATUS StartWrite(const std::vector<uint8_t> &bytes)
+    NTSTATUS StartWrite(const std::vector<uint8_t> &bytes, LockRecord *heldLock = nullptr)
     {
         std::memcpy(transfer.buffer, bytes.data(), bytes.size());
         BulkTransfer bulk{rig.adapter->LowerDevice, rig.Pipe(kOut), BULK_FLAGS_PORT_WRITE, transfer.buffer,
                           static_cast<ULONG>(bytes.size()), transfer.urb, &transfer.slot, TransferComplete,
-                          &transfer};
+                          &transfer, heldLock};
         return SubmitUrbAsync(&bulk);
     }
 
@@ -242,16 +242,33 @@ TEST_F(TransportTest, BothCompletionOrdersFreeTheRequestAndEmptyTheSlot)
     EXPECT_EQ(Resources::Get().LiveCount(ResourceKind::Mdl), 0u);
 }
 
-TEST_F(TransportTest, SubmittingUnderTheLockDefersTheCompletionBodyUntilRelease)
+// A transfer started while Lock is held goes down when Lock is released, so
+// a bus that completes inside IofCallDriver finds Lock free for the
+// completion routine instead of spinning on its own processor's lock.
+TEST_F(TransportTest, TransfersStartedUnderTheLockGoDownWhenItIsReleased)
 {
+    rig.bus.SetCompletionMode(CompletionMode::Inline);
     LockAcquire(&rig.adapter->Lock);
-    EXPECT_EQ(StartWrite({9}), STATUS_PENDING);
-    // The controller thread now spins on Lock; nothing completed yet.
-    EXPECT_EQ(transfer.completions, 0);
+    EXPECT_EQ(StartWrite({9}, &rig.adapter->Lock), STATUS_PENDING);
     EXPECT_NE(transfer.slot, nullptr);
+    EXPECT_TRUE(rig.device.TakeOut(kOut).empty());
+    EXPECT_TRUE(rig.bus.Log().empty() || rig.bus.Log().back().function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    LockRelease(&rig.adapter->Lock);
+
+    EXPECT_EQ(transfer.completions, 1);  // completed inline, inside LockRelease
+    EXPECT_EQ(transfer.slot, nullptr);
+    EXPECT_EQ(rig.device.TakeOut(kOut), std::vector<uint8_t>{9});
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+
+    // Later completion: the controller thread waits for Lock like any other.
+    rig.bus.SetCompletionMode(CompletionMode::Pend);
+    KeClearEvent(&transfer.done);
+    LockAcquire(&rig.adapter->Lock);
+    EXPECT_EQ(StartRead(&rig.adapter->Lock), STATUS_PENDING);
+    rig.device.PushIn(kIn, {1, 2});
     LockRelease(&rig.adapter->Lock);
     WaitDone();
-    EXPECT_EQ(transfer.completions, 1);
+    EXPECT_EQ(transfer.transferred, 2u);
 }
 
 TEST_F(TransportTest, FailedTransferReportsTheBusStatus)

@@ -20,7 +20,7 @@ AdapterRig::AdapterRig(std::vector<uint8_t> endpoints)
     adapter->LowerDevice = IoAttachDeviceToDeviceStack(fdo, bus.Pdo());
     adapter->IoRefCount = 1;
     adapter->MaximumTransferSize = 4096;
-    KeInitializeSpinLock(&adapter->Lock.SpinLock);
+    LockInitialize(&adapter->Lock);
     KeInitializeEvent(&adapter->StopEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&adapter->RemoveEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&adapter->StatusEvent, NotificationEvent, FALSE);
