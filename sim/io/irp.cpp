@@ -1,5 +1,6 @@
 // Requests: allocation, passing down, completion, cancellation, and the
 // verifier's checks on each.
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -30,7 +31,12 @@ KSPIN_LOCK gCancelSpinLock = 0;
 
 std::string Address(const void *p) { return Hex(reinterpret_cast<uintptr_t>(p)); }
 
-void Violation(const std::string &what) { BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", what); }
+[[noreturn]] void Violation(const std::string &what) { BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", what); }
+
+// Cancel and CancelRoutine are touched by IoCancelIrp on one processor while
+// the owner of the request looks at them on another.
+bool CancelFlag(PIRP irp) { return std::atomic_ref<BOOLEAN>(irp->Cancel).load() != 0; }
+PDRIVER_CANCEL CancelRoutineOf(PIRP irp) { return std::atomic_ref<PDRIVER_CANCEL>(irp->CancelRoutine).load(); }
 
 // Bug checks unless irp is a live request.
 void CheckLive(PIRP irp, const char *routine)
@@ -56,7 +62,8 @@ PIRP NewIrp(CCHAR stackSize, Origin origin, const char *routine)
     size_t bytes = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
     auto *irp = static_cast<PIRP>(std::calloc(1, bytes));
     IoInitializeIrp(irp, static_cast<USHORT>(bytes), stackSize);
-    Resource record{ResourceKind::Irp};
+    Resource record;
+    record.kind = ResourceKind::Irp;
     record.address = irp;
     record.size = bytes;
     record.serial = resources.NextSerial(ResourceKind::Irp);
@@ -67,7 +74,7 @@ PIRP NewIrp(CCHAR stackSize, Origin origin, const char *routine)
     };
     resources.Add(std::move(record));
     std::lock_guard lock(gMutex);
-    gIrps[irp] = IrpState{origin, nullptr, 0, nullptr};
+    gIrps[irp] = IrpState{origin, nullptr, 0, {}};
     return irp;
 }
 
@@ -86,7 +93,7 @@ bool ShouldInvoke(PIO_STACK_LOCATION stack, PIRP irp)
 {
     if (!stack->CompletionRoutine)
         return false;
-    if (irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL))
+    if (CancelFlag(irp) && (stack->Control & SL_INVOKE_ON_CANCEL))
         return true;
     if (NT_SUCCESS(irp->IoStatus.Status))
         return (stack->Control & SL_INVOKE_ON_SUCCESS) != 0;
@@ -215,7 +222,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         BugCheck("MULTIPLE_IRP_COMPLETE_REQUESTS", "request " + Address(Irp) + " completed, but no driver holds it");
     if (Irp->IoStatus.Status == STATUS_PENDING)
         Violation("request " + Address(Irp) + " completed with STATUS_PENDING");
-    if (Irp->CancelRoutine)
+    if (CancelRoutineOf(Irp))
         Violation("request " + Address(Irp) + " completed with its cancel routine still set");
 
     while (Irp->CurrentLocation <= Irp->StackCount) {
@@ -264,12 +271,17 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         Violation("driver-allocated request " + Address(Irp) +
                   " completed with no completion routine stopping it; the I/O manager would now finish a request "
                   "that has no thread");
-    case Origin::DeviceIoControl:
-        *Irp->UserIosb = Irp->IoStatus;
-        if (Irp->UserEvent)
-            KeSetEvent(Irp->UserEvent, IO_NO_INCREMENT, FALSE);
+    case Origin::DeviceIoControl: {
+        // The request is gone before the waiter wakes, as on the platform.
+        PIO_STATUS_BLOCK statusBlock = Irp->UserIosb;
+        PKEVENT event = Irp->UserEvent;
+        IO_STATUS_BLOCK status = Irp->IoStatus;
         ReleaseIrp(Irp, "the I/O manager");
+        *statusBlock = status;
+        if (event)
+            KeSetEvent(event, IO_NO_INCREMENT, FALSE);
         break;
+    }
     case Origin::System:
         onFinal(Irp);
         break;
@@ -300,7 +312,7 @@ BOOLEAN IoCancelIrp(PIRP Irp)
         IrqlBalanceCheck balance("a cancel routine (it must release the cancel spin lock)");
         KIRQL irql;
         IoAcquireCancelSpinLock(&irql);
-        Irp->Cancel = TRUE;
+        std::atomic_ref<BOOLEAN>(Irp->Cancel).store(TRUE);
         PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
         if (routine) {
             Irp->CancelIrql = irql;
@@ -335,7 +347,8 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, 
     mdl->StartVa = reinterpret_cast<PVOID>(va & ~uintptr_t{0xFFF});
     mdl->ByteOffset = static_cast<ULONG>(va & 0xFFF);
     mdl->ByteCount = Length;
-    Resource record{ResourceKind::Mdl};
+    Resource record;
+    record.kind = ResourceKind::Mdl;
     record.address = mdl;
     record.size = sizeof(MDL);
     record.serial = resources.NextSerial(ResourceKind::Mdl);

@@ -38,7 +38,8 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
         return nullptr;
     std::memset(block, kFreshByte, NumberOfBytes);
     std::memset(block + NumberOfBytes, kGuardByte, kGuard);
-    sim::Resource record{ResourceKind::Pool};
+    sim::Resource record;
+    record.kind = ResourceKind::Pool;
     record.address = block;
     record.size = NumberOfBytes;
     record.tag = Tag;

@@ -22,7 +22,7 @@ enum class ResourceKind { Pool, Irp, Mdl };
 const char *KindName(ResourceKind kind);
 
 struct Resource {
-    ResourceKind kind;
+    ResourceKind kind = ResourceKind::Pool;
     void *address = nullptr;
     size_t size = 0;
     ULONG tag = 0;

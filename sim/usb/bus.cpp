@@ -1,6 +1,7 @@
 #include "bus.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "sim/io/io.h"
@@ -193,7 +194,7 @@ void Bus::Queue(PIRP irp)
     bool cancelledAlready = false;
     Scheduler::Get().Change([&] {
         IoSetCancelRoutine(irp, CancelPending);
-        if (irp->Cancel && IoSetCancelRoutine(irp, nullptr))
+        if (std::atomic_ref<BOOLEAN>(irp->Cancel).load() && IoSetCancelRoutine(irp, nullptr))
             cancelledAlready = true;
         else
             waiting_.push_back(irp);

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian 12 machine for this project: installs the Debian
+# packages the build and the tests need, and only those that are missing.
+# Safe to run again and again; does nothing when everything is there.
+set -euo pipefail
+
+PACKAGES=(
+  cmake                 # build system (3.25 or newer, for the presets)
+  ninja-build           # generator used by every preset
+  g++                   # host compiler, with the sanitizer runtimes
+  googletest            # GoogleTest sources
+  libgtest-dev          # GoogleTest, for the tests
+  libgmock-dev          # GoogleMock
+  libbenchmark-dev      # Google Benchmark, for bench/
+  g++-mingw-w64-i686    # i686 cross compiler for the target preset
+  mingw-w64-i686-dev    # the platform headers, DDK included, for the target preset
+)
+
+missing=()
+for pkg in "${PACKAGES[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
+  if [ "$status" != "install ok installed" ]; then
+    missing+=("$pkg")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "setup: all ${#PACKAGES[@]} packages already installed"
+  exit 0
+fi
+
+echo "setup: installing ${missing[*]}"
+
+# Root runs apt-get itself; anyone else goes through sudo.
+SUDO=()
+if [ "$(id -u)" -ne 0 ]; then
+  if command -v sudo >/dev/null 2>&1; then
+    SUDO=(sudo)
+  else
+    echo "setup: not root and no sudo; install these as root: ${missing[*]}" >&2
+    exit 1
+  fi
+fi
+
+"${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update
+"${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+echo "setup: done"
