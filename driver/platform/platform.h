@@ -16,8 +16,10 @@ extern "C" {
 #include <usbdlib.h>
 #include <usbioctl.h>
 }
+#include <ntddser.h>
 #include <stddef.h>
 #else
+#include "host/ntddser.h"
 #include "host/usb.h"
 #include "host/wdm.h"
 #endif

@@ -7,12 +7,32 @@
 
 #include "../platform/platform.h"
 
-// Callbacks run at DISPATCH_LEVEL under the adapter's Lock.
-typedef VOID(NTAPI *HostNotifyRoutine)(ULONG Context);
-// The 6-byte event record travels by value in an 8-byte argument slot.
-typedef VOID(NTAPI *HostEventRoutine)(ULONG Context, ULONGLONG EventRecordSlot);
+// The host's records are 32-bit stdcall on the platform; callbacks run at
+// DISPATCH_LEVEL under the adapter's Lock and must not call a service routine.
+#if defined(NUVIX_TARGET)
+#define HOSTAPI __stdcall
+#else
+#define HOSTAPI
+#endif
 
-struct HostBuffers;
+typedef VOID(HOSTAPI *HostNotifyRoutine)(ULONG Context);
+// The 6-byte event record travels by value in an 8-byte argument slot.
+typedef VOID(HOSTAPI *HostEventRoutine)(ULONG Context, ULONGLONG EventRecordSlot);
+
+// The host's ring record. The driver uses only the named fields; the rest
+// (and the host's own ring positions) are the host's business.
+struct HostBuffers {
+    UCHAR HostPrivate[60];
+    PUCHAR RxBase;
+    ULONG RxSize;
+    PUCHAR TxBase;
+    ULONG TxSize;
+    ULONG RxCount;
+    ULONG HostPrivate80;
+    ULONG RxWriteIndex;
+    ULONG TxCount;
+    ULONG TxReadIndex;
+};
 
 // Handed over by the bind request and copied whole into the port context.
 struct HostBinding {
@@ -34,7 +54,20 @@ struct EventRecord {
     UCHAR Values[4];
 };
 
+// The host's port record: the driver reads only the UTF-16 name that starts
+// at this byte offset.
+#define HOST_PORT_NAME_OFFSET 32
+typedef PVOID HostPortHandle;
+
 #if defined(NUVIX_TARGET)
 static_assert(sizeof(HostBinding) == 36, "HostBinding is nine 32-bit values");
+static_assert(offsetof(HostBuffers, RxBase) == 60, "RxBase");
+static_assert(offsetof(HostBuffers, RxSize) == 64, "RxSize");
+static_assert(offsetof(HostBuffers, TxBase) == 68, "TxBase");
+static_assert(offsetof(HostBuffers, TxSize) == 72, "TxSize");
+static_assert(offsetof(HostBuffers, RxCount) == 76, "RxCount");
+static_assert(offsetof(HostBuffers, RxWriteIndex) == 84, "RxWriteIndex");
+static_assert(offsetof(HostBuffers, TxCount) == 88, "TxCount");
+static_assert(offsetof(HostBuffers, TxReadIndex) == 92, "TxReadIndex");
 #endif
 static_assert(sizeof(EventRecord) == 6, "EventRecord is 6 bytes");

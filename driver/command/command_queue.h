@@ -1,0 +1,25 @@
+// The adapter's firmware command channel: commands are framed into nodes,
+// queued in order and written one at a time on the command OUT pipe; a caller
+// that needs the firmware's answer waits up to 1 s for its port's event.
+#pragma once
+
+#include "../core/context.h"
+#include "protocol.h"
+
+// One queued command: owned by CommandQueue until its write starts, then by
+// CurrentCommand until the write completes.
+struct CommandNode {
+    LIST_ENTRY Links;
+    ULONG FrameLength;
+    UCHAR Frame[COMMAND_FRAME_MAX];
+};
+
+BOOLEAN QueueCommand(AdapterContext *Adapter, UCHAR Code, const UCHAR *Payload, ULONG PayloadLength);
+// With Lock held: starts the next write unless one is in flight.
+VOID KickCommandSender(AdapterContext *Adapter);
+NTSTATUS SendNextCommand(AdapterContext *Adapter);
+NTSTATUS NTAPI CommandWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
+// Empties the queue and the channel state (a configuration starts it afresh);
+// the nodes still queued are freed. Called without Lock, nothing in flight.
+VOID ResetCommandChannel(AdapterContext *Adapter);

@@ -1,0 +1,13 @@
+// The reader of firmware responses: one 64-byte read kept outstanding on the
+// command IN pipe while it is needed, and the dispatcher of what it reads.
+#pragma once
+
+#include "../core/context.h"
+#include "protocol.h"
+
+// Starts a response read unless one is already in flight. HeldLock is the
+// adapter's Lock when the caller holds it, else null.
+NTSTATUS StartResponseReader(AdapterContext *Adapter, LockRecord *HeldLock);
+NTSTATUS NTAPI ResponseReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+// With Lock held: acts on the frame in CommandInBuffer.
+VOID DispatchResponse(AdapterContext *Adapter);

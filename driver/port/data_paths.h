@@ -1,0 +1,18 @@
+// Each port's two data paths between its bulk pipes and the host's rings:
+// at most one 64-byte read and one write of up to 64 bytes in flight. The
+// start routines are called with the adapter's Lock held; what the host sees
+// of their outcome is the value written to its idle words.
+#pragma once
+
+#include "../core/context.h"
+
+#define IDLE_RUNNING 0  // a transfer is in flight
+#define IDLE_STOPPED 1  // none is, and none starts until the host asks
+
+NTSTATUS StartPortRead(PortContext *Port);
+NTSTATUS NTAPI PortReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+ULONG AppendRxData(HostBuffers *Buffers, const UCHAR *Source, ULONG Count);
+
+NTSTATUS StartPortWrite(PortContext *Port);
+NTSTATUS NTAPI PortWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+ULONG CopyTxData(HostBuffers *Buffers, PUCHAR Destination, ULONG Count);

@@ -1,0 +1,106 @@
+#include "../command/protocol.h"
+#include "../usb/transport.h"
+#include "data_paths.h"
+
+static VOID SetRxIdle(PortContext *Port, ULONG Value)
+{
+    if (Port->HostBinding.RxIdleFlag)
+        *Port->HostBinding.RxIdleFlag = Value;
+}
+
+// A read is submitted only while a whole read fits into the ring, so a
+// completed read never needs a partial copy.
+NTSTATUS StartPortRead(PortContext *Port)
+{
+    HostBuffers *Buffers = Port->HostBinding.HostBuffers;
+    if (!Buffers || !Buffers->RxBase) {
+        SetRxIdle(Port, IDLE_STOPPED);
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (Port->ReadIrp) {
+        SetRxIdle(Port, IDLE_RUNNING);
+        return STATUS_UNSUCCESSFUL;
+    }
+    if ((ULONG)(Buffers->RxSize - Buffers->RxCount) < TRANSFER_CHUNK) {
+        SetRxIdle(Port, IDLE_STOPPED);
+        return STATUS_UNSUCCESSFUL;
+    }
+    SetRxIdle(Port, IDLE_RUNNING);
+
+    AdapterContext *Adapter = Port->Adapter;
+    BulkTransfer Read;
+    Read.LowerDevice = Adapter->LowerDevice;
+    Read.Pipe = Port->DataInPipe;
+    Read.TransferFlags = BULK_FLAGS_READ;
+    Read.Buffer = Port->ReadBuffer;
+    Read.Length = TRANSFER_CHUNK;
+    Read.Urb = Port->ReadUrb;
+    Read.InFlightSlot = &Port->ReadIrp;
+    Read.Completion = PortReadComplete;
+    Read.Context = Port;
+    Read.HeldLock = &Adapter->Lock;
+    NTSTATUS Status = SubmitUrbAsync(&Read);
+    // Without a request nothing would ever restart reception: tell the host
+    // it stopped, so its next StartRead tries again.
+    if (Status == STATUS_INSUFFICIENT_RESOURCES)
+        SetRxIdle(Port, IDLE_STOPPED);
+    return Status;
+}
+
+ULONG AppendRxData(HostBuffers *Buffers, const UCHAR *Source, ULONG Count)
+{
+    if ((ULONG)(Buffers->RxSize - Buffers->RxCount) < TRANSFER_CHUNK || Count == 0)
+        return 0;
+    ULONG Index = Buffers->RxWriteIndex;
+    // A host that broke its own ring's bounds loses the data rather than
+    // having it written outside its ring.
+    if (Index >= Buffers->RxSize || Count > Buffers->RxSize)
+        return 0;
+    if (Index + Count > Buffers->RxSize) {
+        ULONG First = Buffers->RxSize - Index;
+        RtlCopyMemory(Buffers->RxBase + Index, Source, First);
+        RtlCopyMemory(Buffers->RxBase, Source + First, Count - First);
+    } else {
+        RtlCopyMemory(Buffers->RxBase + Index, Source, Count);
+    }
+    Buffers->RxWriteIndex = (Index + Count) % Buffers->RxSize;
+    Buffers->RxCount += Count;
+    return Count;
+}
+
+static BOOLEAN IsDrainMarker(PortContext *Port, ULONG Received)
+{
+    return Received == DRAIN_MARKER_LENGTH && Port->ReadBuffer[0] == DRAIN_MARKER_FIRST &&
+           Port->ReadBuffer[3] == DRAIN_MARKER_LAST;
+}
+
+NTSTATUS NTAPI PortReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    PortContext *Port = (PortContext *)Context;
+    AdapterContext *Adapter = Port->Adapter;
+    USBD_STATUS Status = Port->ReadUrb->UrbHeader.Status;
+    ULONG Received = Port->ReadUrb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    if (Received > TRANSFER_CHUNK)
+        Received = TRANSFER_CHUNK;
+
+    LockAcquire(&Adapter->Lock);
+    ReleaseCompletedTransfer(Adapter, Irp, &Port->ReadIrp);
+    HostBuffers *Buffers = Port->HostBinding.HostBuffers;
+    if ((!Buffers || !Buffers->RxBase) && Port->Open) {
+        SetRxIdle(Port, IDLE_STOPPED);
+    } else if (Status != USBD_STATUS_SUCCESS) {
+        KeSetEvent(&Port->ReadDoneEvent, EVENT_INCREMENT, FALSE);
+    } else if (Port->Open) {
+        if (AppendRxData(Buffers, Port->ReadBuffer, Received) > 0 && Port->HostBinding.RxNotify)
+            Port->HostBinding.RxNotify(Port->HostBinding.RxNotifyContext);
+        StartPortRead(Port);
+    } else if (IsDrainMarker(Port, Received)) {
+        // The close drain is over: everything before the echo has been read.
+        KeSetEvent(&Port->ReadDoneEvent, EVENT_INCREMENT, FALSE);
+    } else {
+        StartPortRead(Port);
+    }
+    LockRelease(&Adapter->Lock);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}

@@ -1,0 +1,101 @@
+#include "../usb/transport.h"
+#include "data_paths.h"
+
+static VOID SetTxIdle(PortContext *Port, ULONG Value)
+{
+    if (Port->HostBinding.TxIdleFlag)
+        *Port->HostBinding.TxIdleFlag = Value;
+}
+
+ULONG CopyTxData(HostBuffers *Buffers, PUCHAR Destination, ULONG Count)
+{
+    if (Count == 0)
+        return 0;
+    ULONG Index = Buffers->TxReadIndex;
+    if (Index + Count > Buffers->TxSize) {
+        ULONG First = Buffers->TxSize - Index;
+        RtlCopyMemory(Destination, Buffers->TxBase + Index, First);
+        RtlCopyMemory(Destination + First, Buffers->TxBase, Count - First);
+    } else {
+        RtlCopyMemory(Destination, Buffers->TxBase + Index, Count);
+    }
+    return Count;
+}
+
+// The chunk is copied, not taken: only a completed write removes bytes from
+// the ring, exactly as many as the bus reports sent.
+NTSTATUS StartPortWrite(PortContext *Port)
+{
+    HostBuffers *Buffers = Port->HostBinding.HostBuffers;
+    if (!Buffers || !Buffers->TxBase) {
+        SetTxIdle(Port, IDLE_STOPPED);
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (Port->WriteIrp) {
+        SetTxIdle(Port, IDLE_RUNNING);
+        return STATUS_UNSUCCESSFUL;
+    }
+    ULONG Count = Buffers->TxCount;
+    if (Count == 0) {
+        SetTxIdle(Port, IDLE_STOPPED);
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (Count > TRANSFER_CHUNK)
+        Count = TRANSFER_CHUNK;
+    // A host that breaks its own ring's bounds gets nothing sent rather than
+    // a copy from outside its ring.
+    if (Buffers->TxReadIndex >= Buffers->TxSize || Count > Buffers->TxSize) {
+        SetTxIdle(Port, IDLE_STOPPED);
+        return STATUS_UNSUCCESSFUL;
+    }
+    CopyTxData(Buffers, Port->WriteBuffer, Count);
+    SetTxIdle(Port, IDLE_RUNNING);
+
+    AdapterContext *Adapter = Port->Adapter;
+    BulkTransfer Write;
+    Write.LowerDevice = Adapter->LowerDevice;
+    Write.Pipe = Port->DataOutPipe;
+    Write.TransferFlags = BULK_FLAGS_PORT_WRITE;
+    Write.Buffer = Port->WriteBuffer;
+    Write.Length = Count;
+    Write.Urb = Port->WriteUrb;
+    Write.InFlightSlot = &Port->WriteIrp;
+    Write.Completion = PortWriteComplete;
+    Write.Context = Port;
+    Write.HeldLock = &Adapter->Lock;
+    NTSTATUS Status = SubmitUrbAsync(&Write);
+    // Without a request nothing would ever restart transmission: tell the
+    // host it stopped, so its next StartWrite tries again.
+    if (Status == STATUS_INSUFFICIENT_RESOURCES)
+        SetTxIdle(Port, IDLE_STOPPED);
+    return Status;
+}
+
+NTSTATUS NTAPI PortWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    PortContext *Port = (PortContext *)Context;
+    AdapterContext *Adapter = Port->Adapter;
+    USBD_STATUS Status = Port->WriteUrb->UrbHeader.Status;
+    ULONG Sent = Port->WriteUrb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+
+    LockAcquire(&Adapter->Lock);
+    KeSetEvent(&Port->WriteDoneEvent, EVENT_INCREMENT, FALSE);
+    ReleaseCompletedTransfer(Adapter, Irp, &Port->WriteIrp);
+    HostBuffers *Buffers = Port->HostBinding.HostBuffers;
+    if (Port->Open && !Adapter->Removed) {
+        if (!Buffers || !Buffers->TxBase) {
+            SetTxIdle(Port, IDLE_STOPPED);
+        } else if (Status == USBD_STATUS_SUCCESS) {
+            if (Sent > 0 && Buffers->TxCount >= Sent) {
+                Buffers->TxReadIndex = (Buffers->TxReadIndex + Sent) % Buffers->TxSize;
+                Buffers->TxCount -= Sent;
+                if (Port->HostBinding.TxNotify)
+                    Port->HostBinding.TxNotify(Port->HostBinding.TxNotifyContext);
+            }
+            StartPortWrite(Port);
+        }
+    }
+    LockRelease(&Adapter->Lock);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}

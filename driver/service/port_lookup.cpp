@@ -1,0 +1,41 @@
+#include "port_lookup.h"
+
+// The name starts at a fixed offset of the host's record: the adapter's
+// serial number, then a suffix whose last character is the port index. Only
+// the low byte of each UTF-16 unit counts, here and in the comparison.
+PortContext *LookupPort(HostPortHandle Handle)
+{
+    if (!Handle)
+        return NULL;
+    const USHORT *Name = (const USHORT *)((const UCHAR *)Handle + HOST_PORT_NAME_OFFSET);
+    ULONG Length = 0;
+    while ((UCHAR)Name[Length] != 0)
+        Length++;
+    if (Length == 0)
+        return NULL;
+    UCHAR PortIndex = (UCHAR)((UCHAR)Name[Length - 1] - '0');
+    if (PortIndex >= PORTS_PER_ADAPTER)
+        return NULL;
+
+    for (ULONG Slot = 0; Slot < MAX_ADAPTERS; Slot++) {
+        AdapterContext *Adapter = AdapterTable.Slots[Slot];
+        if (!Adapter || !Adapter->SerialNumber)
+            continue;
+        const CHAR *Serial = Adapter->SerialNumber;
+        ULONG i = 0;
+        // The name's terminator stops a serial number longer than the name.
+        while (Serial[i] != 0 && (UCHAR)Serial[i] == (UCHAR)Name[i])
+            i++;
+        if (Serial[i] == 0)
+            return Adapter->Ports[PortIndex];
+    }
+    return NULL;
+}
+
+BOOLEAN IsPortValid(PortContext *Port, BOOLEAN ForOpen)
+{
+    AdapterContext *Adapter = Port->Adapter;
+    if (Port->Deleted || !Adapter->Configured || Adapter->Removed || Adapter->RemovePending)
+        return FALSE;
+    return ForOpen || Port->Open;
+}

@@ -1,0 +1,120 @@
+// The four service routines that take a port in and out of use and start its
+// data paths. Each begins the same way: find the port, judge it valid, take
+// an outstanding-work reference, and give it back on every way out.
+#include "../command/command_queue.h"
+#include "../command/response_reader.h"
+#include "../port/data_paths.h"
+#include "../port/reset_pipe.h"
+#include "../usb/transport.h"
+#include "port_lookup.h"
+#include "service_table.h"
+
+#define DRAIN_WAIT_100NS (-5000000LL)  // 0.5 s, relative
+
+static const UCHAR DrainMarker[DRAIN_MARKER_LENGTH] = {'B', 'O', 'N', 'G'};
+
+static BOOLEAN StartTransfer(HostPortHandle Handle, BOOLEAN Write)
+{
+    PortContext *Port = LookupPort(Handle);
+    if (!Port || !IsPortValid(Port, FALSE) || Port->BindPending)
+        return FALSE;
+    AdapterContext *Adapter = Port->Adapter;
+    AcquireIoRef(Adapter);
+    if (Write && Port->WriteIrp) {
+        // A write still in flight is abandoned: its bytes stay in the ring
+        // and go again from the unchanged read position.
+        CancelAndWait(Adapter, &Port->WriteIrp, &Port->WriteDoneEvent);
+        ResetPortOutPipe(Port);
+    }
+    LockAcquire(&Adapter->Lock);
+    if (Write)
+        StartPortWrite(Port);
+    else
+        StartPortRead(Port);
+    LockRelease(&Adapter->Lock);
+    ReleaseIoRef(Adapter);
+    return TRUE;
+}
+
+BOOLEAN HOSTAPI StartRead(HostPortHandle Port) { return StartTransfer(Port, FALSE); }
+
+BOOLEAN HOSTAPI StartWrite(HostPortHandle Port) { return StartTransfer(Port, TRUE); }
+
+// A failed open gives back its count, so that a port that never opened does
+// not keep the adapter counted as in use (query-remove, the reader's re-arm).
+static BOOLEAN FailOpen(PortContext *Port)
+{
+    AdapterContext *Adapter = Port->Adapter;
+    ExAcquireFastMutex(&Adapter->OpenCloseMutex);
+    Adapter->OpenPortCount--;
+    ExReleaseFastMutex(&Adapter->OpenCloseMutex);
+    ReleaseIoRef(Adapter);
+    return FALSE;
+}
+
+BOOLEAN HOSTAPI OpenPort(HostPortHandle Handle)
+{
+    PortContext *Port = LookupPort(Handle);
+    if (!Port || !IsPortValid(Port, TRUE))
+        return FALSE;
+    // An open port belongs to whoever opened it; opening it again would
+    // count it twice and forget the transfers in flight.
+    if (Port->Open)
+        return FALSE;
+    AdapterContext *Adapter = Port->Adapter;
+    AcquireIoRef(Adapter);
+    // The transfer slots are left as they are: a slot holds a request only
+    // while that request is in flight (a cancel the bus has not finished
+    // yet), and forgetting it would let a second transfer share its URB.
+    Port->BindPending = TRUE;
+
+    ExAcquireFastMutex(&Adapter->OpenCloseMutex);
+    if (++Adapter->OpenPortCount == 1)
+        StartResponseReader(Adapter, NULL);
+    ExReleaseFastMutex(&Adapter->OpenCloseMutex);
+
+    if (!NT_SUCCESS(ResetPortOutPipe(Port)))
+        return FailOpen(Port);
+    if (!QueueCommand(Adapter, CMD_OPEN, &Port->PortNumber, 1))
+        return FailOpen(Port);
+    Port->Open = TRUE;
+    ReleaseIoRef(Adapter);
+    return TRUE;
+}
+
+BOOLEAN HOSTAPI ClosePort(HostPortHandle Handle)
+{
+    PortContext *Port = LookupPort(Handle);
+    if (!Port || !IsPortValid(Port, FALSE))
+        return FALSE;
+    AdapterContext *Adapter = Port->Adapter;
+    AcquireIoRef(Adapter);
+    ExAcquireFastMutex(&Adapter->OpenCloseMutex);
+
+    Port->Open = FALSE;
+    CancelAndWait(Adapter, &Port->WriteIrp, &Port->WriteDoneEvent);
+    Adapter->OpenPortCount--;
+    QueueCommand(Adapter, CMD_CLOSE, &Port->PortNumber, 1);
+
+    // Drain: the firmware echoes a marker behind whatever it still had for
+    // the port; the read path discards data until the marker comes back.
+    if (Port->ReadIrp) {
+        KeClearEvent(&Port->ReadDoneEvent);
+        UCHAR Echo[2 + DRAIN_MARKER_LENGTH];
+        Echo[0] = Port->PortNumber;
+        Echo[1] = DRAIN_MARKER_LENGTH;
+        RtlCopyMemory(&Echo[2], DrainMarker, DRAIN_MARKER_LENGTH);
+        QueueCommand(Adapter, CMD_ECHO, Echo, Echo[1] + 2);
+        LARGE_INTEGER Timeout;
+        Timeout.QuadPart = DRAIN_WAIT_100NS;
+        if (KeWaitForSingleObject(&Port->ReadDoneEvent, Executive, KernelMode, FALSE, &Timeout) == STATUS_TIMEOUT)
+            CancelAndWait(Adapter, &Port->ReadIrp, &Port->ReadDoneEvent);
+    }
+    if (Adapter->OpenPortCount == 0) {
+        CancelAndWait(Adapter, &Adapter->CommandInIrp, NULL);
+        CancelAndWait(Adapter, &Adapter->CommandOutIrp, NULL);
+    }
+    ExReleaseFastMutex(&Adapter->OpenCloseMutex);
+    ReleaseIoRef(Adapter);
+    return TRUE;
+}
