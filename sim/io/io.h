@@ -39,5 +39,7 @@ bool IrpHeldByLowerDriver(PIRP irp);
 // one line each (device objects and symbolic links), for leak checks.
 std::string LeakReport();
 void Reset();
+// Forgets the state of every request (a new world starts).
+void ResetRequests();
 
 }  // namespace sim::io

@@ -114,6 +114,12 @@ PIRP AllocateSystemIrp(CCHAR stackSize, std::function<void(PIRP)> onFinal)
 
 void FreeSystemIrp(PIRP irp) { ReleaseIrp(irp, "the I/O manager"); }
 
+void ResetRequests()
+{
+    std::lock_guard lock(gMutex);
+    gIrps.clear();
+}
+
 bool IrpHeldByLowerDriver(PIRP irp)
 {
     std::lock_guard lock(gMutex);
@@ -323,8 +329,11 @@ BOOLEAN IoCancelIrp(PIRP Irp)
             cancelled = FALSE;
         }
     }
+    // The cancel routine may have completed a request the I/O manager frees
+    // itself; its state is gone then and must not be brought back.
     std::lock_guard lock(gMutex);
-    gIrps[Irp].cancelCalls--;
+    if (auto it = gIrps.find(Irp); it != gIrps.end())
+        it->second.cancelCalls--;
     return cancelled;
 }
 

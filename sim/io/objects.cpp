@@ -136,6 +136,7 @@ std::string LeakReport()
 
 void Reset()
 {
+    ResetRequests();
     std::lock_guard lock(gMutex);
     for (auto &[device, record] : gDevices) {
         SIM_UNPOISON(device, record.bytes);

@@ -1,0 +1,374 @@
+// The simulated USB bus driver against a scripted device: what each URB kind
+// does, when requests complete, and every way a pending transfer can end.
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/io/io.h"
+#include "sim/kernel/scheduler.h"
+#include "sim/usb/bus.h"
+#include "sim/usb/scripted_device.h"
+#include "tests/support/sim_test.h"
+
+namespace {
+
+using sim::usb::Bus;
+using sim::usb::CancelMode;
+using sim::usb::CompletionMode;
+using sim::usb::ScriptedDevice;
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint8_t kIn = 0x81;
+constexpr uint8_t kOut = 0x01;
+constexpr ULONG kReadFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+
+struct SyncResult {
+    NTSTATUS returned;  // what IofCallDriver returned
+    NTSTATUS final;     // the request's final status
+};
+
+// The synchronous path a driver takes at PASSIVE_LEVEL.
+SyncResult SubmitAndWait(PDEVICE_OBJECT pdo, PURB urb)
+{
+    KEVENT done;
+    IO_STATUS_BLOCK status{};
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, pdo, nullptr, 0, nullptr, 0, TRUE, &done,
+                                             &status);
+    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
+    NTSTATUS returned = IofCallDriver(pdo, irp);
+    if (returned == STATUS_PENDING)
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    else
+        EXPECT_EQ(KeReadStateEvent(&done), 1);
+    return {returned, status.Status};
+}
+
+// A bulk transfer on a request of the test's own, completed asynchronously.
+class Transfer {
+public:
+    Transfer(PDEVICE_OBJECT pdo, USBD_PIPE_HANDLE pipe, ULONG flags, Bytes data) : pdo_(pdo), buffer_(std::move(data))
+    {
+        std::memset(&urb_, 0, sizeof(urb_));
+        auto &bulk = urb_.UrbBulkOrInterruptTransfer;
+        bulk.Hdr.Length = sizeof(bulk);
+        bulk.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+        bulk.PipeHandle = pipe;
+        bulk.TransferFlags = flags;
+        bulk.TransferBuffer = buffer_.data();
+        bulk.TransferBufferLength = static_cast<ULONG>(buffer_.size());
+        KeInitializeEvent(&done_, NotificationEvent, FALSE);
+        irp_ = IoAllocateIrp(pdo->StackSize, FALSE);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp_);
+        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+        next->Parameters.Others.Argument1 = &urb_;
+        IoSetCompletionRoutine(irp_, Completed, this, TRUE, TRUE, TRUE);
+    }
+    ~Transfer()
+    {
+        // A transfer still down in the bus belongs to it; a failing test leaks it rather than crash.
+        if (!sim::io::IrpHeldByLowerDriver(irp_))
+            IoFreeIrp(irp_);
+    }
+    Transfer(const Transfer &) = delete;
+    Transfer &operator=(const Transfer &) = delete;
+
+    NTSTATUS Start() { return IofCallDriver(pdo_, irp_); }
+    bool Done() { return KeReadStateEvent(&done_) != 0; }
+    NTSTATUS Wait()
+    {
+        KeWaitForSingleObject(&done_, Executive, KernelMode, FALSE, nullptr);
+        return status_;
+    }
+    PIRP Irp() const { return irp_; }
+    USBD_STATUS UrbStatus() const { return urb_.UrbHeader.Status; }
+    ULONG Length() const { return urb_.UrbBulkOrInterruptTransfer.TransferBufferLength; }
+    Bytes Data() const { return Bytes(buffer_.begin(), buffer_.begin() + Length()); }
+    const std::string &CompletedOn() const { return completedOn_; }
+    KIRQL CompletedAt() const { return completedAt_; }
+
+private:
+    static NTSTATUS Completed(PDEVICE_OBJECT, PIRP irp, PVOID context)
+    {
+        auto *self = static_cast<Transfer *>(context);
+        self->status_ = irp->IoStatus.Status;
+        self->completedOn_ = sim::Scheduler::Get().CurrentName();
+        self->completedAt_ = KeGetCurrentIrql();
+        KeSetEvent(&self->done_, IO_NO_INCREMENT, FALSE);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+
+    PDEVICE_OBJECT pdo_;
+    Bytes buffer_;
+    URB urb_;
+    KEVENT done_;
+    PIRP irp_ = nullptr;
+    NTSTATUS status_ = STATUS_PENDING;
+    std::string completedOn_;
+    KIRQL completedAt_ = PASSIVE_LEVEL;
+};
+
+class BusTest : public testing_support::SimTest {
+protected:
+    BusTest() : bus_(std::make_unique<Bus>(device_)) {}
+
+    // The bus's device object must be gone before the leak check.
+    void TearDown() override
+    {
+        bus_.reset();
+        SimTest::TearDown();
+    }
+
+    PDEVICE_OBJECT Pdo() { return bus_->Pdo(); }
+
+    URB DescriptorRequest(uint8_t type, void *buffer, ULONG length)
+    {
+        URB urb;
+        std::memset(&urb, 0, sizeof(urb));
+        auto &request = urb.UrbControlDescriptorRequest;
+        request.Hdr.Length = sizeof(request);
+        request.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+        request.DescriptorType = type;
+        request.TransferBuffer = buffer;
+        request.TransferBufferLength = length;
+        return urb;
+    }
+
+    // Selects the configuration with the given MaximumTransferSize on every
+    // pipe and keeps the pipes' information.
+    void Configure(ULONG maximumTransferSize = 4096)
+    {
+        Bytes config(256);
+        URB read = DescriptorRequest(USB_CONFIGURATION_DESCRIPTOR_TYPE, config.data(), ULONG(config.size()));
+        ASSERT_EQ(SubmitAndWait(Pdo(), &read).final, STATUS_SUCCESS);
+        auto *descriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data());
+        USHORT size = 0;
+        PURB select = USBD_CreateConfigurationRequest(descriptor, &size);
+        ASSERT_NE(select, nullptr);
+        PUSBD_INTERFACE_INFORMATION info = &select->UrbSelectConfiguration.Interface;
+        for (ULONG i = 0; i < info->NumberOfPipes; i++)
+            info->Pipes[i].MaximumTransferSize = maximumTransferSize;
+        EXPECT_EQ(SubmitAndWait(Pdo(), select).final, STATUS_SUCCESS);
+        pipes_.assign(info->Pipes, info->Pipes + info->NumberOfPipes);
+        ExFreePool(select);
+    }
+
+    USBD_PIPE_HANDLE PipeFor(uint8_t endpoint)
+    {
+        for (const USBD_PIPE_INFORMATION &pipe : pipes_)
+            if (pipe.EndpointAddress == endpoint)
+                return pipe.PipeHandle;
+        ADD_FAILURE() << "no pipe for endpoint " << int(endpoint);
+        return nullptr;
+    }
+
+    ScriptedDevice device_;
+    std::unique_ptr<Bus> bus_;
+    std::vector<USBD_PIPE_INFORMATION> pipes_;
+};
+
+TEST_F(BusTest, DescriptorReadIsCutToTheBuffer)
+{
+    Bytes whole = sim::usb::MakeDeviceDescriptor(0x1234, 0x0001, 0);
+    Bytes buffer(8, 0xEE);
+    URB urb = DescriptorRequest(USB_DEVICE_DESCRIPTOR_TYPE, buffer.data(), 8);
+    EXPECT_EQ(SubmitAndWait(Pdo(), &urb).final, STATUS_SUCCESS);
+    EXPECT_EQ(urb.UrbControlDescriptorRequest.TransferBufferLength, 8u);
+    EXPECT_EQ(buffer, Bytes(whole.begin(), whole.begin() + 8));
+
+    // A descriptor the device does not have stalls.
+    urb = DescriptorRequest(USB_STRING_DESCRIPTOR_TYPE, buffer.data(), 8);
+    EXPECT_EQ(SubmitAndWait(Pdo(), &urb).final, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_STALL_PID);
+}
+
+TEST_F(BusTest, SelectConfigurationDescribesThePipes)
+{
+    Configure(64);
+    EXPECT_EQ(device_.Configuration(), 1);
+    ASSERT_EQ(pipes_.size(), 2u);
+    EXPECT_EQ(pipes_[0].EndpointAddress, kIn);
+    EXPECT_EQ(pipes_[1].EndpointAddress, kOut);
+    for (const USBD_PIPE_INFORMATION &pipe : pipes_) {
+        EXPECT_NE(pipe.PipeHandle, nullptr);
+        EXPECT_EQ(pipe.PipeType, UsbdPipeTypeBulk);
+        EXPECT_EQ(pipe.MaximumPacketSize, 64);
+    }
+    EXPECT_NE(pipes_[0].PipeHandle, pipes_[1].PipeHandle);
+
+    // The pipe keeps the transfer size the driver asked for.
+    Transfer fits(Pdo(), PipeFor(kOut), USBD_TRANSFER_DIRECTION_OUT, Bytes(64, 1));
+    EXPECT_EQ(fits.Start(), STATUS_PENDING);
+    EXPECT_EQ(fits.Wait(), STATUS_SUCCESS);
+    Transfer tooLong(Pdo(), PipeFor(kOut), USBD_TRANSFER_DIRECTION_OUT, Bytes(65, 1));
+    tooLong.Start();
+    EXPECT_EQ(tooLong.Wait(), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(tooLong.UrbStatus(), USBD_STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(device_.TakeOut(kOut), Bytes(64, 1));
+}
+
+TEST_F(BusTest, BulkInWaitsForTheDeviceAndMayEndShort)
+{
+    Configure();
+    Transfer read(Pdo(), PipeFor(kIn), kReadFlags, Bytes(64));
+    EXPECT_EQ(read.Start(), STATUS_PENDING);
+    bus_->Drain();
+    EXPECT_FALSE(read.Done());
+    EXPECT_EQ(bus_->PendingTransfers(), 1u);
+
+    device_.PushIn(kIn, {1, 2, 3});
+    EXPECT_EQ(read.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(read.Length(), 3u);
+    EXPECT_EQ(read.Data(), (Bytes{1, 2, 3}));
+    EXPECT_EQ(read.CompletedOn(), "usb controller");
+    EXPECT_EQ(read.CompletedAt(), DISPATCH_LEVEL);
+
+    // Without USBD_SHORT_TRANSFER_OK a short packet is an error.
+    device_.PushIn(kIn, {4});
+    Transfer strict(Pdo(), PipeFor(kIn), USBD_TRANSFER_DIRECTION_IN, Bytes(64));
+    strict.Start();
+    EXPECT_EQ(strict.Wait(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(strict.UrbStatus(), USBD_STATUS_ERROR_SHORT_TRANSFER);
+}
+
+TEST_F(BusTest, BulkOutDataReachesTheDevice)
+{
+    Configure();
+    Transfer first(Pdo(), PipeFor(kOut), USBD_TRANSFER_DIRECTION_OUT, {'a', 'b'});
+    Transfer second(Pdo(), PipeFor(kOut), USBD_TRANSFER_DIRECTION_OUT, {'c'});
+    first.Start();
+    EXPECT_EQ(first.Wait(), STATUS_SUCCESS);
+    second.Start();
+    EXPECT_EQ(second.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(first.Length(), 2u);
+    EXPECT_EQ(device_.TakeOut(kOut), (Bytes{'a', 'b', 'c'}));
+
+    device_.FailNext(kOut, USBD_STATUS_STALL_PID);
+    Transfer stalled(Pdo(), PipeFor(kOut), USBD_TRANSFER_DIRECTION_OUT, {'d'});
+    stalled.Start();
+    EXPECT_EQ(stalled.Wait(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(stalled.UrbStatus(), USBD_STATUS_STALL_PID);
+    EXPECT_EQ(device_.TakeOut(kOut), Bytes{});
+}
+
+TEST_F(BusTest, InlineModeCompletesInsideTheCall)
+{
+    Configure();
+    Bytes buffer(18);
+    URB urb = DescriptorRequest(USB_DEVICE_DESCRIPTOR_TYPE, buffer.data(), 18);
+    EXPECT_EQ(SubmitAndWait(Pdo(), &urb).returned, STATUS_PENDING);
+
+    bus_->SetCompletionMode(CompletionMode::Inline);
+    SyncResult result = SubmitAndWait(Pdo(), &urb);
+    EXPECT_EQ(result.returned, STATUS_SUCCESS);
+    EXPECT_EQ(result.final, STATUS_SUCCESS);
+
+    // Inline or not, a transfer the device cannot serve yet stays pending.
+    Transfer read(Pdo(), PipeFor(kIn), kReadFlags, Bytes(8));
+    EXPECT_EQ(read.Start(), STATUS_PENDING);
+    EXPECT_EQ(bus_->PendingTransfers(), 1u);
+    device_.PushIn(kIn, {9});
+    EXPECT_EQ(read.Wait(), STATUS_SUCCESS);
+
+    device_.PushIn(kIn, {7, 7});
+    Transfer ready(Pdo(), PipeFor(kIn), kReadFlags, Bytes(8));
+    EXPECT_EQ(ready.Start(), STATUS_SUCCESS);
+    EXPECT_TRUE(ready.Done());
+    EXPECT_EQ(ready.CompletedOn(), "test");
+}
+
+TEST_F(BusTest, CancelCompletedByTheController)
+{
+    Configure();
+    Transfer read(Pdo(), PipeFor(kIn), kReadFlags, Bytes(8));
+    read.Start();
+    bus_->Drain();
+    EXPECT_TRUE(IoCancelIrp(read.Irp()));
+    EXPECT_EQ(read.Wait(), STATUS_CANCELLED);
+    EXPECT_EQ(read.UrbStatus(), USBD_STATUS_CANCELED);
+    EXPECT_EQ(read.Length(), 0u);
+    EXPECT_EQ(read.CompletedOn(), "usb controller");
+    EXPECT_EQ(bus_->PendingTransfers(), 0u);
+}
+
+TEST_F(BusTest, CancelCompletedInsideTheCancelCall)
+{
+    Configure();
+    bus_->SetCancelMode(CancelMode::Inline);
+    Transfer read(Pdo(), PipeFor(kIn), kReadFlags, Bytes(8));
+    read.Start();
+    bus_->Drain();
+    EXPECT_TRUE(IoCancelIrp(read.Irp()));
+    EXPECT_TRUE(read.Done());
+    EXPECT_EQ(read.CompletedOn(), "test");
+    EXPECT_EQ(read.CompletedAt(), DISPATCH_LEVEL);
+    EXPECT_EQ(read.Wait(), STATUS_CANCELLED);
+}
+
+TEST_F(BusTest, HeldCancelCompletesOnlyWhenReleased)
+{
+    Configure();
+    bus_->SetCancelMode(CancelMode::Hold);
+    Transfer read(Pdo(), PipeFor(kIn), kReadFlags, Bytes(8));
+    read.Start();
+    bus_->Drain();
+    EXPECT_TRUE(IoCancelIrp(read.Irp()));
+    bus_->Drain();
+    EXPECT_FALSE(read.Done());
+    EXPECT_EQ(bus_->HeldCancelled(), 1u);
+    EXPECT_EQ(bus_->PendingTransfers(), 0u);
+    bus_->ReleaseHeldCancelled();
+    EXPECT_TRUE(read.Done());
+    EXPECT_EQ(read.Wait(), STATUS_CANCELLED);
+    EXPECT_EQ(bus_->HeldCancelled(), 0u);
+}
+
+TEST_F(BusTest, DeviceGoneFailsPendingAndNewRequests)
+{
+    Configure();
+    Transfer read(Pdo(), PipeFor(kIn), kReadFlags, Bytes(8));
+    read.Start();
+    bus_->Drain();
+    bus_->SetDeviceGone(true);
+    EXPECT_EQ(read.Wait(), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(read.UrbStatus(), USBD_STATUS_DEVICE_GONE);
+
+    Bytes buffer(18);
+    URB urb = DescriptorRequest(USB_DEVICE_DESCRIPTOR_TYPE, buffer.data(), 18);
+    SyncResult result = SubmitAndWait(Pdo(), &urb);
+    EXPECT_EQ(result.returned, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(result.final, STATUS_DEVICE_NOT_CONNECTED);
+}
+
+TEST_F(BusTest, ResetPipeReachesTheDevice)
+{
+    Configure();
+    URB urb;
+    std::memset(&urb, 0, sizeof(urb));
+    urb.UrbPipeRequest.Hdr.Length = sizeof(urb.UrbPipeRequest);
+    urb.UrbPipeRequest.Hdr.Function = URB_FUNCTION_RESET_PIPE;
+    urb.UrbPipeRequest.PipeHandle = PipeFor(kIn);
+    EXPECT_EQ(SubmitAndWait(Pdo(), &urb).final, STATUS_SUCCESS);
+    EXPECT_EQ(device_.ResetCount(kIn), 1);
+    EXPECT_EQ(device_.ResetCount(kOut), 0);
+    std::vector<sim::usb::UrbRecord> log = bus_->Log();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back().function, URB_FUNCTION_RESET_PIPE);
+    EXPECT_EQ(log.back().endpoint, kIn);
+}
+
+TEST_F(BusTest, ScheduledDeviceEventsHappenAtTheirKernelTime)
+{
+    Configure();
+    Transfer read(Pdo(), PipeFor(kIn), kReadFlags, Bytes(8));
+    read.Start();
+    const ULONGLONG start = KeQueryInterruptTime();
+    bus_->Schedule(250 * sim::kTicksPerMillisecond, [this] { device_.PushIn(kIn, {42}); });
+    EXPECT_EQ(read.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(KeQueryInterruptTime() - start, 2'500'000u);
+    EXPECT_EQ(read.Data(), Bytes{42});
+}
+
+}  // namespace

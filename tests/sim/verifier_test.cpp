@@ -1,0 +1,258 @@
+// Each verifier check fires on the wrong call it exists for, with a message
+// that names the object involved. Every death statement is the smallest
+// misuse that trips the check; where the line between right and wrong is
+// thin, the code around it shows the right use passing.
+#include <cstring>
+#include <string>
+
+#include "sim/kernel/scheduler.h"
+#include "sim_helpers.h"
+#include "tests/support/sim_test.h"
+
+namespace {
+
+using simtest::Complete;
+using simtest::NewRequest;
+using simtest::Tag;
+using simtest::TakeBack;
+using simtest::TestDevice;
+
+class VerifierDeathTest : public testing_support::SimTest {};
+
+constexpr const char *kHex = "0x[0-9A-F]+";
+
+std::string Check(const std::string &name, const std::string &details)
+{
+    return "BUG CHECK: " + name + ".*" + details;
+}
+
+TEST_F(VerifierDeathTest, WaitingAtDispatchLevelNeedsAZeroTimeout)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -10'000;
+    EXPECT_DEATH(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout),
+                 Check("IRQL_NOT_LESS_OR_EQUAL", "with a non-zero time-out at DISPATCH_LEVEL; object ") + kHex);
+    EXPECT_DEATH(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr),
+                 Check("IRQL_NOT_LESS_OR_EQUAL", "with no time-out at DISPATCH_LEVEL"));
+
+    // Polling is what DISPATCH_LEVEL code may do.
+    timeout.QuadPart = 0;
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS);
+    KeLowerIrql(old);
+}
+
+TEST_F(VerifierDeathTest, SpinLockOwnership)
+{
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    EXPECT_DEATH(
+        {
+            KIRQL first;
+            KIRQL second;
+            KeAcquireSpinLock(&lock, &first);
+            KeAcquireSpinLock(&lock, &second);
+        },
+        Check("SPIN_LOCK_ALREADY_OWNED", "KeAcquireSpinLock: spin lock ") + kHex + " is already held");
+    EXPECT_DEATH(KeReleaseSpinLock(&lock, PASSIVE_LEVEL),
+                 Check("SPIN_LOCK_NOT_OWNED", "released by a processor that does not hold it"));
+}
+
+TEST_F(VerifierDeathTest, FastMutexMisuse)
+{
+    FAST_MUTEX mutex;
+    ExInitializeFastMutex(&mutex);
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            ExAcquireFastMutex(&mutex);
+        },
+        Check("IRQL_NOT_LESS_OR_EQUAL", "ExAcquireFastMutex at DISPATCH_LEVEL; mutex ") + kHex);
+    EXPECT_DEATH(
+        {
+            KSPIN_LOCK lock;
+            KeInitializeSpinLock(&lock);
+            KIRQL old;
+            KeAcquireSpinLock(&lock, &old);
+            ExAcquireFastMutex(&mutex);
+        },
+        Check("IRQL_NOT_LESS_OR_EQUAL", "ExAcquireFastMutex at DISPATCH_LEVEL while holding a spin lock"));
+    EXPECT_DEATH(
+        {
+            ExAcquireFastMutex(&mutex);
+            ExAcquireFastMutex(&mutex);
+        },
+        Check("FAST_MUTEX_RECURSION", "already owned by this thread"));
+}
+
+TEST_F(VerifierDeathTest, EventsMustBeInitialisedInPlace)
+{
+    KEVENT garbage;
+    std::memset(&garbage, 0xCD, sizeof(garbage));
+    EXPECT_DEATH(KeWaitForSingleObject(&garbage, Executive, KernelMode, FALSE, nullptr),
+                 Check("INVALID_KERNEL_OBJECT", "KeWaitForSingleObject on ") + kHex +
+                     ", which is not an initialised event");
+
+    // A copy's wait list still points into the original.
+    KEVENT original;
+    KeInitializeEvent(&original, NotificationEvent, TRUE);
+    KEVENT copy = original;
+    EXPECT_DEATH(KeReadStateEvent(&copy), Check("INVALID_KERNEL_OBJECT", "KeReadStateEvent"));
+    EXPECT_EQ(KeReadStateEvent(&original), 1);
+}
+
+TEST_F(VerifierDeathTest, OwnRequestMustStopCompletionAtItsRoutine)
+{
+    TestDevice lower([](TestDevice &, PIRP irp) { return Complete(irp, STATUS_SUCCESS); });
+    auto returnSuccess = [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_SUCCESS; };
+    EXPECT_DEATH(
+        {
+            PIRP irp = NewRequest(lower.Device());
+            IoSetCompletionRoutine(irp, returnSuccess, nullptr, TRUE, TRUE, TRUE);
+            IofCallDriver(lower.Device(), irp);
+        },
+        Check("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "completion routine of driver-allocated request ") + kHex +
+            " returned 0x0 instead of STATUS_MORE_PROCESSING_REQUIRED");
+    EXPECT_DEATH(IofCallDriver(lower.Device(), NewRequest(lower.Device())),
+                 Check("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "completed with no completion routine stopping it"));
+}
+
+TEST_F(VerifierDeathTest, FreedRequestIsDeadToEveryRoutine)
+{
+    TestDevice lower([](TestDevice &, PIRP irp) { return Complete(irp, STATUS_SUCCESS); });
+    PIRP irp = NewRequest(lower.Device());
+    IoFreeIrp(irp);
+    const std::string freed = std::string(" on request ") + kHex + ", which was already freed";
+    EXPECT_DEATH(IoFreeIrp(irp), Check("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "IoFreeIrp" + freed));
+    EXPECT_DEATH(IoCancelIrp(irp), Check("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "IoCancelIrp" + freed));
+    EXPECT_DEATH(IofCallDriver(lower.Device(), irp),
+                 Check("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "IofCallDriver" + freed));
+}
+
+TEST_F(VerifierDeathTest, RequestCannotBeFreedWhileTheLowerDriverOwnsIt)
+{
+    PIRP held = nullptr;
+    TestDevice lower([&](TestDevice &, PIRP irp) {
+        IoMarkIrpPending(irp);
+        held = irp;
+        return STATUS_PENDING;
+    });
+    PIRP irp = NewRequest(lower.Device());
+    IoSetCompletionRoutine(irp, TakeBack, nullptr, TRUE, TRUE, TRUE);
+    ASSERT_EQ(IofCallDriver(lower.Device(), irp), STATUS_PENDING);
+    EXPECT_TRUE(sim::io::IrpHeldByLowerDriver(irp));
+    EXPECT_DEATH(IoFreeIrp(irp), Check("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "while device ") + kHex +
+                                     " still owns it");
+
+    Complete(held, STATUS_SUCCESS);
+    EXPECT_FALSE(sim::io::IrpHeldByLowerDriver(irp));
+    IoFreeIrp(irp);
+}
+
+TEST_F(VerifierDeathTest, RequestCompletedTwice)
+{
+    TestDevice lower([](TestDevice &, PIRP irp) {
+        Complete(irp, STATUS_SUCCESS);
+        return Complete(irp, STATUS_SUCCESS);
+    });
+    EXPECT_DEATH(
+        {
+            PIRP irp = NewRequest(lower.Device());
+            IoSetCompletionRoutine(irp, TakeBack, nullptr, TRUE, TRUE, TRUE);
+            IofCallDriver(lower.Device(), irp);
+        },
+        Check("MULTIPLE_IRP_COMPLETE_REQUESTS", "request ") + kHex + " completed, but no driver holds it");
+}
+
+TEST_F(VerifierDeathTest, CancelRoutineMustReleaseTheCancelLock)
+{
+    TestDevice forgetful([](TestDevice &, PIRP irp) {
+        IoMarkIrpPending(irp);
+        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
+        return STATUS_PENDING;
+    });
+    EXPECT_DEATH(
+        {
+            PIRP irp = NewRequest(forgetful.Device());
+            IofCallDriver(forgetful.Device(), irp);
+            IoCancelIrp(irp);
+        },
+        Check("IRQL_UNEXPECTED_VALUE", "a cancel routine \\(it must release the cancel spin lock\\)"));
+}
+
+TEST_F(VerifierDeathTest, PoolMisuse)
+{
+    void *block = ExAllocatePoolWithTag(NonPagedPool, 16, Tag("Dbl "));
+    ExFreePool(block);
+    EXPECT_DEATH(ExFreePool(block), Check("BAD_POOL_CALLER", "double free of pool block ") + kHex +
+                                        " \\(#1, 16 bytes, tag 'Dbl '\\)");
+
+    EXPECT_DEATH(
+        {
+            auto *bytes = static_cast<UCHAR *>(ExAllocatePoolWithTag(NonPagedPool, 10, Tag("Ovr ")));
+            bytes[10] = 0;
+            ExFreePool(bytes);
+        },
+        Check("SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION", "write past the end of pool block ") + kHex +
+            " \\(10 bytes, tag 'Ovr '\\) at offset 10");
+
+    EXPECT_DEATH(
+        {
+            void *tagged = ExAllocatePoolWithTag(NonPagedPool, 8, Tag("Mine"));
+            ExFreePoolWithTag(tagged, Tag("Othr"));
+        },
+        Check("BAD_POOL_CALLER", "ExFreePoolWithTag with tag 'Othr' of a block tagged 'Mine'"));
+}
+
+TEST_F(VerifierDeathTest, DescriptorListMustDescribeOneNonPagedBlock)
+{
+    UCHAR onStack[32];
+    PMDL mdl = IoAllocateMdl(onStack, sizeof(onStack), FALSE, FALSE, nullptr);
+    EXPECT_DEATH(MmBuildMdlForNonPagedPool(mdl),
+                 Check("DRIVER_VERIFIER_DETECTED_VIOLATION", "over 32 bytes at ") + kHex +
+                     ", which are not inside one non-paged pool block");
+    IoFreeMdl(mdl);
+
+    auto *block = static_cast<UCHAR *>(ExAllocatePoolWithTag(NonPagedPool, 32, Tag("Nonp")));
+    mdl = IoAllocateMdl(block + 16, 17, FALSE, FALSE, nullptr);
+    EXPECT_DEATH(MmBuildMdlForNonPagedPool(mdl), Check("DRIVER_VERIFIER_DETECTED_VIOLATION", "over 17 bytes"));
+    IoFreeMdl(mdl);
+
+    mdl = IoAllocateMdl(block + 16, 16, FALSE, FALSE, nullptr);
+    MmBuildMdlForNonPagedPool(mdl);
+    EXPECT_EQ(MmGetSystemAddressForMdl(mdl), block + 16);
+    IoFreeMdl(mdl);
+    ExFreePool(block);
+}
+
+TEST_F(VerifierDeathTest, DeadlockNamesWhatEveryThreadWaitsFor)
+{
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    EXPECT_DEATH(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr),
+                 Check("SIMULATION_DEADLOCK", "no time-out is pending:\n  thread 'test': waits for event ") + kHex);
+
+    FAST_MUTEX mutex;
+    ExInitializeFastMutex(&mutex);
+    EXPECT_DEATH(
+        {
+            ExAcquireFastMutex(&mutex);
+            sim::Thread worker("worker", [&] {
+                ExAcquireFastMutex(&mutex);
+                ExReleaseFastMutex(&mutex);
+            });
+            KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr);
+            ExReleaseFastMutex(&mutex);
+            worker.Join();
+        },
+        Check("SIMULATION_DEADLOCK", "thread 'test': waits for event ") + kHex +
+            "\n  thread 'worker': waits for fast mutex " + kHex);
+}
+
+}  // namespace
