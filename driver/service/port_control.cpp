@@ -197,6 +197,13 @@ static VOID InsertLineStatus(const ControlRequest &Request)
     });
 }
 
+static BOOLEAN WriteInFlight(PortContext *Port)
+{
+    BOOLEAN InFlight = FALSE;
+    UnderLock(Port, [&] { InFlight = Port->WriteIrp != NULL; });
+    return InFlight;
+}
+
 // Restarts transmission after abandoning the write in flight: its bytes are
 // still in the ring and go again from the unchanged read position.
 static VOID RestartTransmission(PortContext *Port)
@@ -211,7 +218,7 @@ static VOID Purge(const ControlRequest &Request)
         return;
     ULONG Mask;
     RtlCopyMemory(&Mask, Request.Input, sizeof(Mask));
-    if (Mask == 0 || (Mask & 0xFFFFFFF0) || !(Mask & SERIAL_PURGE_TXABORT) || !Request.Port->WriteIrp)
+    if (Mask == 0 || (Mask & 0xFFFFFFF0) || !(Mask & SERIAL_PURGE_TXABORT) || !WriteInFlight(Request.Port))
         return;
     RestartTransmission(Request.Port);
     UnderLock(Request.Port, [&] { StartPortWrite(Request.Port); });
@@ -223,7 +230,7 @@ static VOID Bind(const ControlRequest &Request)
     if (!Request.HasInput(sizeof(HostBinding)))
         return;
     PortContext *Port = Request.Port;
-    if (Port->WriteIrp)
+    if (WriteInFlight(Port))
         RestartTransmission(Port);
     UnderLock(Port, [&] {
         RtlCopyMemory(&Port->HostBinding, Request.Input, sizeof(HostBinding));
@@ -231,7 +238,7 @@ static VOID Bind(const ControlRequest &Request)
         StartPortWrite(Port);
     });
     QueueCommand(Port->Adapter, CMD_GET_STATUS, &Port->PortNumber, 1);
-    Port->BindPending = FALSE;
+    UnderLock(Port, [&] { Port->BindPending = FALSE; });
 }
 
 BOOLEAN HOSTAPI PortControl(HostPortHandle Handle, ULONG IoControlCode, PVOID InputBuffer, ULONG InputLength,

@@ -1,5 +1,7 @@
 #include "port_lookup.h"
 
+#include "../usb/transport.h"
+
 // The name starts at a fixed offset of the host's record: the adapter's
 // serial number, then a suffix whose last character is the port index. Only
 // the low byte of each UTF-16 unit counts, here and in the comparison.
@@ -32,10 +34,14 @@ PortContext *LookupPort(HostPortHandle Handle)
     return NULL;
 }
 
+// The flags change under Lock on other threads (completions, Plug and Play),
+// so they are read under it too.
 BOOLEAN IsPortValid(PortContext *Port, BOOLEAN ForOpen)
 {
     AdapterContext *Adapter = Port->Adapter;
-    if (Port->Deleted || !Adapter->Configured || Adapter->Removed || Adapter->RemovePending)
-        return FALSE;
-    return ForOpen || Port->Open;
+    LockAcquire(&Adapter->Lock);
+    BOOLEAN Valid = !Port->Deleted && Adapter->Configured && !Adapter->Removed && !Adapter->RemovePending &&
+                    (ForOpen || Port->Open);
+    LockRelease(&Adapter->Lock);
+    return Valid;
 }

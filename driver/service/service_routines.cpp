@@ -20,7 +20,10 @@ static BOOLEAN StartTransfer(HostPortHandle Handle, BOOLEAN Write)
         return FALSE;
     AdapterContext *Adapter = Port->Adapter;
     AcquireIoRef(Adapter);
-    if (Write && Port->WriteIrp) {
+    LockAcquire(&Adapter->Lock);
+    BOOLEAN Writing = Port->WriteIrp != NULL;
+    LockRelease(&Adapter->Lock);
+    if (Write && Writing) {
         // A write still in flight is abandoned: its bytes stay in the ring
         // and go again from the unchanged read position.
         CancelAndWait(Adapter, &Port->WriteIrp, &Port->WriteDoneEvent);
@@ -46,7 +49,9 @@ static BOOLEAN FailOpen(PortContext *Port)
 {
     AdapterContext *Adapter = Port->Adapter;
     ExAcquireFastMutex(&Adapter->OpenCloseMutex);
+    LockAcquire(&Adapter->Lock);
     Adapter->OpenPortCount--;
+    LockRelease(&Adapter->Lock);
     ExReleaseFastMutex(&Adapter->OpenCloseMutex);
     ReleaseIoRef(Adapter);
     return FALSE;
@@ -59,25 +64,30 @@ BOOLEAN HOSTAPI OpenPort(HostPortHandle Handle)
         return FALSE;
     // An open port belongs to whoever opened it; opening it again would
     // count it twice and forget the transfers in flight.
-    if (Port->Open)
+    if (IsPortValid(Port, FALSE))
         return FALSE;
     AdapterContext *Adapter = Port->Adapter;
     AcquireIoRef(Adapter);
     // The transfer slots are left as they are: a slot holds a request only
     // while that request is in flight (a cancel the bus has not finished
     // yet), and forgetting it would let a second transfer share its URB.
-    Port->BindPending = TRUE;
-
+    // The flags and the count that completion routines read change under
+    // Lock, so those routines see them whole.
     ExAcquireFastMutex(&Adapter->OpenCloseMutex);
+    LockAcquire(&Adapter->Lock);
+    Port->BindPending = TRUE;
     if (++Adapter->OpenPortCount == 1)
-        StartResponseReader(Adapter, NULL);
+        StartResponseReader(Adapter, &Adapter->Lock);
+    LockRelease(&Adapter->Lock);
     ExReleaseFastMutex(&Adapter->OpenCloseMutex);
 
     if (!NT_SUCCESS(ResetPortOutPipe(Port)))
         return FailOpen(Port);
     if (!QueueCommand(Adapter, CMD_OPEN, &Port->PortNumber, 1))
         return FailOpen(Port);
+    LockAcquire(&Adapter->Lock);
     Port->Open = TRUE;
+    LockRelease(&Adapter->Lock);
     ReleaseIoRef(Adapter);
     return TRUE;
 }
@@ -91,14 +101,21 @@ BOOLEAN HOSTAPI ClosePort(HostPortHandle Handle)
     AcquireIoRef(Adapter);
     ExAcquireFastMutex(&Adapter->OpenCloseMutex);
 
+    LockAcquire(&Adapter->Lock);
     Port->Open = FALSE;
+    LockRelease(&Adapter->Lock);
     CancelAndWait(Adapter, &Port->WriteIrp, &Port->WriteDoneEvent);
+    LockAcquire(&Adapter->Lock);
     Adapter->OpenPortCount--;
+    LockRelease(&Adapter->Lock);
     QueueCommand(Adapter, CMD_CLOSE, &Port->PortNumber, 1);
 
     // Drain: the firmware echoes a marker behind whatever it still had for
     // the port; the read path discards data until the marker comes back.
-    if (Port->ReadIrp) {
+    LockAcquire(&Adapter->Lock);
+    BOOLEAN Reading = Port->ReadIrp != NULL;
+    LockRelease(&Adapter->Lock);
+    if (Reading) {
         KeClearEvent(&Port->ReadDoneEvent);
         UCHAR Echo[2 + DRAIN_MARKER_LENGTH];
         Echo[0] = Port->PortNumber;

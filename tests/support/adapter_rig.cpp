@@ -10,6 +10,17 @@
 namespace testing_support {
 
 AdapterRig::AdapterRig(std::vector<uint8_t> endpoints)
+    : ownDevice_(std::make_unique<sim::usb::ScriptedDevice>()), device(*ownDevice_)
+{
+    Build(endpoints);
+}
+
+AdapterRig::AdapterRig(sim::usb::ScriptedDevice &model, std::vector<uint8_t> endpoints) : device(model)
+{
+    Build(endpoints);
+}
+
+void AdapterRig::Build(const std::vector<uint8_t> &endpoints)
 {
     device.SetDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, sim::usb::MakeBulkConfiguration(endpoints));
     driver = sim::io::CreateDriverObject("\\Driver\\NuvixUsbTest");
@@ -30,7 +41,17 @@ AdapterRig::AdapterRig(std::vector<uint8_t> endpoints)
 
 AdapterRig::~AdapterRig()
 {
+    for (auto &port : ports_) {
+        CancelAndWait(adapter, &port->ReadIrp, nullptr);
+        CancelAndWait(adapter, &port->WriteIrp, nullptr);
+    }
     bus.Drain();
+    for (auto &port : ports_) {
+        PoolFree(&port->ReadBuffer);
+        PoolFree(&port->WriteBuffer);
+        PoolFree(&port->ReadUrb);
+        PoolFree(&port->WriteUrb);
+    }
     PoolFree(&adapter->InterfaceInfo);
     PoolFree(&adapter->ConfigDescriptor);
     IoDetachDevice(adapter->LowerDevice);
@@ -74,6 +95,10 @@ PortContext *AdapterRig::AddPort(UCHAR portNumber, uint8_t inEndpoint, uint8_t o
     port->PortNumber = portNumber;
     port->DataInPipe = Pipe(inEndpoint);
     port->DataOutPipe = Pipe(outEndpoint);
+    port->ReadBuffer = static_cast<PUCHAR>(PoolAlloc(TRANSFER_CHUNK));
+    port->WriteBuffer = static_cast<PUCHAR>(PoolAlloc(TRANSFER_CHUNK));
+    port->ReadUrb = static_cast<PURB>(PoolAlloc(BULK_TRANSFER_URB_SIZE));
+    port->WriteUrb = static_cast<PURB>(PoolAlloc(BULK_TRANSFER_URB_SIZE));
     KeInitializeEvent(&port->ReadDoneEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&port->WriteDoneEvent, NotificationEvent, FALSE);
     adapter->Ports[portNumber - 1] = port.get();

@@ -17,6 +17,8 @@ class AdapterRig {
 public:
     // Endpoints of the device's single interface, by address (bit 7 = IN).
     explicit AdapterRig(std::vector<uint8_t> endpoints = {0x81, 0x01, 0x82, 0x02});
+    // The same with a device model of the test's own, which must outlive the rig.
+    AdapterRig(sim::usb::ScriptedDevice &device, std::vector<uint8_t> endpoints);
     ~AdapterRig();
 
     // Selects the configuration with this MaximumTransferSize on every pipe
@@ -27,13 +29,18 @@ public:
     // A zeroed port context owned by the rig, bound to this adapter.
     PortContext *AddPort(UCHAR portNumber, uint8_t inEndpoint, uint8_t outEndpoint);
 
-    sim::usb::ScriptedDevice device;
+private:
+    std::unique_ptr<sim::usb::ScriptedDevice> ownDevice_;
+
+public:
+    sim::usb::ScriptedDevice &device;
     sim::usb::Bus bus{device};
     PDRIVER_OBJECT driver = nullptr;
     PDEVICE_OBJECT fdo = nullptr;
     AdapterContext *adapter = nullptr;
 
 private:
+    void Build(const std::vector<uint8_t> &endpoints);
     std::vector<std::unique_ptr<PortContext>> ports_;
 };
 

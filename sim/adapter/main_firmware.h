@@ -1,0 +1,156 @@
+// The adapter as seen on the bus once its main firmware runs: the descriptors
+// of the re-enumerated device (bit 15 of idProduct set, one interface with
+// ten bulk pipes) and the firmware's behaviour behind them: the command
+// protocol on the command pipes and four UARTs behind the port pipes.
+//
+// Pipes, in interface order: port n (1..4) bulk IN 0x80|n then bulk OUT n;
+// then the command channel, bulk IN 0x85 (responses) and bulk OUT 0x05.
+//
+// Each UART takes its line settings from CMD_SETUP and its DTR, RTS and break
+// from the commands; what it transmits goes to the port's peer (a loopback
+// plug, a null-modem cable to another port, or a test endpoint); what it
+// receives is offered on the port's bulk IN pipe in transfers of up to 64
+// bytes. Modem-line changes seen by a UART are reported as RSP_EVENT frames.
+//
+// Lifetime: the Bus holds a reference to its device model and calls it until
+// it is destroyed, so a MainFirmware must outlive the Bus it is plugged into
+// (declare the model before the bus). Work the model leaves with the bus
+// (late answers, paced transmission) holds the model only weakly and does
+// nothing once the model is gone.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/usb/device_model.h"
+
+namespace sim::adapter {
+
+constexpr int kPorts = 4;
+constexpr uint8_t kCommandIn = 0x85;
+constexpr uint8_t kCommandOut = 0x05;
+constexpr uint8_t PortIn(int port) { return static_cast<uint8_t>(0x80 | port); }
+constexpr uint8_t PortOut(int port) { return static_cast<uint8_t>(port); }
+
+constexpr uint16_t kVendorId = 0x0D28;
+constexpr uint16_t kProductRunning = 0x8004;  // bit 15: the main firmware runs
+
+// Modem status bits as the firmware reports them (value slot 0 of an event).
+constexpr uint8_t kMsrCts = 0x10;
+constexpr uint8_t kMsrDsr = 0x20;
+constexpr uint8_t kMsrRing = 0x40;
+constexpr uint8_t kMsrDcd = 0x80;
+
+// How the firmware answers commands; tests use the others to make it
+// misbehave the way real devices do. Only answers to commands are affected:
+// modem events, adapter status and raw frames go out as they are, and
+// CMD_ECHO data still flows on the port pipes.
+enum class AnswerMode {
+    Normal,
+    Silent,     // no answers to commands at all
+    Late,       // every response after answerDelay of kernel time
+    WrongPort,  // RSP_DONE / RSP_STATUS name the next port (4 wraps to 1)
+    Garbage,    // unknown response codes instead of answers
+    Short,      // responses cut to their first byte
+};
+
+enum class PeerKind { None, Loopback, NullModem, Endpoint };
+
+// The UARTs power up with these settings except the handshake, which is 0
+// (no hardware flow control) until a CMD_SETUP sets it: a port that was
+// opened but never set up transmits whatever its CTS input says.
+struct LineSettings {
+    uint32_t baud = 9600;
+    uint8_t dataBits = 8;
+    uint8_t stopCode = 1;
+    char parity = 'n';
+    char softwareFlow = 'n';
+    uint8_t handshake = 0x6E;
+};
+
+struct PortState {
+    bool open = false;
+    bool dtr = false;
+    bool rts = false;                  // the RTS line as driven (by the FIFO under RTS handshaking)
+    bool breakOn = false;
+    std::array<uint8_t, 13> setup{};  // last CMD_SETUP payload
+    LineSettings line;
+    uint8_t modemStatus = 0;           // what the UART sees: CTS, DSR, RI, DCD
+    uint64_t bytesTransmitted = 0;     // sent out of the UART
+    uint64_t bytesReceived = 0;        // taken off the line into the FIFO for the host's IN pipe
+    uint64_t bytesLost = 0;            // receive overruns
+    int commands = 0;
+};
+
+class MainFirmware : public usb::DeviceModel {
+public:
+    explicit MainFirmware(std::string serialNumber = "NX4A0001");
+    ~MainFirmware() override;
+
+    // --- what tests look at --------------------------------------------
+    PortState Port(int port);
+    // Every command frame received on the command OUT pipe, in order.
+    std::vector<std::vector<uint8_t>> Commands();
+    uint8_t Configuration();
+    // How often the host reset the pipe of this endpoint (added for tests of
+    // the driver's pipe-reset path).
+    int ResetCount(uint8_t endpoint);
+
+    // --- the firmware information block and adapter status ---------------
+    void SetInfoBlock(const std::array<uint8_t, 35> &block);
+    std::array<uint8_t, 35> InfoBlock();
+    // Sends RSP_ADAPTER_STATUS with this 19-byte block.
+    void SendAdapterStatus(const std::array<uint8_t, 19> &block);
+    // Queues a raw frame on the command IN pipe (anything, for bad-input tests).
+    void SendResponse(std::vector<uint8_t> frame);
+
+    // --- misbehaviour -----------------------------------------------------
+    void SetAnswerMode(AnswerMode mode, int64_t answerDelayTicks = 0);
+    // The next transfer on the endpoint ends with this USBD status.
+    void FailNextTransfer(uint8_t endpoint, USBD_STATUS status);
+    // While held, transfers on the endpoint wait (the device NAKs them), as
+    // when the firmware is busy; releasing lets the waiting ones through.
+    // (Added for the driver's tests of writes in flight.)
+    void HoldEndpoint(uint8_t endpoint, bool hold);
+
+    // --- the serial side ------------------------------------------------
+    void ConnectLoopback(int port);
+    void ConnectNullModem(int portA, int portB);
+    // The port's UART talks to the test: TakeTransmitted returns what it sent,
+    // Inject makes it receive bytes, SetPeerLines sets CTS/DSR/RI/DCD.
+    void ConnectEndpoint(int port);
+    std::vector<uint8_t> TakeTransmitted(int port);
+    void Inject(int port, const std::vector<uint8_t> &bytes);
+    void SetPeerLines(int port, uint8_t msr);
+    // Deliver bytes at the configured baud rate in kernel time (10 bit times
+    // per byte) instead of at once.
+    void SetPacing(bool paced);
+    // Bytes a UART can hold before it drops (no flow control) or holds its
+    // peer off (RTS/CTS flow control). Default 1024.
+    void SetReceiveCapacity(size_t bytes);
+
+    // --- usb::DeviceModel -------------------------------------------------
+    std::optional<std::vector<uint8_t>> Descriptor(uint8_t type, uint8_t index, uint16_t language) override;
+    USBD_STATUS ControlOut(const usb::SetupPacket &setup, const uint8_t *data, size_t length) override;
+    USBD_STATUS SetConfiguration(uint8_t value) override;
+    usb::BulkAnswer BulkOut(uint8_t endpoint, const uint8_t *data, size_t length) override;
+    usb::BulkAnswer BulkIn(uint8_t endpoint, uint8_t *buffer, size_t capacity) override;
+    void ResetPipe(uint8_t endpoint) override;
+    // Also hands the bus to the model's state, so that work it scheduled with
+    // the bus can reach the bus again.
+    void Plugged(usb::Bus *bus) override;
+
+private:
+    struct Impl;
+    // Shared so that callbacks queued with the bus can hold it weakly.
+    std::shared_ptr<Impl> impl_;
+};
+
+}  // namespace sim::adapter

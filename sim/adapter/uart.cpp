@@ -1,0 +1,106 @@
+#include "uart.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+namespace sim::adapter {
+
+namespace {
+
+// Hysteresis of the automatic RTS: stop the sender with a quarter of the
+// FIFO still free (the sender may have a character in flight, and a paced
+// batch may be on the wire), let it go again only once most is drained so
+// the line does not flap on every character.
+size_t HighWater(size_t capacity) { return std::max<size_t>(1, capacity * 3 / 4); }
+size_t LowWater(size_t capacity) { return std::max<size_t>(1, capacity / 4); }
+
+}  // namespace
+
+LineSettings ParseLineSettings(const std::array<uint8_t, 13> &setup)
+{
+    LineSettings line;
+    line.baud = uint32_t(setup[1]) | uint32_t(setup[2]) << 8 | uint32_t(setup[3]) << 16 | uint32_t(setup[4]) << 24;
+    line.dataBits = setup[5];
+    line.stopCode = setup[6];
+    line.parity = static_cast<char>(setup[7]);
+    line.softwareFlow = static_cast<char>(setup[8]);
+    line.handshake = setup[11];
+    return line;
+}
+
+Ticks LineTime(uint64_t characters, uint32_t baud)
+{
+    // A zero rate would stop the line for good; the UART's divisor cannot be
+    // programmed to that, so the firmware keeps its power-on rate instead.
+    const uint64_t rate = baud ? baud : LineSettings{}.baud;
+    return static_cast<Ticks>((characters * 10 * uint64_t(kTicksPerSecond) + rate - 1) / rate);
+}
+
+bool Uart::Receive(uint8_t byte, size_t capacity)
+{
+    if (receiveLevel_ >= capacity) {
+        state.bytesLost++;
+        return false;
+    }
+    if (toHost_.empty() || toHost_.back().echo)
+        toHost_.push_back(HostTransfer{});
+    toHost_.back().bytes.push_back(byte);
+    receiveLevel_++;
+    state.bytesReceived++;
+    return true;
+}
+
+void Uart::QueueEcho(std::vector<uint8_t> bytes)
+{
+    HostTransfer transfer;
+    transfer.echo = true;
+    transfer.bytes.assign(bytes.begin(), bytes.end());
+    toHost_.push_back(std::move(transfer));
+}
+
+size_t Uart::TakeForHost(uint8_t *buffer, size_t capacity)
+{
+    if (toHost_.empty())
+        return 0;
+    HostTransfer &front = toHost_.front();
+    const size_t n = std::min(capacity, front.bytes.size());
+    std::copy_n(front.bytes.begin(), n, buffer);
+    front.bytes.erase(front.bytes.begin(), front.bytes.begin() + static_cast<std::ptrdiff_t>(n));
+    if (!front.echo)
+        receiveLevel_ -= n;
+    if (front.bytes.empty())
+        toHost_.pop_front();
+    return n;
+}
+
+bool Uart::RtsOut() const { return (state.line.handshake & kHandshakeRts) ? autoRts_ : commandedRts_; }
+
+bool Uart::UpdateAutoRts(size_t capacity)
+{
+    const bool before = RtsOut();
+    if (receiveLevel_ >= HighWater(capacity))
+        autoRts_ = false;
+    else if (receiveLevel_ < LowWater(capacity))
+        autoRts_ = true;
+    return RtsOut() != before;
+}
+
+uint8_t Uart::LinesAsSeenByPeer() const
+{
+    uint8_t lines = 0;
+    if (RtsOut())
+        lines |= kMsrCts;
+    if (state.dtr)
+        lines |= kMsrDsr | kMsrDcd;
+    return lines;
+}
+
+PortState Uart::Snapshot() const
+{
+    PortState snapshot = state;
+    snapshot.rts = RtsOut();
+    return snapshot;
+}
+
+}  // namespace sim::adapter

@@ -1,0 +1,570 @@
+// The adapter's main firmware on a simulated bus, driven with hand-built URBs:
+// its descriptors and pipes, the command protocol and the ways it can be
+// made to misbehave, and the four UARTs behind the port pipes with their
+// wiring, modem lines, flow control and line timing.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver/command/protocol.h"
+#include "driver/usb/transport.h"
+#include "sim/adapter/main_firmware.h"
+#include "sim/io/io.h"
+#include "sim/usb/bus.h"
+#include "tests/support/sim_test.h"
+
+namespace {
+
+using namespace sim::adapter;
+using sim::usb::Bus;
+using Bytes = std::vector<uint8_t>;
+
+constexpr ULONG kReadFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+constexpr int64_t kMs = sim::kTicksPerMillisecond;
+
+Bytes Text(const std::string &text) { return Bytes(text.begin(), text.end()); }
+
+Bytes Pattern(size_t n, uint8_t seed)
+{
+    Bytes bytes(n);
+    for (size_t i = 0; i < n; i++)
+        bytes[i] = static_cast<uint8_t>(seed + i * 7);
+    return bytes;
+}
+
+// CMD_SETUP for 8N1 at this rate with these handshake bits.
+Bytes SetupFrame(int port, uint32_t baud, uint8_t handshake)
+{
+    return {CMD_SETUP, uint8_t(port), uint8_t(baud), uint8_t(baud >> 8), uint8_t(baud >> 16), uint8_t(baud >> 24),
+            8, 1, 'n', 'n', 0x13, 0x11, handshake, 0};
+}
+
+Bytes Done(int port) { return {RSP_DONE, 0x00, uint8_t(port)}; }
+Bytes Event(int port, uint8_t msr) { return {RSP_EVENT, uint8_t(port), 0x01, msr}; }
+
+LONGLONG Now() { return static_cast<LONGLONG>(KeQueryInterruptTime()); }
+
+// A bulk transfer on a request of the test's own, for transfers a test needs
+// to see waiting in the bus.
+class AsyncTransfer {
+public:
+    AsyncTransfer(PDEVICE_OBJECT pdo, USBD_PIPE_HANDLE pipe, ULONG flags, Bytes data) : buffer_(std::move(data))
+    {
+        std::memset(&urb_, 0, sizeof(urb_));
+        auto &bulk = urb_.UrbBulkOrInterruptTransfer;
+        bulk.Hdr.Length = sizeof(bulk);
+        bulk.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+        bulk.PipeHandle = pipe;
+        bulk.TransferFlags = flags;
+        bulk.TransferBuffer = buffer_.data();
+        bulk.TransferBufferLength = static_cast<ULONG>(buffer_.size());
+        KeInitializeEvent(&done_, NotificationEvent, FALSE);
+        irp_ = IoAllocateIrp(pdo->StackSize, FALSE);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp_);
+        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+        next->Parameters.Others.Argument1 = &urb_;
+        IoSetCompletionRoutine(irp_, Completed, this, TRUE, TRUE, TRUE);
+        IofCallDriver(pdo, irp_);
+    }
+    ~AsyncTransfer()
+    {
+        // Still down in the bus on a failed test: leak it rather than crash.
+        if (!sim::io::IrpHeldByLowerDriver(irp_))
+            IoFreeIrp(irp_);
+    }
+    AsyncTransfer(const AsyncTransfer &) = delete;
+    AsyncTransfer &operator=(const AsyncTransfer &) = delete;
+
+    bool Done() { return KeReadStateEvent(&done_) != 0; }
+    USBD_STATUS Wait()
+    {
+        KeWaitForSingleObject(&done_, Executive, KernelMode, FALSE, nullptr);
+        return urb_.UrbHeader.Status;
+    }
+
+private:
+    static NTSTATUS Completed(PDEVICE_OBJECT, PIRP, PVOID context)
+    {
+        KeSetEvent(&static_cast<AsyncTransfer *>(context)->done_, IO_NO_INCREMENT, FALSE);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+
+    Bytes buffer_;
+    URB urb_;
+    KEVENT done_;
+    PIRP irp_ = nullptr;
+};
+
+class MainFirmwareTest : public testing_support::SimTest {
+protected:
+    void SetUp() override { Configure(); }
+
+    // The bus's device object must be gone before the pool check; the model
+    // outlives its bus.
+    void TearDown() override
+    {
+        bus_.reset();
+        owned_.reset();
+        SimTest::TearDown();
+    }
+
+    void Configure()
+    {
+        Bytes config(256);
+        URB read;
+        BuildDescriptorRequest(&read, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, config.data(), ULONG(config.size()));
+        ASSERT_EQ(SubmitUrbSync(bus_->Pdo(), &read), STATUS_SUCCESS);
+        USHORT size = 0;
+        PURB select = USBD_CreateConfigurationRequest(reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data()), &size);
+        ASSERT_NE(select, nullptr);
+        PUSBD_INTERFACE_INFORMATION info = &select->UrbSelectConfiguration.Interface;
+        for (ULONG i = 0; i < info->NumberOfPipes; i++)
+            info->Pipes[i].MaximumTransferSize = 4096;
+        EXPECT_EQ(SubmitUrbSync(bus_->Pdo(), select), STATUS_SUCCESS);
+        pipes_.assign(info->Pipes, info->Pipes + info->NumberOfPipes);
+        ExFreePool(select);
+    }
+
+    USBD_PIPE_HANDLE PipeFor(uint8_t endpoint)
+    {
+        for (const USBD_PIPE_INFORMATION &pipe : pipes_)
+            if (pipe.EndpointAddress == endpoint)
+                return pipe.PipeHandle;
+        ADD_FAILURE() << "no pipe for endpoint " << int(endpoint);
+        return nullptr;
+    }
+
+    Bytes Descriptor(uint8_t type, uint8_t index, uint16_t language)
+    {
+        Bytes buffer(255);
+        URB urb;
+        BuildDescriptorRequest(&urb, type, index, language, buffer.data(), ULONG(buffer.size()));
+        EXPECT_EQ(SubmitUrbSync(bus_->Pdo(), &urb), STATUS_SUCCESS);
+        buffer.resize(urb.UrbControlDescriptorRequest.TransferBufferLength);
+        return buffer;
+    }
+
+    // One bulk transfer, waited for; data holds what an IN transfer read.
+    USBD_STATUS Bulk(uint8_t endpoint, ULONG flags, Bytes &data)
+    {
+        URB urb;
+        std::memset(&urb, 0, sizeof(urb));
+        auto &bulk = urb.UrbBulkOrInterruptTransfer;
+        bulk.Hdr.Length = sizeof(bulk);
+        bulk.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+        bulk.PipeHandle = PipeFor(endpoint);
+        bulk.TransferFlags = flags;
+        bulk.TransferBuffer = data.data();
+        bulk.TransferBufferLength = ULONG(data.size());
+        SubmitUrbSync(bus_->Pdo(), &urb);
+        data.resize(bulk.TransferBufferLength);
+        return urb.UrbHeader.Status;
+    }
+
+    USBD_STATUS Write(uint8_t endpoint, Bytes data) { return Bulk(endpoint, USBD_TRANSFER_DIRECTION_OUT, data); }
+    void Command(Bytes frame) { EXPECT_EQ(Write(kCommandOut, std::move(frame)), USBD_STATUS_SUCCESS); }
+
+    // Waits (in kernel time) for the next IN transfer's data.
+    Bytes Read(uint8_t endpoint)
+    {
+        Bytes data(64);
+        EXPECT_EQ(Bulk(endpoint, kReadFlags, data), USBD_STATUS_SUCCESS);
+        return data;
+    }
+    Bytes Response() { return Read(kCommandIn); }
+    Bytes ReadAll(int port, size_t n)
+    {
+        Bytes all;
+        while (all.size() < n) {
+            Bytes part = Read(PortIn(port));
+            all.insert(all.end(), part.begin(), part.end());
+        }
+        return all;
+    }
+
+    std::unique_ptr<AsyncTransfer> StartWrite(uint8_t endpoint, Bytes data)
+    {
+        return std::make_unique<AsyncTransfer>(bus_->Pdo(), PipeFor(endpoint), USBD_TRANSFER_DIRECTION_OUT, std::move(data));
+    }
+
+    std::unique_ptr<MainFirmware> owned_ = std::make_unique<MainFirmware>();
+    MainFirmware &firmware_ = *owned_;
+    std::unique_ptr<Bus> bus_ = std::make_unique<Bus>(firmware_);
+    std::vector<USBD_PIPE_INFORMATION> pipes_;
+};
+
+TEST_F(MainFirmwareTest, DescribesTheRunningAdapterWithTenBulkPipes)
+{
+    Bytes device = Descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0);
+    ASSERT_EQ(device.size(), 18u);
+    EXPECT_EQ(device[0], 18);
+    EXPECT_EQ(device[8] | device[9] << 8, kVendorId);
+    EXPECT_EQ(device[10] | device[11] << 8, kProductRunning);
+    EXPECT_TRUE(device[11] & 0x80);
+    EXPECT_EQ(device[16], 3);  // iSerialNumber
+
+    Bytes config = Descriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0);
+    ASSERT_EQ(config.size(), 9u + 9u + 10u * 7u);
+    EXPECT_EQ(config[2] | config[3] << 8, int(config.size()));
+    EXPECT_EQ(config[4], 1);  // one interface
+    EXPECT_EQ(config[5], 1);  // configuration value
+    EXPECT_EQ(config[9 + 2], 0);  // interface 0
+    EXPECT_EQ(config[9 + 4], 10);
+    const Bytes order = {0x81, 0x01, 0x82, 0x02, 0x83, 0x03, 0x84, 0x04, 0x85, 0x05};
+    for (size_t i = 0; i < order.size(); i++) {
+        const uint8_t *endpoint = &config[18 + 7 * i];
+        EXPECT_EQ(endpoint[1], USB_ENDPOINT_DESCRIPTOR_TYPE);
+        EXPECT_EQ(endpoint[2], order[i]);
+        EXPECT_EQ(endpoint[3], USB_ENDPOINT_TYPE_BULK);
+        EXPECT_EQ(endpoint[4] | endpoint[5] << 8, 64);
+    }
+
+    EXPECT_EQ(Descriptor(USB_STRING_DESCRIPTOR_TYPE, 0, 0), (Bytes{4, USB_STRING_DESCRIPTOR_TYPE, 0x09, 0x04}));
+    Bytes serial = {18, USB_STRING_DESCRIPTOR_TYPE};
+    for (char c : std::string("NX4A0001"))
+        serial.insert(serial.end(), {uint8_t(c), 0});
+    EXPECT_EQ(Descriptor(USB_STRING_DESCRIPTOR_TYPE, 3, 0x0409), serial);
+    EXPECT_EQ(Descriptor(USB_STRING_DESCRIPTOR_TYPE, 3, 0x0407), serial);
+
+    // The selection made in SetUp.
+    EXPECT_EQ(firmware_.Configuration(), 1);
+    ASSERT_EQ(pipes_.size(), order.size());
+    for (size_t i = 0; i < order.size(); i++) {
+        EXPECT_EQ(pipes_[i].EndpointAddress, order[i]);
+        EXPECT_EQ(pipes_[i].PipeType, UsbdPipeTypeBulk);
+        EXPECT_EQ(pipes_[i].MaximumPacketSize, 64);
+    }
+}
+
+TEST_F(MainFirmwareTest, AnswersEachPortCommandAndKeepsThePortState)
+{
+    const Bytes setup = {CMD_SETUP, 2, 0x00, 0xC2, 0x01, 0x00, 7, 2, 'e', 'b', 0x13, 0x11, 0x88, 0};
+    const std::vector<Bytes> sent = {{CMD_OPEN, 2}, setup, {CMD_SET_RTS, 2, 1}, {CMD_SET_DTR, 2, 1},
+                                     {CMD_SET_BREAK, 2, 1}, {CMD_WAITS_FOR_DONE_9, 2}};
+    for (const Bytes &frame : sent) {
+        Command(frame);
+        EXPECT_EQ(Response(), Done(2)) << "command " << int(frame[0]);
+    }
+    PortState port = firmware_.Port(2);
+    EXPECT_TRUE(port.open);
+    EXPECT_TRUE(port.rts);
+    EXPECT_TRUE(port.dtr);
+    EXPECT_TRUE(port.breakOn);
+    EXPECT_TRUE(std::equal(setup.begin() + 1, setup.end(), port.setup.begin()));
+    EXPECT_EQ(port.line.baud, 115200u);
+    EXPECT_EQ(port.line.dataBits, 7);
+    EXPECT_EQ(port.line.stopCode, 2);
+    EXPECT_EQ(port.line.parity, 'e');
+    EXPECT_EQ(port.line.softwareFlow, 'b');
+    EXPECT_EQ(port.line.handshake, 0x88);
+
+    Command({CMD_GET_STATUS, 2});
+    EXPECT_EQ(Response(), (Bytes{RSP_STATUS, 2, 0x01, 0, 0, 0, 0}));  // nothing attached
+    Command({CMD_CLOSE, 2});
+    EXPECT_EQ(Response(), Done(2));
+    EXPECT_FALSE(firmware_.Port(2).open);
+    EXPECT_EQ(firmware_.Port(2).commands, 8);
+    EXPECT_EQ(firmware_.Commands().size(), 8u);
+    EXPECT_EQ(firmware_.Commands()[1], setup);
+}
+
+TEST_F(MainFirmwareTest, EchoIsOneTransferOnThePortPipeBehindWaitingData)
+{
+    firmware_.ConnectEndpoint(2);
+    firmware_.Inject(2, Text("abc"));
+    Command({CMD_ECHO, 2, 5, 'h', 'e', 'l', 'l', 'o'});
+    firmware_.Inject(2, Text("xyz"));
+    Command({CMD_GET_STATUS, 2});
+    EXPECT_EQ(Response()[0], RSP_STATUS);  // the echo had no answer of its own
+    EXPECT_EQ(Read(PortIn(2)), Text("abc"));
+    EXPECT_EQ(Read(PortIn(2)), Text("hello"));
+    EXPECT_EQ(Read(PortIn(2)), Text("xyz"));
+    EXPECT_EQ(firmware_.Port(2).bytesReceived, 6u);
+}
+
+TEST_F(MainFirmwareTest, GetInfoReturnsTheInformationBlock)
+{
+    Bytes frame(COMMAND_FRAME_MAX, 0);
+    frame[0] = CMD_GET_INFO;
+    frame[1] = 1;
+    Command(frame);
+    Bytes answer = Response();
+    ASSERT_EQ(answer.size(), 36u);
+    EXPECT_EQ(answer[0], RSP_INFO);
+    auto block = firmware_.InfoBlock();
+    EXPECT_TRUE(std::equal(block.begin(), block.end(), answer.begin() + 1));
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(block.data()), 17), "NX4 main firmware");
+
+    std::array<uint8_t, 35> mine{};
+    for (size_t i = 0; i < mine.size(); i++)
+        mine[i] = uint8_t(0xA0 + i);
+    firmware_.SetInfoBlock(mine);
+    Command(frame);
+    answer = Response();
+    EXPECT_TRUE(std::equal(mine.begin(), mine.end(), answer.begin() + 1));
+}
+
+TEST_F(MainFirmwareTest, UnknownCodesAndPortsAreRecordedButNotAnswered)
+{
+    Command({0x30, 1, 9});
+    Command({CMD_OPEN, 0});
+    Command({CMD_OPEN, 5});
+    Command({CMD_OPEN, 1});
+    EXPECT_EQ(Response(), Done(1));  // the first answer is the last command's
+    EXPECT_EQ(firmware_.Commands().size(), 4u);
+    EXPECT_EQ(firmware_.Port(1).commands, 2);
+}
+
+TEST_F(MainFirmwareTest, SilentModeAnswersNothingButEchoDataFlows)
+{
+    firmware_.SetAnswerMode(AnswerMode::Silent);
+    Command({CMD_OPEN, 1});
+    Command({CMD_ECHO, 1, 2, 'o', 'k'});
+    EXPECT_EQ(Read(PortIn(1)), Text("ok"));
+    firmware_.SendResponse({0x42, 1});  // unsolicited frames still go out
+    firmware_.SetAnswerMode(AnswerMode::Normal);
+    Command({CMD_CLOSE, 1});
+    EXPECT_EQ(Response(), (Bytes{0x42, 1}));
+    EXPECT_EQ(Response(), Done(1));
+}
+
+TEST_F(MainFirmwareTest, LateModeAnswersAfterTheDelayInKernelTime)
+{
+    firmware_.SetAnswerMode(AnswerMode::Late, 250 * kMs);
+    const LONGLONG start = Now();
+    Command({CMD_OPEN, 3});
+    Command({CMD_GET_STATUS, 3});
+    EXPECT_EQ(Now(), start);
+    EXPECT_EQ(Response(), Done(3));
+    EXPECT_EQ(Now() - start, 250 * kMs);
+    EXPECT_EQ(Response()[0], RSP_STATUS);
+    EXPECT_EQ(Now() - start, 250 * kMs);
+}
+
+TEST_F(MainFirmwareTest, WrongPortGarbageAndShortModesBendEveryAnswer)
+{
+    firmware_.SetAnswerMode(AnswerMode::WrongPort);
+    Command({CMD_OPEN, 4});
+    EXPECT_EQ(Response(), Done(1));
+    Command({CMD_GET_STATUS, 2});
+    EXPECT_EQ(Response(), (Bytes{RSP_STATUS, 3, 0x01, 0, 0, 0, 0}));
+
+    firmware_.SetAnswerMode(AnswerMode::Garbage);
+    Command({CMD_SET_DTR, 1, 1});
+    EXPECT_EQ(Response(), (Bytes{0x7E, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+
+    firmware_.SetAnswerMode(AnswerMode::Short);
+    Command({CMD_GET_STATUS, 1});
+    EXPECT_EQ(Response(), (Bytes{RSP_STATUS}));
+    Command({CMD_SET_DTR, 1, 0});
+    EXPECT_EQ(Response(), (Bytes{RSP_DONE}));
+}
+
+TEST_F(MainFirmwareTest, AdapterStatusAndRawFramesGoOutAsGiven)
+{
+    std::array<uint8_t, 19> block{};
+    for (size_t i = 0; i < block.size(); i++)
+        block[i] = uint8_t(i + 1);
+    firmware_.SendAdapterStatus(block);
+    firmware_.SendResponse({0xEE});
+    Bytes expected = {RSP_ADAPTER_STATUS};
+    expected.insert(expected.end(), block.begin(), block.end());
+    EXPECT_EQ(Response(), expected);
+    EXPECT_EQ(Response(), (Bytes{0xEE}));
+}
+
+TEST_F(MainFirmwareTest, FailNextTransferFailsOneTransferInEitherDirection)
+{
+    firmware_.FailNextTransfer(kCommandOut, USBD_STATUS_STALL_PID);
+    EXPECT_EQ(Write(kCommandOut, {CMD_OPEN, 1}), USBD_STATUS_STALL_PID);
+    EXPECT_TRUE(firmware_.Commands().empty());
+    Command({CMD_OPEN, 1});
+
+    firmware_.FailNextTransfer(kCommandIn, USBD_STATUS_DEV_NOT_RESPONDING);
+    Bytes data(64);
+    EXPECT_EQ(Bulk(kCommandIn, kReadFlags, data), USBD_STATUS_DEV_NOT_RESPONDING);
+    EXPECT_EQ(Response(), Done(1));  // the frame was not lost
+
+    // A read already waiting for data is the one that fails.
+    AsyncTransfer read(bus_->Pdo(), PipeFor(PortIn(1)), kReadFlags, Bytes(64));
+    bus_->Drain();
+    EXPECT_FALSE(read.Done());
+    firmware_.FailNextTransfer(PortIn(1), USBD_STATUS_DEV_NOT_RESPONDING);
+    EXPECT_EQ(read.Wait(), USBD_STATUS_DEV_NOT_RESPONDING);
+}
+
+TEST_F(MainFirmwareTest, HeldEndpointMakesTransfersWait)
+{
+    firmware_.ConnectEndpoint(1);
+    firmware_.HoldEndpoint(PortOut(1), true);
+    auto write = StartWrite(PortOut(1), Text("later"));
+    bus_->Drain();
+    EXPECT_FALSE(write->Done());
+    EXPECT_EQ(bus_->PendingTransfers(), 1u);
+    firmware_.HoldEndpoint(PortOut(1), false);
+    EXPECT_EQ(write->Wait(), USBD_STATUS_SUCCESS);
+    EXPECT_EQ(firmware_.TakeTransmitted(1), Text("later"));
+}
+
+TEST_F(MainFirmwareTest, LoopbackReturnsDataAndReportsItsOwnModemLines)
+{
+    bus_->SetCompletionMode(sim::usb::CompletionMode::Inline);
+    firmware_.ConnectLoopback(1);
+    Command({CMD_OPEN, 1});
+    EXPECT_EQ(Response(), Done(1));
+    Command({CMD_SET_RTS, 1, 1});
+    EXPECT_EQ(Response(), Event(1, kMsrCts));
+    EXPECT_EQ(Response(), Done(1));
+    Command({CMD_SET_DTR, 1, 1});
+    EXPECT_EQ(Response(), Event(1, kMsrCts | kMsrDsr | kMsrDcd));
+    EXPECT_EQ(Response(), Done(1));
+
+    EXPECT_EQ(Write(PortOut(1), Text("around the plug")), USBD_STATUS_SUCCESS);
+    EXPECT_EQ(Read(PortIn(1)), Text("around the plug"));
+    EXPECT_EQ(firmware_.Port(1).bytesTransmitted, 15u);
+    EXPECT_EQ(firmware_.Port(1).bytesReceived, 15u);
+}
+
+TEST_F(MainFirmwareTest, NullModemCarriesDataAndLinesBothWays)
+{
+    firmware_.ConnectNullModem(1, 3);
+    Command({CMD_OPEN, 3});
+    EXPECT_EQ(Response(), Done(3));
+    Command({CMD_SET_DTR, 1, 1});  // port 1 is closed: only port 3 reports
+    EXPECT_EQ(Response(), Event(3, kMsrDsr | kMsrDcd));
+    EXPECT_EQ(Response(), Done(1));
+    Command({CMD_SET_RTS, 3, 1});
+    EXPECT_EQ(Response(), Done(3));
+    EXPECT_EQ(firmware_.Port(1).modemStatus, kMsrCts);
+
+    EXPECT_EQ(Write(PortOut(1), Text("one to three")), USBD_STATUS_SUCCESS);
+    EXPECT_EQ(Write(PortOut(3), Text("three to one")), USBD_STATUS_SUCCESS);
+    EXPECT_EQ(Read(PortIn(3)), Text("one to three"));
+    EXPECT_EQ(Read(PortIn(1)), Text("three to one"));
+}
+
+TEST_F(MainFirmwareTest, EndpointPeerReadsAndDrivesTheUart)
+{
+    firmware_.ConnectEndpoint(4);
+    Command({CMD_OPEN, 4});
+    EXPECT_EQ(Response(), Done(4));
+    firmware_.SetPeerLines(4, kMsrDcd | kMsrRing);
+    EXPECT_EQ(Response(), Event(4, kMsrDcd | kMsrRing));
+    EXPECT_EQ(Write(PortOut(4), Text("out")), USBD_STATUS_SUCCESS);
+    EXPECT_EQ(firmware_.TakeTransmitted(4), Text("out"));
+    firmware_.Inject(4, Text("in"));
+    EXPECT_EQ(Read(PortIn(4)), Text("in"));
+
+    // An endpoint that does not read holds the line; what it takes frees it.
+    firmware_.SetReceiveCapacity(16);
+    EXPECT_EQ(Write(PortOut(4), Pattern(16, 1)), USBD_STATUS_SUCCESS);
+    EXPECT_EQ(Write(PortOut(4), Pattern(16, 2)), USBD_STATUS_SUCCESS);
+    EXPECT_EQ(firmware_.Port(4).bytesTransmitted, 3u + 16u);
+    EXPECT_EQ(firmware_.TakeTransmitted(4), Pattern(16, 1));
+    EXPECT_EQ(firmware_.TakeTransmitted(4), Pattern(16, 2));
+}
+
+TEST_F(MainFirmwareTest, CtsHandshakeHoldsDataAndAPipeResetKeepsIt)
+{
+    firmware_.ConnectEndpoint(1);
+    Command(SetupFrame(1, 9600, 0x08));
+    EXPECT_EQ(Response(), Done(1));
+    EXPECT_EQ(Write(PortOut(1), Text("keep")), USBD_STATUS_SUCCESS);
+    EXPECT_EQ(firmware_.Port(1).bytesTransmitted, 0u);
+
+    URB reset;
+    std::memset(&reset, 0, sizeof(reset));
+    USBD_PIPE_INFORMATION pipe{};
+    pipe.PipeHandle = PipeFor(PortOut(1));
+    BuildPipeReset(&reset, &pipe);
+    EXPECT_EQ(SubmitUrbSync(bus_->Pdo(), &reset), STATUS_SUCCESS);
+    EXPECT_EQ(firmware_.ResetCount(PortOut(1)), 1);
+
+    firmware_.SetPeerLines(1, kMsrCts);
+    EXPECT_EQ(firmware_.TakeTransmitted(1), Text("keep"));
+}
+
+TEST_F(MainFirmwareTest, RtsCtsFlowControlHoldsTheSenderInsteadOfLosingData)
+{
+    firmware_.SetReceiveCapacity(256);
+    firmware_.ConnectNullModem(1, 2);
+    Command(SetupFrame(1, 9600, 0x88));
+    Command(SetupFrame(2, 9600, 0x88));
+    const Bytes first = Pattern(256, 0), second = Pattern(192, 100), third = Pattern(64, 200);
+    EXPECT_EQ(Write(PortOut(1), first), USBD_STATUS_SUCCESS);
+    EXPECT_EQ(Write(PortOut(1), second), USBD_STATUS_SUCCESS);
+    auto blocked = StartWrite(PortOut(1), third);
+    bus_->Drain();
+    EXPECT_FALSE(blocked->Done());  // the transmit FIFO is full: the write is NAKed
+    EXPECT_EQ(bus_->PendingTransfers(), 1u);
+    EXPECT_FALSE(firmware_.Port(2).rts);
+    EXPECT_EQ(firmware_.Port(1).modemStatus & kMsrCts, 0);
+    EXPECT_EQ(firmware_.Port(2).bytesReceived, 192u);  // stopped at 3/4
+
+    Bytes expected = first;
+    expected.insert(expected.end(), second.begin(), second.end());
+    expected.insert(expected.end(), third.begin(), third.end());
+    EXPECT_EQ(ReadAll(2, expected.size()), expected);
+    EXPECT_EQ(blocked->Wait(), USBD_STATUS_SUCCESS);
+    EXPECT_EQ(firmware_.Port(2).bytesLost, 0u);
+    EXPECT_TRUE(firmware_.Port(2).rts);
+}
+
+TEST_F(MainFirmwareTest, WithoutFlowControlAFullReceiverOverruns)
+{
+    firmware_.SetReceiveCapacity(256);
+    firmware_.ConnectNullModem(1, 2);
+    Command(SetupFrame(1, 9600, 0));
+    Command(SetupFrame(2, 9600, 0));
+    EXPECT_EQ(Write(PortOut(1), Pattern(256, 0)), USBD_STATUS_SUCCESS);
+    EXPECT_EQ(Write(PortOut(1), Pattern(256, 9)), USBD_STATUS_SUCCESS);
+    EXPECT_EQ(firmware_.Port(1).bytesTransmitted, 512u);
+    EXPECT_EQ(firmware_.Port(2).bytesReceived, 256u);
+    EXPECT_EQ(firmware_.Port(2).bytesLost, 256u);
+    EXPECT_EQ(ReadAll(2, 256), Pattern(256, 0));
+}
+
+TEST_F(MainFirmwareTest, PacedLineTakesTenBitTimesPerCharacter)
+{
+    firmware_.ConnectLoopback(1);
+    Command(SetupFrame(1, 9600, 0));
+    firmware_.SetPacing(true);
+    const LONGLONG start = Now();
+    const Bytes data = Pattern(1000, 3);
+    EXPECT_EQ(Write(PortOut(1), data), USBD_STATUS_SUCCESS);
+    EXPECT_EQ(firmware_.Port(1).bytesTransmitted, 0u);
+
+    // 64 characters of 10 bits at 9600 baud, then the rest back to back:
+    // 1000 characters end at 1000 * 10 / 9600 s, rounded up to a tick.
+    EXPECT_EQ(Read(PortIn(1)), Pattern(64, 3));
+    EXPECT_EQ(Now() - start, 666'667);
+    Bytes rest = ReadAll(1, 1000 - 64);
+    EXPECT_EQ(Now() - start, 10'416'667);
+    rest.insert(rest.begin(), data.begin(), data.begin() + 64);
+    EXPECT_EQ(rest, data);
+    EXPECT_EQ(firmware_.Port(1).bytesTransmitted, 1000u);
+}
+
+// Work the model left with the bus does nothing once the model is gone.
+TEST_F(MainFirmwareTest, ScheduledWorkOutlivingTheModelDoesNothing)
+{
+    firmware_.ConnectLoopback(1);
+    Command(SetupFrame(1, 9600, 0));
+    firmware_.SetPacing(true);
+    firmware_.SetAnswerMode(AnswerMode::Late, 100 * kMs);
+    Command({CMD_OPEN, 1});
+    EXPECT_EQ(Write(PortOut(1), Pattern(100, 0)), USBD_STATUS_SUCCESS);
+    owned_.reset();
+    LARGE_INTEGER second;
+    second.QuadPart = -sim::kTicksPerSecond;
+    KeDelayExecutionThread(KernelMode, FALSE, &second);
+    bus_->Drain();
+}
+
+}  // namespace

@@ -1,0 +1,311 @@
+// The receive and transmit paths of one port, driven directly against a
+// scripted device, with a hand-made host record.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <numeric>
+
+#include "driver/port/data_paths.h"
+#include "driver/usb/transport.h"
+#include "sim/kernel/resources.h"
+#include "tests/support/adapter_rig.h"
+#include "tests/support/sim_test.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+constexpr uint8_t kIn = 0x81;
+constexpr uint8_t kOut = 0x01;
+
+// A device whose OUT endpoint takes at most `limit` bytes of a transfer, and
+// answers the first `zeroReplies` transfers with nothing taken.
+class ShortWriteDevice : public sim::usb::ScriptedDevice {
+public:
+    size_t limit = 64;
+    int zeroReplies = 0;
+    sim::usb::BulkAnswer BulkOut(uint8_t endpoint, const uint8_t *data, size_t length) override
+    {
+        if (zeroReplies > 0) {
+            zeroReplies--;
+            return sim::usb::BulkAnswer::Done(0);
+        }
+        return ScriptedDevice::BulkOut(endpoint, data, std::min(length, limit));
+    }
+};
+
+struct HostSide {
+    HostBuffers buffers{};
+    ULONG rxIdle = 7;
+    ULONG txIdle = 7;
+    Bytes rx, tx;
+    int rxNotifies = 0;
+    int txNotifies = 0;
+};
+HostSide *gHost = nullptr;
+VOID HOSTAPI OnRx(ULONG) { gHost->rxNotifies++; }
+VOID HOSTAPI OnTx(ULONG) { gHost->txNotifies++; }
+
+class DataPathsTest : public testing_support::SimTest {
+protected:
+    DataPathsTest()
+    {
+        rig.SelectConfiguration();
+        port = rig.AddPort(1, kIn, kOut);
+        port->Open = TRUE;
+        gHost = &host;
+    }
+    ~DataPathsTest() override { gHost = nullptr; }
+
+    void Rings(ULONG rxSize, ULONG txSize)
+    {
+        host.rx.assign(rxSize, 0);
+        host.tx.assign(txSize, 0);
+        host.buffers.RxBase = rxSize ? host.rx.data() : nullptr;
+        host.buffers.RxSize = rxSize;
+        host.buffers.TxBase = txSize ? host.tx.data() : nullptr;
+        host.buffers.TxSize = txSize;
+        port->HostBinding.HostBuffers = &host.buffers;
+        port->HostBinding.RxNotify = OnRx;
+        port->HostBinding.TxNotify = OnTx;
+        port->HostBinding.RxIdleFlag = &host.rxIdle;
+        port->HostBinding.TxIdleFlag = &host.txIdle;
+    }
+    NTSTATUS UnderLock(NTSTATUS (*start)(PortContext *))
+    {
+        LockAcquire(&rig.adapter->Lock);
+        NTSTATUS status = start(port);
+        LockRelease(&rig.adapter->Lock);
+        return status;
+    }
+    void Settle() { rig.bus.Drain(); }
+
+    ShortWriteDevice device;
+    testing_support::AdapterRig rig{device, {kIn, kOut}};
+    PortContext *port = nullptr;
+    HostSide host;
+};
+
+// --- Ring arithmetic ---------------------------------------------------------
+
+TEST_F(DataPathsTest, AppendWrapsAroundTheEndOfTheRing)
+{
+    Rings(128, 0);
+    host.buffers.RxWriteIndex = 124;
+    Bytes data(10);
+    std::iota(data.begin(), data.end(), 1);
+    EXPECT_EQ(AppendRxData(&host.buffers, data.data(), 10), 10u);
+    EXPECT_EQ(Bytes(host.rx.begin() + 124, host.rx.end()), (Bytes{1, 2, 3, 4}));
+    EXPECT_EQ(Bytes(host.rx.begin(), host.rx.begin() + 6), (Bytes{5, 6, 7, 8, 9, 10}));
+    EXPECT_EQ(host.buffers.RxWriteIndex, 6u);
+    EXPECT_EQ(host.buffers.RxCount, 10u);
+
+    host.buffers.RxWriteIndex = 118;  // ends exactly at the end: no split
+    EXPECT_EQ(AppendRxData(&host.buffers, data.data(), 10), 10u);
+    EXPECT_EQ(host.buffers.RxWriteIndex, 0u);
+}
+
+TEST_F(DataPathsTest, AppendRefusesWhenAWholeReadWouldNotFit)
+{
+    Rings(128, 0);
+    host.buffers.RxCount = 65;  // 63 free: less than one read, whatever the count
+    Bytes data(1, 9);
+    EXPECT_EQ(AppendRxData(&host.buffers, data.data(), 1), 0u);
+    host.buffers.RxCount = 0;
+    EXPECT_EQ(AppendRxData(&host.buffers, data.data(), 0), 0u);
+    host.buffers.RxWriteIndex = 500;  // a host that broke its own ring
+    EXPECT_EQ(AppendRxData(&host.buffers, data.data(), 1), 0u);
+    EXPECT_EQ(host.buffers.RxCount, 0u);
+}
+
+TEST_F(DataPathsTest, TransmitCopyWrapsWithoutMovingTheRing)
+{
+    Rings(0, 128);
+    std::iota(host.tx.begin(), host.tx.end(), 0);
+    host.buffers.TxReadIndex = 120;
+    host.buffers.TxCount = 30;
+    UCHAR chunk[64];
+    EXPECT_EQ(CopyTxData(&host.buffers, chunk, 30), 30u);
+    EXPECT_EQ(chunk[0], 120);
+    EXPECT_EQ(chunk[7], 127);
+    EXPECT_EQ(chunk[8], 0);
+    EXPECT_EQ(chunk[29], 21);
+    EXPECT_EQ(host.buffers.TxReadIndex, 120u);
+    EXPECT_EQ(host.buffers.TxCount, 30u);
+}
+
+// --- Receive -------------------------------------------------------------------
+
+TEST_F(DataPathsTest, AReadStartsOnlyWhenAWholeReadFits)
+{
+    Rings(64, 0);
+    EXPECT_EQ(UnderLock(StartPortRead), STATUS_PENDING);
+    EXPECT_EQ(host.rxIdle, IDLE_RUNNING);
+    EXPECT_NE(port->ReadIrp, nullptr);
+    EXPECT_EQ(UnderLock(StartPortRead), STATUS_UNSUCCESSFUL);  // one in flight already
+    EXPECT_EQ(host.rxIdle, IDLE_RUNNING);
+    CancelAndWait(rig.adapter, &port->ReadIrp, &port->ReadDoneEvent);
+
+    host.buffers.RxCount = 1;
+    EXPECT_EQ(UnderLock(StartPortRead), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(host.rxIdle, IDLE_STOPPED);
+    EXPECT_EQ(port->ReadIrp, nullptr);
+
+    Rings(63, 0);
+    EXPECT_EQ(UnderLock(StartPortRead), STATUS_UNSUCCESSFUL);  // a ring below 64 never reads
+    Rings(0, 0);
+    host.rxIdle = 0;
+    EXPECT_EQ(UnderLock(StartPortRead), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(host.rxIdle, IDLE_STOPPED);
+}
+
+TEST_F(DataPathsTest, ReceivedBytesLandInTheRingAndTheNextReadStarts)
+{
+    Rings(256, 0);
+    UnderLock(StartPortRead);
+    rig.device.PushIn(kIn, {1, 2, 3});
+    rig.device.PushIn(kIn, {});  // a zero-length transfer: nothing to append
+    rig.device.PushIn(kIn, {4});
+    Settle();
+    EXPECT_EQ(host.buffers.RxCount, 4u);
+    EXPECT_EQ(Bytes(host.rx.begin(), host.rx.begin() + 4), (Bytes{1, 2, 3, 4}));
+    EXPECT_EQ(host.rxNotifies, 2);
+    EXPECT_NE(port->ReadIrp, nullptr);
+    EXPECT_EQ(host.rxIdle, IDLE_RUNNING);
+}
+
+TEST_F(DataPathsTest, AFailedReadSignalsAndStopsWithTheIdleWordStillRunning)
+{
+    Rings(256, 0);
+    UnderLock(StartPortRead);
+    rig.device.FailNext(kIn, USBD_STATUS_DEV_NOT_RESPONDING);
+    Settle();
+    EXPECT_EQ(KeReadStateEvent(&port->ReadDoneEvent), 1);
+    EXPECT_EQ(port->ReadIrp, nullptr);
+    EXPECT_EQ(host.rxIdle, IDLE_RUNNING);
+    EXPECT_EQ(host.rxNotifies, 0);
+}
+
+TEST_F(DataPathsTest, AfterCloseDataIsDiscardedUntilTheMarker)
+{
+    Rings(256, 0);
+    UnderLock(StartPortRead);
+    port->Open = FALSE;
+    rig.device.PushIn(kIn, {'A', 'O', 'N', 'G'});
+    rig.device.PushIn(kIn, {'B', 'O', 'N', 'G', '!'});
+    Settle();
+    EXPECT_EQ(KeReadStateEvent(&port->ReadDoneEvent), 0);
+    EXPECT_NE(port->ReadIrp, nullptr);
+    rig.device.PushIn(kIn, {'B', 'x', 'y', 'G'});  // only the first and last bytes count
+    Settle();
+    EXPECT_EQ(KeReadStateEvent(&port->ReadDoneEvent), 1);
+    EXPECT_EQ(port->ReadIrp, nullptr);
+    EXPECT_EQ(host.buffers.RxCount, 0u);
+}
+
+TEST_F(DataPathsTest, AReadWithoutRequestStopsTheIdleWordSoTheHostRetries)
+{
+    Rings(256, 0);
+    sim::Resources::Get().FailNth(sim::ResourceKind::Irp, 1);
+    EXPECT_EQ(UnderLock(StartPortRead), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(host.rxIdle, IDLE_STOPPED);
+    EXPECT_EQ(port->ReadIrp, nullptr);
+}
+
+// --- Transmit ------------------------------------------------------------------
+
+TEST_F(DataPathsTest, ARingIsSentInChunksOfSixtyFour)
+{
+    Rings(0, 256);
+    std::iota(host.tx.begin(), host.tx.begin() + 100, 0);
+    host.buffers.TxCount = 100;
+    EXPECT_EQ(UnderLock(StartPortWrite), STATUS_PENDING);
+    Settle();
+    EXPECT_EQ(host.buffers.TxReadIndex, 100u);
+    EXPECT_EQ(host.buffers.TxCount, 0u);
+    EXPECT_EQ(host.txNotifies, 2);
+    EXPECT_EQ(host.txIdle, IDLE_STOPPED);
+    Bytes sent = rig.device.TakeOut(kOut);
+    ASSERT_EQ(sent.size(), 100u);
+    EXPECT_EQ(sent[99], 99);
+    std::vector<size_t> lengths;
+    for (const auto &record : rig.bus.Log())
+        if (record.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
+            lengths.push_back(record.length);
+    EXPECT_EQ(lengths, (std::vector<size_t>{64, 36}));
+}
+
+TEST_F(DataPathsTest, OnlyTheBytesReportedSentLeaveTheRing)
+{
+    Rings(0, 128);
+    device.limit = 10;
+    host.buffers.TxReadIndex = 120;
+    host.buffers.TxCount = 30;
+    UnderLock(StartPortWrite);
+    Settle();
+    // 10 at a time: 120 -> 2 -> 12 -> 22.
+    EXPECT_EQ(host.buffers.TxReadIndex, 22u);
+    EXPECT_EQ(host.buffers.TxCount, 0u);
+    EXPECT_EQ(host.txNotifies, 3);
+}
+
+TEST_F(DataPathsTest, AZeroByteCompletionSendsTheSameBytesAgain)
+{
+    Rings(0, 128);
+    device.zeroReplies = 2;
+    std::iota(host.tx.begin(), host.tx.begin() + 5, 'a');
+    host.buffers.TxCount = 5;
+    UnderLock(StartPortWrite);
+    Settle();
+    EXPECT_EQ(host.txNotifies, 1);  // only the write that took bytes
+    EXPECT_EQ(host.buffers.TxCount, 0u);
+    EXPECT_EQ(rig.device.TakeOut(kOut), (Bytes{'a', 'b', 'c', 'd', 'e'}));
+    int writes = 0;
+    for (const auto &record : rig.bus.Log())
+        writes += record.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && record.length == 5;
+    EXPECT_EQ(writes, 3);
+}
+
+TEST_F(DataPathsTest, AFailedWriteLeavesTheRingAndTheIdleWordAlone)
+{
+    Rings(0, 128);
+    host.buffers.TxCount = 5;
+    rig.device.FailNext(kOut, USBD_STATUS_STALL_PID);
+    UnderLock(StartPortWrite);
+    Settle();
+    EXPECT_EQ(KeReadStateEvent(&port->WriteDoneEvent), 1);
+    EXPECT_EQ(host.buffers.TxCount, 5u);
+    EXPECT_EQ(host.txIdle, IDLE_RUNNING);
+    EXPECT_EQ(port->WriteIrp, nullptr);
+}
+
+TEST_F(DataPathsTest, AHostThatEmptiedItsRingMidWriteGetsNothingTakenOut)
+{
+    Rings(0, 128);
+    host.buffers.TxCount = 40;
+    rig.device.HoldOut(kOut, true);
+    UnderLock(StartPortWrite);
+    Settle();
+    host.buffers.TxCount = 0;  // the host's own doing, while the write is out
+    rig.device.HoldOut(kOut, false);
+    Settle();
+    EXPECT_EQ(host.txNotifies, 0);
+    EXPECT_EQ(host.buffers.TxReadIndex, 0u);
+    EXPECT_EQ(host.txIdle, IDLE_STOPPED);
+}
+
+TEST_F(DataPathsTest, WritesStopWhenThePortClosesOrTheAdapterGoes)
+{
+    Rings(0, 128);
+    host.buffers.TxCount = 100;
+    rig.device.HoldOut(kOut, true);
+    UnderLock(StartPortWrite);
+    Settle();
+    port->Open = FALSE;
+    rig.device.HoldOut(kOut, false);
+    Settle();
+    EXPECT_EQ(host.buffers.TxCount, 100u);  // nothing taken out, nothing more sent
+    EXPECT_EQ(rig.device.TakeOut(kOut).size(), 64u);
+    EXPECT_EQ(port->WriteIrp, nullptr);
+}
+
+}  // namespace
