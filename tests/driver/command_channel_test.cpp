@@ -179,7 +179,9 @@ TEST_F(CommandChannelTest, AFailedWriteStopsTheChannelUntilTheNextConfiguration)
 
 TEST_F(CommandChannelTest, AfterRemovalACompletedWriteStopsTheChannel)
 {
+    LockAcquire(&adapter->Lock);
     adapter->Removed = TRUE;
+    LockRelease(&adapter->Lock);
     EXPECT_TRUE(Queue(CMD_ECHO, {1, 1, 'r'}));
     rig.bus.Drain();
     EXPECT_TRUE(Queue(CMD_ECHO, {1, 1, 's'}));

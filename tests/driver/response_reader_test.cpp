@@ -188,7 +188,9 @@ TEST_F(ResponseReaderTest, FailedReadOrRemovalStopsTheReaderWithoutDispatching)
     EXPECT_FALSE(ReaderRunning());
 
     StartResponseReader(adapter, nullptr);
+    LockAcquire(&adapter->Lock);
     adapter->Removed = TRUE;
+    LockRelease(&adapter->Lock);
     Feed({RSP_DONE, 0, 1});
     EXPECT_FALSE(ReaderRunning());
     EXPECT_FALSE(KeReadStateEvent(&rig.Port(1)->CommandDoneEvent));

@@ -105,7 +105,9 @@ void FirmwareRig::OpenAndBind(int number, ULONG rxSize, ULONG txSize)
 // the configuration allocated goes back.
 void FirmwareRig::Teardown()
 {
+    LockAcquire(&adapter->Lock);
     adapter->Removed = TRUE;
+    LockRelease(&adapter->Lock);
     for (int k = 0; k < PORTS_PER_ADAPTER; k++) {
         CancelAndWait(adapter, &adapter->Ports[k]->WriteIrp, &adapter->Ports[k]->WriteDoneEvent);
         CancelAndWait(adapter, &adapter->Ports[k]->ReadIrp, &adapter->Ports[k]->ReadDoneEvent);
