@@ -163,7 +163,8 @@ BulkAnswer ScriptedDevice::BulkIn(uint8_t endpoint, uint8_t *buffer, size_t capa
         return BulkAnswer::NotReady();
     std::vector<uint8_t> &front = queue.front();
     size_t n = std::min(capacity, front.size());
-    std::memcpy(buffer, front.data(), n);
+    if (n)
+        std::memcpy(buffer, front.data(), n);
     if (n == front.size())
         queue.pop_front();
     else
