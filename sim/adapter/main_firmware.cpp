@@ -742,7 +742,8 @@ usb::BulkAnswer MainFirmware::BulkIn(uint8_t endpoint, uint8_t *buffer, size_t c
             std::vector<uint8_t> frame = std::move(impl_->responses.front());
             impl_->responses.pop_front();
             const size_t n = std::min(capacity, frame.size());
-            std::memcpy(buffer, frame.data(), n);
+            if (n)
+                std::memcpy(buffer, frame.data(), n);
             return usb::BulkAnswer::Done(n);
         }
         const int port = PortOfIn(endpoint);
