@@ -11,6 +11,7 @@
 #include <stdint.h>
 
 #define NTAPI
+#define __cdecl
 #define FASTCALL
 #define IN
 #define OUT
