@@ -1,16 +1,20 @@
 # Real-platform build: every driver source compiled by the i686 cross compiler
 # against the platform's own DDK headers. The layout checks in
 # driver/platform/layout_checks.h are enforced here.
-add_library(nuvix_driver_target OBJECT ${NUVIX_DRIVER_SOURCES})
+add_library(nuvix_driver_target OBJECT ${NUVIX_DRIVER_SOURCES} ${NUVIX_FIRMWARE_IMAGE_SOURCES})
 target_include_directories(nuvix_driver_target PRIVATE ${CMAKE_SOURCE_DIR})
 target_include_directories(nuvix_driver_target SYSTEM PRIVATE ${NUVIX_DDK_INCLUDE})
 target_compile_definitions(nuvix_driver_target PRIVATE NUVIX_TARGET=1)
 target_compile_options(nuvix_driver_target PRIVATE ${NUVIX_KERNEL_FLAGS} -ffreestanding -Wno-unknown-pragmas)
 
-# The target build runs nothing; its test checks that every driver source
-# produced an object for the platform.
+# The target build runs nothing; its test checks that every driver source,
+# the ones generated from the firmware images included, produced an object
+# for the platform.
 enable_testing()
 list(LENGTH NUVIX_DRIVER_SOURCES NUVIX_DRIVER_SOURCE_COUNT)
+list(LENGTH NUVIX_FIRMWARE_IMAGE_SOURCES NUVIX_GENERATED_SOURCE_COUNT)
+math(EXPR NUVIX_TARGET_OBJECT_COUNT "${NUVIX_DRIVER_SOURCE_COUNT} + ${NUVIX_GENERATED_SOURCE_COUNT}")
 add_test(NAME target.every_driver_source_compiled
          COMMAND ${CMAKE_COMMAND} -DOBJECTS=$<TARGET_OBJECTS:nuvix_driver_target>
-                 -DEXPECTED=${NUVIX_DRIVER_SOURCE_COUNT} -P ${CMAKE_SOURCE_DIR}/cmake/check_objects.cmake)
+                 -DEXPECTED=${NUVIX_TARGET_OBJECT_COUNT} -DGENERATED=${NUVIX_GENERATED_SOURCE_COUNT}
+                 -P ${CMAKE_SOURCE_DIR}/cmake/check_objects.cmake)

@@ -7,6 +7,8 @@
 #include "kernel/cpu.h"
 #include "kernel/registry.h"
 #include "kernel/resources.h"
+#include "pnp/config_manager.h"
+#include "user/device_file.h"
 
 namespace sim {
 
@@ -17,6 +19,8 @@ void ResetPlatformState()
 {
     Resources::Get().Clear();
     io::Reset();
+    pnp::ConfigManager::Get().Reset();
+    user::Reset();
     Registry::Get().Clear();
     DebugLog::Get().Clear();
     Cpu() = CpuState{};

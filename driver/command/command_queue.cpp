@@ -74,6 +74,7 @@ NTSTATUS SendNextCommand(AdapterContext *Adapter)
     Adapter->CurrentCommand = Node;
 
     BulkTransfer Write;
+    Write.Adapter = Adapter;
     Write.LowerDevice = Adapter->LowerDevice;
     Write.Pipe = Adapter->CommandOutPipe;
     Write.TransferFlags = BULK_FLAGS_COMMAND_WRITE;

@@ -12,6 +12,7 @@ NTSTATUS StartResponseReader(AdapterContext *Adapter, LockRecord *HeldLock)
     NTSTATUS Status = STATUS_UNSUCCESSFUL;
     if (!Adapter->CommandInIrp) {
         BulkTransfer Read;
+        Read.Adapter = Adapter;
         Read.LowerDevice = Adapter->LowerDevice;
         Read.Pipe = Adapter->CommandInPipe;
         Read.TransferFlags = BULK_FLAGS_READ;

@@ -19,3 +19,10 @@ VOID ReleaseIoRef(AdapterContext *Adapter)
     else if (Remaining == 0)
         KeSetEvent(&Adapter->RemoveEvent, EVENT_INCREMENT, FALSE);
 }
+
+AdapterContext *AdapterOf(PDEVICE_OBJECT DeviceObject)
+{
+    if (DeviceObject->DeviceType == FILE_DEVICE_SERIAL_PORT)
+        return NULL;
+    return (AdapterContext *)DeviceObject->DeviceExtension;
+}

@@ -73,6 +73,12 @@ struct AdapterContext {
     // canceller to leave frees them. Both fields are guarded by Lock.
     ULONG CancelsInProgress;
     LIST_ENTRY ParkedRequests;
+
+    // Bulk transfers in flight on this adapter, and an event that is set
+    // while there are none: buffers and URBs are freed or reused only once
+    // nothing uses them. Changed under Lock.
+    LONG TransfersInFlight;
+    KEVENT TransfersIdleEvent;
 };
 
 struct PortContext {
@@ -120,3 +126,7 @@ extern ULONG ErrorStats[3];
 
 VOID AcquireIoRef(AdapterContext *Adapter);
 VOID ReleaseIoRef(AdapterContext *Adapter);
+
+// The adapter a device object of this driver belongs to, or null for a port
+// device object (which shares the dispatch routines but is no adapter).
+AdapterContext *AdapterOf(PDEVICE_OBJECT DeviceObject);

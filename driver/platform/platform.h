@@ -24,4 +24,11 @@ extern "C" {
 #include "host/wdm.h"
 #endif
 
+// Wide string literals in the platform's own character type.
+#if defined(NUVIX_TARGET)
+#define NT_TEXT(s) L##s
+#else
+#define NT_TEXT(s) u##s
+#endif
+
 #include "layout_checks.h"

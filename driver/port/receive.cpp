@@ -29,6 +29,7 @@ NTSTATUS StartPortRead(PortContext *Port)
 
     AdapterContext *Adapter = Port->Adapter;
     BulkTransfer Read;
+    Read.Adapter = Adapter;
     Read.LowerDevice = Adapter->LowerDevice;
     Read.Pipe = Port->DataInPipe;
     Read.TransferFlags = BULK_FLAGS_READ;

@@ -53,6 +53,7 @@ NTSTATUS StartPortWrite(PortContext *Port)
 
     AdapterContext *Adapter = Port->Adapter;
     BulkTransfer Write;
+    Write.Adapter = Adapter;
     Write.LowerDevice = Adapter->LowerDevice;
     Write.Pipe = Port->DataOutPipe;
     Write.TransferFlags = BULK_FLAGS_PORT_WRITE;

@@ -244,10 +244,9 @@ static VOID Bind(const ControlRequest &Request)
 BOOLEAN HOSTAPI PortControl(HostPortHandle Handle, ULONG IoControlCode, PVOID InputBuffer, ULONG InputLength,
                             PVOID OutputBuffer, ULONG OutputLength)
 {
-    PortContext *Port = LookupPort(Handle);
-    if (!Port || !IsPortValid(Port, FALSE))
+    PortContext *Port = EnterPort(Handle, FALSE);
+    if (!Port)
         return FALSE;
-    AcquireIoRef(Port->Adapter);
     ControlRequest Request = {Port, (const UCHAR *)InputBuffer, InputLength, (PUCHAR)OutputBuffer, OutputLength};
     switch (IoControlCode) {
     case IOCTL_SERIAL_SET_BAUD_RATE: SetBaudRate(Request); break;

@@ -1,5 +1,6 @@
 #include "port_lookup.h"
 
+#include "../core/driver_entry.h"
 #include "../usb/transport.h"
 
 // The name starts at a fixed offset of the host's record: the adapter's
@@ -44,4 +45,19 @@ BOOLEAN IsPortValid(PortContext *Port, BOOLEAN ForOpen)
                     (ForOpen || Port->Open);
     LockRelease(&Adapter->Lock);
     return Valid;
+}
+
+PortContext *EnterPort(HostPortHandle Handle, BOOLEAN ForOpen)
+{
+    KIRQL Previous;
+    KeAcquireSpinLock(&AdapterTableLock, &Previous);
+    PortContext *Port = LookupPort(Handle);
+    if (Port)
+        AcquireIoRef(Port->Adapter);
+    KeReleaseSpinLock(&AdapterTableLock, Previous);
+    if (Port && !IsPortValid(Port, ForOpen)) {
+        ReleaseIoRef(Port->Adapter);
+        return NULL;
+    }
+    return Port;
 }

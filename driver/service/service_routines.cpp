@@ -15,14 +15,18 @@ static const UCHAR DrainMarker[DRAIN_MARKER_LENGTH] = {'B', 'O', 'N', 'G'};
 
 static BOOLEAN StartTransfer(HostPortHandle Handle, BOOLEAN Write)
 {
-    PortContext *Port = LookupPort(Handle);
-    if (!Port || !IsPortValid(Port, FALSE) || Port->BindPending)
+    PortContext *Port = EnterPort(Handle, FALSE);
+    if (!Port)
         return FALSE;
     AdapterContext *Adapter = Port->Adapter;
-    AcquireIoRef(Adapter);
     LockAcquire(&Adapter->Lock);
+    BOOLEAN Bound = !Port->BindPending;
     BOOLEAN Writing = Port->WriteIrp != NULL;
     LockRelease(&Adapter->Lock);
+    if (!Bound) {
+        ReleaseIoRef(Adapter);
+        return FALSE;
+    }
     if (Write && Writing) {
         // A write still in flight is abandoned: its bytes stay in the ring
         // and go again from the unchanged read position.
@@ -59,15 +63,16 @@ static BOOLEAN FailOpen(PortContext *Port)
 
 BOOLEAN HOSTAPI OpenPort(HostPortHandle Handle)
 {
-    PortContext *Port = LookupPort(Handle);
-    if (!Port || !IsPortValid(Port, TRUE))
-        return FALSE;
-    // An open port belongs to whoever opened it; opening it again would
-    // count it twice and forget the transfers in flight.
-    if (IsPortValid(Port, FALSE))
+    PortContext *Port = EnterPort(Handle, TRUE);
+    if (!Port)
         return FALSE;
     AdapterContext *Adapter = Port->Adapter;
-    AcquireIoRef(Adapter);
+    // An open port belongs to whoever opened it; opening it again would
+    // count it twice and forget the transfers in flight.
+    if (IsPortValid(Port, FALSE)) {
+        ReleaseIoRef(Adapter);
+        return FALSE;
+    }
     // The transfer slots are left as they are: a slot holds a request only
     // while that request is in flight (a cancel the bus has not finished
     // yet), and forgetting it would let a second transfer share its URB.
@@ -94,11 +99,10 @@ BOOLEAN HOSTAPI OpenPort(HostPortHandle Handle)
 
 BOOLEAN HOSTAPI ClosePort(HostPortHandle Handle)
 {
-    PortContext *Port = LookupPort(Handle);
-    if (!Port || !IsPortValid(Port, FALSE))
+    PortContext *Port = EnterPort(Handle, FALSE);
+    if (!Port)
         return FALSE;
     AdapterContext *Adapter = Port->Adapter;
-    AcquireIoRef(Adapter);
     ExAcquireFastMutex(&Adapter->OpenCloseMutex);
 
     LockAcquire(&Adapter->Lock);

@@ -42,6 +42,9 @@ NTSTATUS SubmitUrbAsync(const BulkTransfer *Transfer)
     Bulk->UrbLink = NULL;
 
     SetTransferCompletion(Irp, Transfer->Completion, Transfer->Context);
+    AdapterContext *Adapter = Transfer->Adapter;
+    if (InterlockedIncrement(&Adapter->TransfersInFlight) == 1)
+        KeClearEvent(&Adapter->TransfersIdleEvent);
     *Transfer->InFlightSlot = Irp;
     SetSubmitUrbParameters(Irp, Transfer->Urb);
     if (Transfer->HeldLock) {
@@ -56,6 +59,13 @@ VOID InitTransferTracking(AdapterContext *Adapter)
 {
     Adapter->CancelsInProgress = 0;
     InitializeListHead(&Adapter->ParkedRequests);
+    Adapter->TransfersInFlight = 0;
+    KeInitializeEvent(&Adapter->TransfersIdleEvent, NotificationEvent, TRUE);
+}
+
+VOID WaitForTransfersIdle(AdapterContext *Adapter)
+{
+    KeWaitForSingleObject(&Adapter->TransfersIdleEvent, Executive, KernelMode, FALSE, NULL);
 }
 
 VOID ReleaseCompletedTransfer(AdapterContext *Adapter, PIRP Irp, PIRP *InFlightSlot)
@@ -63,6 +73,8 @@ VOID ReleaseCompletedTransfer(AdapterContext *Adapter, PIRP Irp, PIRP *InFlightS
     IoFreeMdl(Irp->MdlAddress);
     Irp->MdlAddress = NULL;
     *InFlightSlot = NULL;
+    if (InterlockedDecrement(&Adapter->TransfersInFlight) == 0)
+        KeSetEvent(&Adapter->TransfersIdleEvent, EVENT_INCREMENT, FALSE);
     // A canceller may still be inside IoCancelIrp with this request: leave
     // the request for the last canceller to free once that call returned.
     if (Adapter->CancelsInProgress)

@@ -48,6 +48,7 @@ NTSTATUS SubmitAdapterUrbSync(PDEVICE_OBJECT AdapterDevice, PURB Urb);
 
 // --- Asynchronous bulk transfers (up to DISPATCH_LEVEL) --------------------
 struct BulkTransfer {
+    AdapterContext *Adapter;
     PDEVICE_OBJECT LowerDevice;
     PUSBD_PIPE_INFORMATION Pipe;
     ULONG TransferFlags;
@@ -80,6 +81,10 @@ VOID ReleaseCompletedTransfer(AdapterContext *Adapter, PIRP Irp, PIRP *InFlightS
 
 // Prepares the fields CancelAndWait and the completion routines share.
 VOID InitTransferTracking(AdapterContext *Adapter);
+
+// Waits (PASSIVE_LEVEL, no lock held) until no bulk transfer of the adapter
+// is in flight any more.
+VOID WaitForTransfersIdle(AdapterContext *Adapter);
 
 // Cancels the transfer in the slot (if any) and waits up to 0.5 s for Event.
 VOID CancelAndWait(AdapterContext *Adapter, PIRP *InFlightSlot, PKEVENT Event);

@@ -25,6 +25,17 @@ std::string DeviceName(PDEVICE_OBJECT device);
 PDEVICE_OBJECT AttachedTo(PDEVICE_OBJECT device);
 std::vector<PDEVICE_OBJECT> LiveDevices();
 
+// References on a device object (what an open handle holds). A device
+// deleted while its ReferenceCount is above zero loses its name and its
+// place in the stack at once, but its memory stays valid, for the handles
+// and whatever the driver still reaches through them, until the count drops
+// to zero; only then is it poisoned. A count the driver raised itself and
+// never lowers keeps it until the world ends.
+void ReferenceDevice(PDEVICE_OBJECT device);
+void DereferenceDevice(PDEVICE_OBJECT device);
+// True for a device deleted while referenced whose memory is still valid.
+bool DeletePending(PDEVICE_OBJECT device);
+
 // Requests built by the simulation (for example the Plug and Play manager's):
 // when completion walks past the top stack location, onFinal runs instead of
 // the driver-request check.

@@ -57,7 +57,9 @@ PIRP NewIrp(CCHAR stackSize, Origin origin, const char *routine)
     if (stackSize < 1)
         Violation(std::string(routine) + " with stack size " + std::to_string(stackSize));
     Resources &resources = Resources::Get();
-    if (resources.ShouldFail(ResourceKind::Irp, 0))
+    // Fault injection aims at the driver's allocations; the I/O manager's own
+    // requests (Plug and Play, handles) are not the driver's to fail.
+    if (origin != Origin::System && resources.ShouldFail(ResourceKind::Irp, 0))
         return nullptr;
     size_t bytes = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
     auto *irp = static_cast<PIRP>(std::calloc(1, bytes));

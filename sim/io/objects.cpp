@@ -1,5 +1,6 @@
 // Driver and device objects, device stacks and the object namespace.
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -26,6 +27,7 @@ std::map<PDEVICE_OBJECT, DeviceRecord> gDevices;
 std::map<std::string, PDEVICE_OBJECT> gNames;   // lower-case name -> device
 std::map<std::string, std::string> gLinks;      // lower-case link -> device name
 std::vector<std::pair<void *, size_t>> gDeleted;  // poisoned until the world ends
+std::map<PDEVICE_OBJECT, size_t> gDeletePending;  // deleted, still referenced: valid memory
 
 std::string Lower(std::string text)
 {
@@ -41,6 +43,16 @@ void RequirePassive(const char *routine)
 {
     if (Cpu().irql != PASSIVE_LEVEL)
         BugCheck("IRQL_NOT_LESS_OR_EQUAL", std::string(routine) + " above PASSIVE_LEVEL");
+}
+
+LONG ReferenceCountOf(PDEVICE_OBJECT device) { return std::atomic_ref<LONG>(device->ReferenceCount).load(); }
+
+// Kept poisoned rather than freed: a later use is a use after free.
+void PoisonDeletedLocked(PDEVICE_OBJECT device, size_t bytes)
+{
+    std::memset(device, 0xDD, bytes);
+    SIM_POISON(device, bytes);
+    gDeleted.emplace_back(device, bytes);
 }
 
 }  // namespace
@@ -146,10 +158,44 @@ void Reset()
         SIM_UNPOISON(memory, bytes);
         std::free(memory);
     }
+    for (auto &[device, bytes] : gDeletePending)
+        std::free(device);
     gDeleted.clear();
+    gDeletePending.clear();
     gDevices.clear();
     gNames.clear();
     gLinks.clear();
+}
+
+void ReferenceDevice(PDEVICE_OBJECT device)
+{
+    std::lock_guard lock(gMutex);
+    if (!gDevices.count(device))
+        BugCheck("SIMULATION_MISUSE", "a reference on " + Address(device) + ", which is not a live device object");
+    InterlockedIncrement(&device->ReferenceCount);
+}
+
+void DereferenceDevice(PDEVICE_OBJECT device)
+{
+    std::lock_guard lock(gMutex);
+    auto pending = gDeletePending.find(device);
+    if (!gDevices.count(device) && pending == gDeletePending.end())
+        BugCheck("SIMULATION_MISUSE", "a reference dropped on " + Address(device) +
+                                          ", whose memory is already gone");
+    if (ReferenceCountOf(device) <= 0)
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                 "the reference count of device " + Address(device) + " would drop below zero; the driver lowered it");
+    if (InterlockedDecrement(&device->ReferenceCount) == 0 && pending != gDeletePending.end()) {
+        size_t bytes = pending->second;
+        gDeletePending.erase(pending);
+        PoisonDeletedLocked(device, bytes);
+    }
+}
+
+bool DeletePending(PDEVICE_OBJECT device)
+{
+    std::lock_guard lock(gMutex);
+    return gDeletePending.count(device) != 0;
 }
 
 }  // namespace sim::io
@@ -215,10 +261,12 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
         gNames.erase(Lower(it->second.name));
     size_t bytes = it->second.bytes;
     gDevices.erase(it);
-    // Kept poisoned rather than freed: a later use is a use after free.
-    std::memset(DeviceObject, 0xDD, bytes);
-    SIM_POISON(DeviceObject, bytes);
-    gDeleted.emplace_back(DeviceObject, bytes);
+    // Open handles (or the driver itself) still reference it: the memory has
+    // to stay valid until the last of them lets go.
+    if (ReferenceCountOf(DeviceObject) > 0)
+        gDeletePending[DeviceObject] = bytes;
+    else
+        PoisonDeletedLocked(DeviceObject, bytes);
 }
 
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName)

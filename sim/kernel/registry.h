@@ -26,6 +26,7 @@ public:
     std::optional<RegistryValue> Query(const std::string &key, const std::string &name);
     std::optional<uint32_t> QueryDword(const std::string &key, const std::string &name);
     bool KeyExists(const std::string &key);
+    void CreateKey(const std::string &key);
 
 private:
     std::mutex mutex_;

@@ -66,6 +66,12 @@ std::optional<uint32_t> Registry::QueryDword(const std::string &key, const std::
     return value;
 }
 
+void Registry::CreateKey(const std::string &key)
+{
+    std::lock_guard lock(mutex_);
+    keys_[Lower(key)];
+}
+
 bool Registry::KeyExists(const std::string &key)
 {
     std::lock_guard lock(mutex_);
@@ -268,11 +274,12 @@ NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGIST
         BugCheck("IRQL_NOT_LESS_OR_EQUAL", "RtlQueryRegistryValues above PASSIVE_LEVEL");
     std::string key = RegistryPath(RelativeTo, Path);
     sim::Registry &registry = sim::Registry::Get();
-    if (!registry.KeyExists(key))
-        return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (!registry.KeyExists(key)) {
+        if (!(RelativeTo & RTL_REGISTRY_OPTIONAL))
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+        // An optional key that is missing still yields the defaults.
+    }
     for (PRTL_QUERY_REGISTRY_TABLE entry = QueryTable; entry->QueryRoutine || entry->Name; entry++) {
-        if (entry->QueryRoutine || !(entry->Flags & RTL_QUERY_REGISTRY_DIRECT))
-            BugCheck("SIMULATION_UNSUPPORTED", "RtlQueryRegistryValues supports direct queries only");
         auto value = registry.Query(key, sim::Narrow(entry->Name));
         if (!value) {
             if (entry->Flags & RTL_QUERY_REGISTRY_REQUIRED)
@@ -284,6 +291,16 @@ NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGIST
             fallback.data.assign(bytes, bytes + entry->DefaultLength);
             value = fallback;
         }
+        if (entry->QueryRoutine) {
+            NTSTATUS status = entry->QueryRoutine(entry->Name, value->type, value->data.data(),
+                                                  static_cast<ULONG>(value->data.size()), Context,
+                                                  entry->EntryContext);
+            if (!NT_SUCCESS(status))
+                return status;
+            continue;
+        }
+        if (!(entry->Flags & RTL_QUERY_REGISTRY_DIRECT))
+            BugCheck("SIMULATION_UNSUPPORTED", "RtlQueryRegistryValues entry with neither routine nor direct flag");
         if (value->type == REG_SZ) {
             // Direct string queries fill the caller's UNICODE_STRING.
             auto *target = static_cast<PUNICODE_STRING>(entry->EntryContext);
@@ -311,9 +328,12 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
 {
     if (sim::Cpu().irql != PASSIVE_LEVEL)
         BugCheck("IRQL_NOT_LESS_OR_EQUAL", "RtlWriteRegistryValue above PASSIVE_LEVEL");
+    std::string key = RegistryPath(RelativeTo, Path);
+    if (!sim::Registry::Get().KeyExists(key))
+        return STATUS_OBJECT_NAME_NOT_FOUND;
     sim::RegistryValue value{ValueType, {}};
     auto *bytes = static_cast<const uint8_t *>(ValueData);
     value.data.assign(bytes, bytes + ValueLength);
-    sim::Registry::Get().Set(RegistryPath(RelativeTo, Path), sim::Narrow(ValueName), std::move(value));
+    sim::Registry::Get().Set(key, sim::Narrow(ValueName), std::move(value));
     return STATUS_SUCCESS;
 }

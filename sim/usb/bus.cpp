@@ -38,12 +38,22 @@ Bus *BusOf(PDEVICE_OBJECT device) { return *static_cast<Bus **>(device->DeviceEx
 
 PURB UrbOf(PIRP irp) { return static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1); }
 
+bool IsControlTransfer(PURB urb)
+{
+    USHORT function = urb->UrbHeader.Function;
+    return function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE || function == URB_FUNCTION_VENDOR_DEVICE ||
+           function == URB_FUNCTION_SELECT_CONFIGURATION;
+}
+
 }  // namespace
 
 Bus::Bus(DeviceModel &device, std::string name) : device_(device)
 {
     driver_ = io::CreateDriverObject("\\Driver\\" + name);
     driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternalControl;
+    driver_->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+    driver_->MajorFunction[IRP_MJ_POWER] = DispatchPower;
+    driver_->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
     NTSTATUS status = IoCreateDevice(driver_, sizeof(Bus *), nullptr, FILE_DEVICE_USB, 0, FALSE, &pdo_);
     if (!NT_SUCCESS(status))
         BugCheck("SIMULATION_MISUSE", "cannot create the bus's device object");
@@ -66,6 +76,31 @@ Bus::~Bus()
 
 void Bus::SetCompletionMode(CompletionMode mode) { Scheduler::Get().Change([&] { completion_ = mode; }); }
 void Bus::SetCancelMode(CancelMode mode) { Scheduler::Get().Change([&] { cancel_ = mode; }); }
+void Bus::SetControlTransferTime(Ticks ticks) { Scheduler::Get().Change([&] { controlTime_ = ticks; }); }
+void Bus::SetStartPending(bool pending, Ticks delay)
+{
+    Scheduler::Get().Change([&] {
+        startPending_ = pending;
+        startDelay_ = delay;
+    });
+}
+
+void Bus::FailPnp(UCHAR minor, NTSTATUS status)
+{
+    Scheduler::Get().Change([&] { pnpFailures_[minor] = status; });
+}
+
+void Bus::ClearPnpFailures()
+{
+    Scheduler::Get().Change([&] { pnpFailures_.clear(); });
+}
+
+std::vector<PdoRequest> Bus::PdoRequests()
+{
+    std::lock_guard lock(logMutex_);
+    return pdoLog_;
+}
+
 void Bus::SetDeviceGone(bool gone)
 {
     std::vector<PIRP> failing;
@@ -140,6 +175,61 @@ void Bus::Schedule(Ticks delay, std::function<void()> fn)
 
 NTSTATUS Bus::DispatchInternalControl(PDEVICE_OBJECT device, PIRP irp) { return BusOf(device)->Submit(irp); }
 
+void Bus::RecordPdoRequest(PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    std::lock_guard lock(logMutex_);
+    pdoLog_.push_back(PdoRequest{stack->MajorFunction, stack->MinorFunction, irp->IoStatus.Status});
+}
+
+// The device leaving the bus does not stop these: the bus driver still owns
+// the device object and answers for it until it is removed.
+NTSTATUS Bus::DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
+{
+    Bus *bus = BusOf(device);
+    bus->RecordPdoRequest(irp);
+    UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+    NTSTATUS status = STATUS_SUCCESS;
+    bool later = false;
+    Ticks delay = 0;
+    Scheduler::Get().Read([&] {
+        if (auto it = bus->pnpFailures_.find(minor); it != bus->pnpFailures_.end())
+            status = it->second;
+        later = minor == IRP_MN_START_DEVICE && bus->startPending_;
+        delay = bus->startDelay_;
+        return 0;
+    });
+    if (later) {
+        // Completed at PASSIVE_LEVEL, as the bus driver's own start work would be.
+        IoMarkIrpPending(irp);
+        bus->Schedule(delay, [irp, status] {
+            irp->IoStatus.Status = status;
+            IofCompleteRequest(irp, IO_NO_INCREMENT);
+        });
+        return STATUS_PENDING;
+    }
+    irp->IoStatus.Status = status;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS Bus::DispatchPower(PDEVICE_OBJECT device, PIRP irp)
+{
+    BusOf(device)->RecordPdoRequest(irp);
+    PoStartNextPowerIrp(irp);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Bus::DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp)
+{
+    BusOf(device)->RecordPdoRequest(irp);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS Bus::Submit(PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -153,14 +243,24 @@ NTSTATUS Bus::Submit(PIRP irp)
         BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "URB submission without a URB");
     bool gone = false;
     CompletionMode mode = CompletionMode::Pend;
+    Ticks controlTime = 0;
     Scheduler::Get().Read([&] {
         gone = gone_;
         mode = completion_;
+        controlTime = controlTime_;
         return 0;
     });
     if (gone) {
         Finish(irp, USBD_STATUS_DEVICE_GONE);
         return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    if (controlTime > 0 && IsControlTransfer(urb)) {
+        IoMarkIrpPending(irp);
+        Schedule(controlTime, [this, irp] {
+            Execute(irp, UrbOf(irp));
+            Finish(irp, UrbOf(irp)->UrbHeader.Status);
+        });
+        return STATUS_PENDING;
     }
     if (mode == CompletionMode::Random)
         mode = World::Current().Random(2) ? CompletionMode::Inline : CompletionMode::Pend;
@@ -289,7 +389,8 @@ bool Bus::Execute(PIRP irp, PURB urb)
             request.TransferBufferLength = 0;
         } else {
             size_t n = std::min<size_t>(descriptor->size(), request.TransferBufferLength);
-            std::memcpy(request.TransferBuffer, descriptor->data(), n);
+            if (n)
+                std::memcpy(request.TransferBuffer, descriptor->data(), n);
             request.TransferBufferLength = static_cast<ULONG>(n);
             urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
         }

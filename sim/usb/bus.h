@@ -5,10 +5,16 @@
 // thread (as from the host controller's DPC), or inline inside IofCallDriver
 // when a test asks for it; cancellation is honoured, and can be delayed or
 // done inside the cancel call to exercise the driver's cancel paths.
+//
+// The same device object is the adapter's physical device object: it answers
+// Plug and Play, power and system-control requests as a bus driver does,
+// completing them with STATUS_SUCCESS unless a test asks otherwise, and
+// records each one as it arrived.
 #pragma once
 
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,6 +46,14 @@ struct UrbRecord {
     USBD_STATUS status = USBD_STATUS_SUCCESS;
 };
 
+// A Plug and Play, power or system-control request as it reached the bus,
+// with the status the drivers above left in it on the way down.
+struct PdoRequest {
+    UCHAR major = 0;
+    UCHAR minor = 0;
+    NTSTATUS arrivedWith = 0;
+};
+
 class Bus {
 public:
     explicit Bus(DeviceModel &device, std::string name = "usb");
@@ -56,6 +70,21 @@ public:
     void ReleaseHeldCancelled();
     // Every request fails from now on, as after the device left the bus.
     void SetDeviceGone(bool gone);
+    // From now on control transfers (descriptor, vendor and select-
+    // configuration requests) pend and complete this long after they start,
+    // from the controller thread, as on a bus that carries one per frame;
+    // 0, the default, turns the timing off. Bulk transfers are not affected.
+    void SetControlTransferTime(Ticks ticks);
+
+    // IRP_MN_START_DEVICE is marked pending and completed from the
+    // controller thread, delay ticks after it arrived, instead of at once.
+    void SetStartPending(bool pending, Ticks delay = 0);
+    // Plug and Play requests with this minor code fail with status from now
+    // on (a pending start fails when it completes).
+    void FailPnp(UCHAR minor, NTSTATUS status);
+    void ClearPnpFailures();
+    // Every Plug and Play, power and system-control request received, in order.
+    std::vector<PdoRequest> PdoRequests();
 
     // Device-side calls (from the model, any thread).
     void EndpointReady(uint8_t endpoint);
@@ -75,6 +104,10 @@ private:
     struct Work;
 
     static NTSTATUS DispatchInternalControl(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp);
+    void RecordPdoRequest(PIRP irp);
     static VOID CancelPending(PDEVICE_OBJECT device, PIRP irp);
     NTSTATUS Submit(PIRP irp);
     // Carries out the URB; false when a bulk transfer has to wait for the device.
@@ -94,6 +127,10 @@ private:
     CompletionMode completion_ = CompletionMode::Pend;
     CancelMode cancel_ = CancelMode::Controller;
     bool gone_ = false;
+    Ticks controlTime_ = 0;
+    bool startPending_ = false;
+    Ticks startDelay_ = 0;
+    std::map<UCHAR, NTSTATUS> pnpFailures_;
 
     // Guarded by the scheduler lock (the controller's readiness test reads them).
     std::deque<std::function<void()>> work_;
@@ -106,6 +143,7 @@ private:
 
     std::mutex logMutex_;
     std::vector<UrbRecord> log_;
+    std::vector<PdoRequest> pdoLog_;
     std::vector<std::unique_ptr<Pipe>> pipes_;
     std::unique_ptr<Thread> controller_;
 };

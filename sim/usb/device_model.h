@@ -50,7 +50,8 @@ public:
     virtual BulkAnswer BulkIn(uint8_t endpoint, uint8_t *buffer, size_t capacity) = 0;
     virtual void ResetPipe(uint8_t endpoint) = 0;
 
-    // Called by the bus when the device is plugged into it.
+    // Called by the bus when the device is plugged into it, and with null
+    // when the device is unplugged before its bus goes away.
     virtual void Plugged(Bus *bus) { bus_ = bus; }
 
 protected:

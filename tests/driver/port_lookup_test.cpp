@@ -24,6 +24,8 @@ struct FakeAdapter {
         adapter.SerialNumber = serial;
         adapter.Configured = TRUE;
         LockInitialize(&adapter.Lock);
+        KeInitializeEvent(&adapter.StopEvent, NotificationEvent, FALSE);
+        KeInitializeEvent(&adapter.RemoveEvent, NotificationEvent, FALSE);
         adapter.PortCount = PORTS_PER_ADAPTER;
         for (int i = 0; i < PORTS_PER_ADAPTER; i++) {
             ports[i].Adapter = &adapter;

@@ -1,0 +1,149 @@
+#include "driver_entry.h"
+
+#include "../diag/control_device.h"
+#include "../usb/transport.h"
+#include "names.h"
+#include "pnp.h"
+
+KSPIN_LOCK AdapterTableLock;
+
+#define DEFAULT_MAXIMUM_TRANSFER_SIZE 4096
+#define REGISTRY_PATH_BUFFER_SIZE 512
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+{
+    UNREFERENCED_PARAMETER(RegistryPath);
+    KeInitializeSpinLock(&AdapterTableLock);
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
+    DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+    DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
+    DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
+    DriverObject->DriverExtension->AddDevice = AddDevice;
+    return STATUS_SUCCESS;
+}
+
+static LONG LowestFreeSlot(VOID)
+{
+    for (ULONG Slot = 0; Slot < MAX_ADAPTERS; Slot++)
+        if (!AdapterTable.Slots[Slot])
+            return (LONG)Slot;
+    return -1;
+}
+
+static VOID SetSlot(ULONG Slot, AdapterContext *Adapter)
+{
+    KIRQL Previous;
+    KeAcquireSpinLock(&AdapterTableLock, &Previous);
+    AdapterTable.Slots[Slot] = Adapter;
+    if (Adapter)
+        AdapterTable.Count++;
+    else
+        AdapterTable.Count--;
+    KeReleaseSpinLock(&AdapterTableLock, Previous);
+}
+
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
+{
+    if (AdapterTable.Count >= MAX_ADAPTERS)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    LONG Slot = LowestFreeSlot();
+    if (Slot < 0)
+        return STATUS_INSUFFICIENT_RESOURCES;
+
+    TextBuilder Text;
+    TextStart(&Text);
+    TextAppend(&Text, "\\Device\\NuvixUsb");
+    TextAppendDecimal(&Text, (ULONG)Slot);
+    UNICODE_STRING DeviceName;
+    NTSTATUS Status = TextToUnicode(&Text, &DeviceName);
+    if (!NT_SUCCESS(Status))
+        return Status;
+
+    PDEVICE_OBJECT Fdo;
+    NTSTATUS Created = IoCreateDevice(DriverObject, sizeof(AdapterContext), &DeviceName, FILE_DEVICE_UNKNOWN, 0,
+                                      FALSE, &Fdo);
+    if (!NT_SUCCESS(Created)) {
+        RtlFreeUnicodeString(&DeviceName);
+        return Created;
+    }
+    AdapterContext *Adapter = (AdapterContext *)Fdo->DeviceExtension;
+    Adapter->ControlOpenAllowed = FALSE;
+    // The first adapter keeps the link; later ones live without one.
+    UNICODE_STRING LinkName;
+    RtlInitUnicodeString(&LinkName, ControlLinkName);
+    BOOLEAN OwnLink = NT_SUCCESS(IoCreateSymbolicLink(&LinkName, &DeviceName));
+    RtlFreeUnicodeString(&DeviceName);
+    Fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+
+    Adapter->SlotIndex = (ULONG)Slot;
+    Adapter->Fdo = Fdo;
+    Adapter->LowerDevice = IoAttachDeviceToDeviceStack(Fdo, PhysicalDeviceObject);
+    if (!Adapter->LowerDevice) {
+        // Every request of the adapter goes to the lower device: without one
+        // it cannot work and must not be left in the table as if it could.
+        if (OwnLink)
+            IoDeleteSymbolicLink(&LinkName);
+        IoDeleteDevice(Fdo);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+
+    Adapter->MaximumTransferSize = DEFAULT_MAXIMUM_TRANSFER_SIZE;
+    QueryRegistryDword(ParametersKeyPath, NT_TEXT("MaximumTransferSize"), &Adapter->MaximumTransferSize);
+    Adapter->SerialNumber = NULL;
+    Adapter->OpenPortCount = 0;
+    Adapter->EnumNode = 0;
+    Adapter->Removed = FALSE;
+    Adapter->Configured = FALSE;
+    Adapter->PortsCreated = FALSE;
+    Adapter->RemovePending = FALSE;
+    LockInitialize(&Adapter->Lock);
+    InitTransferTracking(Adapter);
+    InitializeListHead(&Adapter->CommandQueue);
+    for (ULONG Port = 0; Port < PORTS_PER_ADAPTER; Port++)
+        Adapter->Ports[Port] = NULL;
+    Adapter->IoRefCount = 1;
+    KeInitializeEvent(&Adapter->RemoveEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&Adapter->StopEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&Adapter->StatusEvent, NotificationEvent, FALSE);
+    // Only now, complete, does the adapter become visible to port lookups.
+    SetSlot((ULONG)Slot, Adapter);
+    return Created;
+}
+
+// Only a 32-bit number is taken; a value of another type or size leaves the
+// default, rather than having the registry write something else into it.
+static NTSTATUS NTAPI TakeDword(PWSTR ValueName, ULONG ValueType, PVOID ValueData, ULONG ValueLength, PVOID Context,
+                                PVOID EntryContext)
+{
+    UNREFERENCED_PARAMETER(ValueName);
+    UNREFERENCED_PARAMETER(Context);
+    if (ValueType == REG_DWORD && ValueLength == sizeof(ULONG))
+        RtlCopyMemory(EntryContext, ValueData, sizeof(ULONG));
+    return STATUS_SUCCESS;
+}
+
+BOOLEAN QueryRegistryDword(PCWSTR KeyPath, PCWSTR ValueName, ULONG *Value)
+{
+    PWCHAR Path = (PWCHAR)ExAllocatePoolWithTag(PagedPool, REGISTRY_PATH_BUFFER_SIZE, POOL_TAG);
+    if (!Path)
+        return FALSE;
+    RtlZeroMemory(Path, REGISTRY_PATH_BUFFER_SIZE);
+    for (ULONG i = 0; KeyPath[i] && i < REGISTRY_PATH_BUFFER_SIZE / sizeof(WCHAR) - 1; i++)
+        Path[i] = KeyPath[i];
+
+    ULONG Default = *Value;
+    RTL_QUERY_REGISTRY_TABLE Query[2];
+    RtlZeroMemory(Query, sizeof(Query));
+    Query[0].QueryRoutine = TakeDword;
+    Query[0].Name = (PWSTR)ValueName;
+    Query[0].EntryContext = Value;
+    Query[0].DefaultType = REG_DWORD;
+    Query[0].DefaultData = &Default;
+    Query[0].DefaultLength = sizeof(ULONG);
+    NTSTATUS Status =
+        RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, Path, Query, NULL, NULL);
+    ExFreePool(Path);
+    return NT_SUCCESS(Status);
+}

@@ -1,0 +1,27 @@
+// The few formatted names the driver makes (device names, the enumeration
+// id), built in 8-bit text buffers without a run-time printf.
+#pragma once
+
+#include "../platform/platform.h"
+
+#define NAME_BUFFER_SIZE 256
+
+// A bounded text being built: appends stop at the buffer's end, which is
+// reported by Overflow.
+struct TextBuilder {
+    CHAR Text[NAME_BUFFER_SIZE];
+    ULONG Length;
+    BOOLEAN Overflow;
+};
+
+VOID TextStart(TextBuilder *Builder);
+VOID TextAppend(TextBuilder *Builder, PCSTR Text);
+VOID TextAppendDecimal(TextBuilder *Builder, ULONG Value);
+
+// Converts the text to a counted UTF-16 string whose buffer the conversion
+// allocates; release it with RtlFreeUnicodeString.
+NTSTATUS TextToUnicode(TextBuilder *Builder, PUNICODE_STRING Name);
+
+// The driver's fixed registry key and the diagnostic device's DOS link.
+extern const WCHAR ParametersKeyPath[];
+extern const WCHAR ControlLinkName[];

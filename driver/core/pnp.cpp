@@ -1,0 +1,169 @@
+#include "pnp.h"
+
+#include "../firmware/download.h"
+#include "../usb/configure.h"
+#include "../usb/port_objects.h"
+#include "../usb/transport.h"
+#include "removal.h"
+
+NTSTATUS PassDownCopy(AdapterContext *Adapter, PIRP Irp)
+{
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    return IofCallDriver(Adapter->LowerDevice, Irp);
+}
+
+NTSTATUS PassDownSkip(AdapterContext *Adapter, PIRP Irp)
+{
+    IoSkipCurrentIrpStackLocation(Irp);
+    return IofCallDriver(Adapter->LowerDevice, Irp);
+}
+
+static NTSTATUS CompleteWith(PIRP Irp, NTSTATUS Status)
+{
+    Irp->IoStatus.Status = Status;
+    CompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
+}
+
+NTSTATUS RefusePortRequest(PIRP Irp)
+{
+    Irp->IoStatus.Information = 0;
+    return CompleteWith(Irp, STATUS_INVALID_DEVICE_REQUEST);
+}
+
+NTSTATUS NTAPI StartDeviceComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(Irp);
+    KeSetEvent((PKEVENT)Context, EVENT_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// The lower drivers start the device first; then the adapter is configured
+// and either given its firmware or published to the host serial driver.
+static NTSTATUS StartAdapter(AdapterContext *Adapter, PIRP Irp)
+{
+    KEVENT Started;
+    KeInitializeEvent(&Started, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, StartDeviceComplete, &Started, TRUE, TRUE, TRUE);
+    if (IofCallDriver(Adapter->LowerDevice, Irp) == STATUS_PENDING)
+        KeWaitForSingleObject(&Started, Executive, KernelMode, FALSE, NULL);
+
+    NTSTATUS Status = ConfigureDevice(Adapter->Fdo);
+    if (NT_SUCCESS(Status)) {
+        if (Adapter->FirmwareRunning) {
+            CreateEnumNode(Adapter);
+            Adapter->ControlOpenAllowed = TRUE;
+        } else {
+            Status = DownloadFirmware(Adapter->Fdo);
+        }
+    }
+    return CompleteWith(Irp, Status);
+}
+
+static NTSTATUS QueryRemove(AdapterContext *Adapter, PIRP Irp)
+{
+    if (!Adapter->Configured)
+        return PassDownSkip(Adapter, Irp);
+    LockAcquire(&Adapter->Lock);
+    BOOLEAN InUse = Adapter->OpenPortCount != 0;
+    if (!InUse)
+        Adapter->RemovePending = TRUE;
+    LockRelease(&Adapter->Lock);
+    if (InUse)
+        return CompleteWith(Irp, STATUS_UNSUCCESSFUL);
+    DrainOutstandingWork(Adapter);
+    return PassDownCopy(Adapter, Irp);
+}
+
+static NTSTATUS CancelRemove(AdapterContext *Adapter, PIRP Irp)
+{
+    if (!Adapter->Configured)
+        return PassDownSkip(Adapter, Irp);
+    LockAcquire(&Adapter->Lock);
+    Adapter->RemovePending = FALSE;
+    LockRelease(&Adapter->Lock);
+    return PassDownCopy(Adapter, Irp);
+}
+
+static NTSTATUS StopAdapter(AdapterContext *Adapter, PIRP Irp)
+{
+    CancelPortIo(Adapter);
+    NTSTATUS Status = UnconfigureDevice(Adapter->Fdo);
+    if (!NT_SUCCESS(Status))
+        return CompleteWith(Irp, Status);
+    return PassDownCopy(Adapter, Irp);
+}
+
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    AdapterContext *Adapter = AdapterOf(DeviceObject);
+    if (!Adapter)
+        return RefusePortRequest(Irp);
+    AcquireIoRef(Adapter);
+    NTSTATUS Status;
+    switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        Status = StartAdapter(Adapter, Irp);
+        break;
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        Status = QueryRemove(Adapter, Irp);
+        break;
+    case IRP_MN_REMOVE_DEVICE:
+        // Gives back the reference taken above: the adapter is gone after it.
+        return RemoveAdapter(Adapter, Irp);
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        Status = CancelRemove(Adapter, Irp);
+        break;
+    case IRP_MN_STOP_DEVICE:
+        Status = StopAdapter(Adapter, Irp);
+        break;
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        Status = PassDownCopy(Adapter, Irp);
+        break;
+    default:
+        Status = PassDownCopy(Adapter, Irp);
+        break;
+    }
+    ReleaseIoRef(Adapter);
+    return Status;
+}
+
+// The driver keeps no power state: power and system-control requests only
+// pass through.
+static NTSTATUS PassThrough(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    AdapterContext *Adapter = AdapterOf(DeviceObject);
+    if (!Adapter)
+        return RefusePortRequest(Irp);
+    AcquireIoRef(Adapter);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = 0;
+    NTSTATUS Status = PassDownCopy(Adapter, Irp);
+    ReleaseIoRef(Adapter);
+    return Status;
+}
+
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return PassThrough(DeviceObject, Irp); }
+
+NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return PassThrough(DeviceObject, Irp); }
+
+NTSTATUS UnconfigureDevice(PDEVICE_OBJECT AdapterDevice)
+{
+    AdapterContext *Adapter = (AdapterContext *)AdapterDevice->DeviceExtension;
+    PURB Urb = (PURB)PoolAlloc(DESELECT_URB_SIZE);
+    if (!Urb)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    BuildDeselectConfiguration(Urb);
+    NTSTATUS Status = SubmitUrbSync(Adapter->LowerDevice, Urb);
+    PoolFree(&Urb);
+    if (NT_SUCCESS(Status)) {
+        LockAcquire(&Adapter->Lock);
+        Adapter->Configured = FALSE;
+        LockRelease(&Adapter->Lock);
+    }
+    return Status;
+}

@@ -1,0 +1,125 @@
+#include "removal.h"
+
+#include "../command/command_queue.h"
+#include "../usb/port_objects.h"
+#include "../usb/transport.h"
+#include "driver_entry.h"
+#include "names.h"
+#include "pnp.h"
+
+VOID DrainOutstandingWork(AdapterContext *Adapter)
+{
+    KeClearEvent(&Adapter->StopEvent);
+    ReleaseIoRef(Adapter);
+    KeWaitForSingleObject(&Adapter->StopEvent, Executive, KernelMode, FALSE, NULL);
+    AcquireIoRef(Adapter);
+}
+
+VOID CancelPortIo(AdapterContext *Adapter)
+{
+    if (!Adapter->FirmwareRunning || Adapter->PortCount == 0)
+        return;
+    for (ULONG Index = 0; Index < Adapter->PortCount && Index < PORTS_PER_ADAPTER; Index++) {
+        PortContext *Port = Adapter->Ports[Index];
+        if (!Port)
+            continue;
+        CancelAndWait(Adapter, &Port->WriteIrp, &Port->WriteDoneEvent);
+        CancelAndWait(Adapter, &Port->ReadIrp, &Port->ReadDoneEvent);
+    }
+}
+
+VOID DeletePorts(AdapterContext *Adapter)
+{
+    if (!Adapter->FirmwareRunning)
+        return;
+    for (ULONG Index = 0; Index < PORTS_PER_ADAPTER; Index++) {
+        PortContext *Port = Adapter->Ports[Index];
+        if (!Port)
+            continue;
+        PoolFree(&Port->ReadBuffer);
+        PoolFree(&Port->ReadUrb);
+        PoolFree(&Port->WriteBuffer);
+        PoolFree(&Port->WriteUrb);
+        LockAcquire(&Adapter->Lock);
+        Port->Deleted = TRUE;
+        Adapter->Ports[Index] = NULL;
+        LockRelease(&Adapter->Lock);
+        IoDeleteDevice(Port->PortDevice);
+    }
+    Adapter->PortsCreated = FALSE;
+}
+
+VOID DeleteAdapter(AdapterContext *Adapter)
+{
+    ResetCommandChannel(Adapter);  // frees commands that were never written
+    PoolFree(&Adapter->CommandOutUrb);
+    PoolFree(&Adapter->CommandInUrb);
+    PoolFree(&Adapter->CommandInBuffer);
+    PoolFree(&Adapter->DeviceDescriptor);
+    PoolFree(&Adapter->ConfigDescriptor);
+    PoolFree(&Adapter->InterfaceInfo);
+    PoolFree(&Adapter->SerialNumber);
+    IoDetachDevice(Adapter->LowerDevice);
+    // The slot is normally gone already (RemoveAdapter clears it first).
+    KIRQL Previous;
+    KeAcquireSpinLock(&AdapterTableLock, &Previous);
+    if (AdapterTable.Slots[Adapter->SlotIndex] == Adapter) {
+        AdapterTable.Slots[Adapter->SlotIndex] = NULL;
+        AdapterTable.Count--;
+    }
+    KeReleaseSpinLock(&AdapterTableLock, Previous);
+    UNICODE_STRING LinkName;
+    RtlInitUnicodeString(&LinkName, ControlLinkName);
+    IoDeleteSymbolicLink(&LinkName);
+    IoDeleteDevice(Adapter->Fdo);
+}
+
+VOID WriteErrorStats(VOID)
+{
+    RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, ParametersKeyPath, NT_TEXT("ErrorStat"), REG_BINARY, ErrorStats,
+                          sizeof(ErrorStats));
+}
+
+// Once the slot is empty no lookup can find the adapter any more, and every
+// lookup that found it before holds a reference: the final wait covers it.
+static VOID LeaveAdapterTable(AdapterContext *Adapter)
+{
+    KIRQL Previous;
+    KeAcquireSpinLock(&AdapterTableLock, &Previous);
+    if (AdapterTable.Slots[Adapter->SlotIndex] == Adapter) {
+        AdapterTable.Slots[Adapter->SlotIndex] = NULL;
+        AdapterTable.Count--;
+    }
+    KeReleaseSpinLock(&AdapterTableLock, Previous);
+}
+
+NTSTATUS RemoveAdapter(AdapterContext *Adapter, PIRP Irp)
+{
+    ReleaseIoRef(Adapter);
+    LockAcquire(&Adapter->Lock);
+    Adapter->Removed = TRUE;
+    LockRelease(&Adapter->Lock);
+    LeaveAdapterTable(Adapter);
+    CancelPortIo(Adapter);
+    NTSTATUS Status = PassDownCopy(Adapter, Irp);
+    ReleaseIoRef(Adapter);
+    KeWaitForSingleObject(&Adapter->RemoveEvent, Executive, KernelMode, FALSE, NULL);
+
+    // The command channel's requests, and port transfers whose cancel wait ran
+    // out, may still be in flight: their buffers go only once none is.
+    CancelAndWait(Adapter, &Adapter->CommandInIrp, NULL);
+    CancelAndWait(Adapter, &Adapter->CommandOutIrp, NULL);
+    CancelPortIo(Adapter);
+    WaitForTransfersIdle(Adapter);
+
+    RemoveEnumNode(Adapter->EnumNode);
+    Adapter->EnumNode = 0;
+    DeletePorts(Adapter);
+    // A host that still has ports open may still call in with them: the
+    // context must stay valid memory, so the device object is kept.
+    if (Adapter->OpenPortCount != 0)
+        InterlockedIncrement(&Adapter->Fdo->ReferenceCount);
+    DeleteAdapter(Adapter);
+    WriteErrorStats();
+    return Status;
+}

@@ -1,0 +1,220 @@
+#include "configure.h"
+
+#include "../command/command_queue.h"
+#include "port_objects.h"
+#include "transport.h"
+
+// Reads a descriptor into a pool buffer the caller owns.
+static NTSTATUS ReadDescriptor(AdapterContext *Adapter, PURB Urb, UCHAR Type, UCHAR Index, USHORT Language,
+                               PVOID Buffer, ULONG Size)
+{
+    BuildDescriptorRequest(Urb, Type, Index, Language, Buffer, Size);
+    return SubmitUrbSync(Adapter->LowerDevice, Urb);
+}
+
+// At a restart after a stop the command channel may still have requests in
+// flight (a host port stayed open); they go before the channel is reset and
+// its buffers are reused.
+static VOID QuiesceCommandChannel(AdapterContext *Adapter)
+{
+    CancelAndWait(Adapter, &Adapter->CommandInIrp, NULL);
+    CancelAndWait(Adapter, &Adapter->CommandOutIrp, NULL);
+    WaitForTransfersIdle(Adapter);
+}
+
+// Blocks of an earlier start are reused: the same sizes are needed again.
+template <typename T>
+static BOOLEAN EnsureBlock(T **Field, SIZE_T Size)
+{
+    if (!*Field)
+        *Field = (T *)PoolAlloc(Size);
+    return *Field != NULL;
+}
+
+NTSTATUS ConfigureDevice(PDEVICE_OBJECT AdapterDevice)
+{
+    AdapterContext *Adapter = (AdapterContext *)AdapterDevice->DeviceExtension;
+    PURB Urb = (PURB)PoolAlloc(DESCRIPTOR_URB_SIZE);
+    if (!Urb)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    PUSB_DEVICE_DESCRIPTOR Device = (PUSB_DEVICE_DESCRIPTOR)PoolAlloc(sizeof(USB_DEVICE_DESCRIPTOR));
+    if (!Device) {
+        PoolFree(&Urb);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    NTSTATUS Status =
+        ReadDescriptor(Adapter, Urb, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, Device, sizeof(USB_DEVICE_DESCRIPTOR));
+    if (!NT_SUCCESS(Status)) {
+        PoolFree(&Urb);
+        PoolFree(&Device);
+        return Status;
+    }
+    Adapter->FirmwareRunning = (Device->idProduct & FIRMWARE_RUNNING_BIT) != 0;
+    PoolFree(&Adapter->DeviceDescriptor);
+    Adapter->DeviceDescriptor = Device;
+    Adapter->PortCount = PORTS_PER_ADAPTER;
+
+    if (!Adapter->PortsCreated && Adapter->FirmwareRunning) {
+        Status = ReadSerialNumber(Adapter);
+        if (NT_SUCCESS(Status))
+            Status = CreatePortObjects(Adapter);
+        if (!NT_SUCCESS(Status)) {
+            PoolFree(&Urb);
+            return Status;
+        }
+    }
+    if (Adapter->FirmwareRunning)
+        QuiesceCommandChannel(Adapter);
+
+    Status = ReadConfigDescriptor(AdapterDevice);
+    if (!NT_SUCCESS(Status) || !Adapter->FirmwareRunning) {
+        PoolFree(&Urb);
+        return Status;
+    }
+
+    if (!EnsureBlock(&Adapter->CommandOutUrb, BULK_TRANSFER_URB_SIZE) |
+        !EnsureBlock(&Adapter->CommandInUrb, BULK_TRANSFER_URB_SIZE) |
+        !EnsureBlock(&Adapter->CommandInBuffer, RESPONSE_BUFFER_SIZE)) {
+        PoolFree(&Urb);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    ExInitializeFastMutex(&Adapter->OpenCloseMutex);
+    ResetCommandChannel(Adapter);
+    Adapter->CommandInIrp = NULL;
+
+    Status = STATUS_SUCCESS;
+    for (ULONG Index = 0; Index < Adapter->PortCount; Index++) {
+        if (!InitPortContext(Adapter->Ports[Index])) {
+            Status = STATUS_UNSUCCESSFUL;
+            break;
+        }
+    }
+    if (NT_SUCCESS(Status)) {
+        LockAcquire(&Adapter->Lock);
+        Adapter->Configured = TRUE;
+        Adapter->PortsCreated = TRUE;
+        LockRelease(&Adapter->Lock);
+    }
+    PoolFree(&Urb);
+    return Status;
+}
+
+NTSTATUS ReadSerialNumber(AdapterContext *Adapter)
+{
+    const ULONG BufferSize = 255;
+    PURB Urb = (PURB)PoolAlloc(DESCRIPTOR_URB_SIZE);
+    PUCHAR Descriptor = (PUCHAR)PoolAlloc(BufferSize);
+    if (!Urb || !Descriptor) {
+        PoolFree(&Urb);
+        PoolFree(&Descriptor);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    NTSTATUS Status = ReadDescriptor(Adapter, Urb, USB_STRING_DESCRIPTOR_TYPE, SERIAL_NUMBER_STRING_INDEX,
+                                     LANGUAGE_US_ENGLISH, Descriptor, BufferSize);
+    PoolFree(&Urb);
+    if (!NT_SUCCESS(Status)) {
+        PoolFree(&Descriptor);
+        return Status;
+    }
+    LONG Count = ((LONG)Descriptor[0] - 2) / 2;
+    if (Count > SERIAL_NUMBER_MAX || Count < 0 || Descriptor[0] == 0) {
+        ErrorStats[ERROR_STAT_SERIAL_TOO_LONG]++;
+        PoolFree(&Descriptor);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    PCHAR Serial = (PCHAR)PoolAlloc((SIZE_T)Count + 1);
+    if (!Serial) {
+        PoolFree(&Descriptor);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    // Only the low byte of each UTF-16 unit is kept.
+    for (LONG i = 0; i < Count; i++)
+        Serial[i] = (CHAR)Descriptor[2 + 2 * i];
+    Serial[Count] = 0;
+    Adapter->SerialNumber = Serial;
+    PoolFree(&Descriptor);
+    return Status;
+}
+
+NTSTATUS ReadConfigDescriptor(PDEVICE_OBJECT AdapterDevice)
+{
+    AdapterContext *Adapter = (AdapterContext *)AdapterDevice->DeviceExtension;
+    PURB Urb = (PURB)PoolAlloc(DESCRIPTOR_URB_SIZE);
+    if (!Urb)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    PoolFree(&Adapter->ConfigDescriptor);
+    ULONG Size = CONFIG_DESCRIPTOR_FIRST_READ;
+    for (;;) {
+        Adapter->ConfigDescriptor = (PUSB_CONFIGURATION_DESCRIPTOR)PoolAlloc(Size);
+        if (!Adapter->ConfigDescriptor) {
+            PoolFree(&Urb);
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        NTSTATUS Status =
+            ReadDescriptor(Adapter, Urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, Adapter->ConfigDescriptor, Size);
+        if (!NT_SUCCESS(Status)) {
+            PoolFree(&Adapter->ConfigDescriptor);
+            PoolFree(&Urb);
+            return Status;
+        }
+        ULONG Received = Urb->UrbControlDescriptorRequest.TransferBufferLength;
+        ULONG Total = Received >= 4 ? Adapter->ConfigDescriptor->wTotalLength : 0;
+        if (Received == 0 || Total <= Size)
+            break;
+        PoolFree(&Adapter->ConfigDescriptor);
+        Size = Total;
+    }
+    PoolFree(&Urb);
+    return SelectConfiguration(AdapterDevice, Adapter->ConfigDescriptor);
+}
+
+NTSTATUS SelectConfiguration(PDEVICE_OBJECT AdapterDevice, PUSB_CONFIGURATION_DESCRIPTOR Descriptor)
+{
+    AdapterContext *Adapter = (AdapterContext *)AdapterDevice->DeviceExtension;
+    if (!USBD_ParseConfigurationDescriptorEx(Descriptor, Descriptor, -1, -1, -1, -1, -1))
+        return STATUS_UNSUCCESSFUL;
+    USHORT Size = 0;
+    PURB Urb = USBD_CreateConfigurationRequest(Descriptor, &Size);
+    if (!Urb)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    PUSBD_INTERFACE_INFORMATION Interface = &Urb->UrbSelectConfiguration.Interface;
+    for (ULONG Pipe = 0; Pipe < Interface->NumberOfPipes; Pipe++) {
+        Interface->Pipes[Pipe].MaximumTransferSize = Adapter->MaximumTransferSize;
+        Interface->Pipes[Pipe].PipeFlags = 0;
+    }
+    Urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+    Urb->UrbHeader.Length = Size;
+    Urb->UrbSelectConfiguration.ConfigurationDescriptor = Descriptor;
+    NTSTATUS Status = SubmitUrbSync(Adapter->LowerDevice, Urb);
+    if (!NT_SUCCESS(Status) || !Adapter->FirmwareRunning) {
+        ExFreePool(Urb);
+        return Status;
+    }
+    // The pipe map needs a command pair after the ports' pairs; an interface
+    // with fewer pipes is not an adapter that can work.
+    if (Interface->NumberOfPipes < 2 * Adapter->PortCount + 2) {
+        ExFreePool(Urb);
+        return STATUS_UNSUCCESSFUL;
+    }
+    PoolFree(&Adapter->InterfaceInfo);
+    Adapter->InterfaceInfo = (PUSBD_INTERFACE_INFORMATION)PoolAlloc(Interface->Length);
+    if (!Adapter->InterfaceInfo) {
+        ExFreePool(Urb);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlCopyMemory(Adapter->InterfaceInfo, Interface, Interface->Length);
+
+    PUSBD_PIPE_INFORMATION Pipes = Adapter->InterfaceInfo->Pipes;
+    for (ULONG Index = 0; Index < Adapter->PortCount; Index++) {
+        PortContext *Port = Adapter->Ports[Index];
+        if (!Port)
+            continue;
+        Port->DataInPipe = &Pipes[2 * Index];
+        Port->DataOutPipe = &Pipes[2 * Index + 1];
+        Port->PortNumber = (UCHAR)(Index + 1);
+    }
+    Adapter->CommandInPipe = &Pipes[2 * Adapter->PortCount];
+    Adapter->CommandOutPipe = &Pipes[2 * Adapter->PortCount + 1];
+    ExFreePool(Urb);
+    return STATUS_SUCCESS;
+}

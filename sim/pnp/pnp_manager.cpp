@@ -1,0 +1,564 @@
+#include "pnp_manager.h"
+
+#include <algorithm>
+
+#include "sim/io/io.h"
+#include "sim/kernel/bugcheck.h"
+#include "sim/kernel/cpu.h"
+
+namespace sim::pnp {
+
+namespace {
+
+Scheduler &Sched() { return Scheduler::Get(); }
+
+std::string Address(const void *p) { return Hex(reinterpret_cast<uintptr_t>(p)); }
+
+void RequirePassive(const std::string &what)
+{
+    if (Cpu().irql != PASSIVE_LEVEL)
+        BugCheck("SIMULATION_MISUSE", what + " from " + IrqlName(Cpu().irql) +
+                                          "; the Plug and Play manager runs at PASSIVE_LEVEL");
+}
+
+std::string MinorName(UCHAR major, UCHAR minor)
+{
+    if (major == IRP_MJ_PNP) {
+        switch (minor) {
+        case IRP_MN_START_DEVICE: return "IRP_MN_START_DEVICE";
+        case IRP_MN_QUERY_REMOVE_DEVICE: return "IRP_MN_QUERY_REMOVE_DEVICE";
+        case IRP_MN_REMOVE_DEVICE: return "IRP_MN_REMOVE_DEVICE";
+        case IRP_MN_CANCEL_REMOVE_DEVICE: return "IRP_MN_CANCEL_REMOVE_DEVICE";
+        case IRP_MN_STOP_DEVICE: return "IRP_MN_STOP_DEVICE";
+        case IRP_MN_QUERY_STOP_DEVICE: return "IRP_MN_QUERY_STOP_DEVICE";
+        case IRP_MN_CANCEL_STOP_DEVICE: return "IRP_MN_CANCEL_STOP_DEVICE";
+        case IRP_MN_SURPRISE_REMOVAL: return "IRP_MN_SURPRISE_REMOVAL";
+        default: return "Plug and Play request " + Hex(minor);
+        }
+    }
+    if (major == IRP_MJ_POWER)
+        return "power request " + Hex(minor);
+    return "system-control request " + Hex(minor);
+}
+
+PDEVICE_OBJECT TopOf(PDEVICE_OBJECT device)
+{
+    while (device->AttachedDevice)
+        device = device->AttachedDevice;
+    return device;
+}
+
+}  // namespace
+
+const char *StateName(DeviceState state)
+{
+    switch (state) {
+    case DeviceState::NoDriver: return "NoDriver";
+    case DeviceState::Added: return "Added";
+    case DeviceState::Started: return "Started";
+    case DeviceState::StartFailed: return "StartFailed";
+    case DeviceState::StopPending: return "StopPending";
+    case DeviceState::Stopped: return "Stopped";
+    case DeviceState::RemovePending: return "RemovePending";
+    case DeviceState::SurpriseRemoved: return "SurpriseRemoved";
+    case DeviceState::Removed: return "Removed";
+    }
+    return "?";
+}
+
+// --- Device --------------------------------------------------------------
+
+usb::Bus &Device::Bus() const
+{
+    usb::Bus *bus = Sched().Read([&] { return present_ ? bus_.get() : nullptr; });
+    if (!bus)
+        BugCheck("SIMULATION_MISUSE", "the bus of device " + std::to_string(id_) + ", which has been removed");
+    return *bus;
+}
+
+bool Device::Present() const
+{
+    return Sched().Read([&] { return present_; });
+}
+
+PDEVICE_OBJECT Device::Pdo() const
+{
+    return Sched().Read([&] { return present_ ? pdo_ : nullptr; });
+}
+
+PDEVICE_OBJECT Device::Fdo() const
+{
+    return Sched().Read([&] { return fdo_; });
+}
+
+DeviceState Device::State() const
+{
+    return Sched().Read([&] { return state_; });
+}
+
+NTSTATUS Device::AddDeviceStatus() const
+{
+    return Sched().Read([&] { return addStatus_; });
+}
+
+NTSTATUS Device::StartStatus() const
+{
+    return Sched().Read([&] { return startStatus_; });
+}
+
+// Read under the scheduler lock: the Bus is destroyed only after present_
+// has been cleared under it.
+std::vector<usb::PdoRequest> Device::PdoRequests() const
+{
+    return Sched().Read([&] { return present_ ? bus_->PdoRequests() : finalPdoLog_; });
+}
+
+Device *Device::ReturnedAs() const
+{
+    return Sched().Read([&] { return returnedAs_; });
+}
+
+// --- PnpManager ----------------------------------------------------------
+
+PnpManager::PnpManager(PDRIVER_INITIALIZE driverEntry)
+{
+    RequirePassive("loading the driver");
+    driver_ = io::CreateDriverObject(kDriverName);
+    registryPath_ = kRegistryPath;
+    RtlInitUnicodeString(&registryPathString_, registryPath_.c_str());
+    serviceName_ = u"NUVIXUSB";
+    RtlInitUnicodeString(&driver_->DriverExtension->ServiceKeyName, serviceName_.c_str());
+    driver_->DriverInit = driverEntry;
+    {
+        IrqlBalanceCheck balance("DriverEntry");
+        entryStatus_ = driverEntry(driver_, &registryPathString_);
+    }
+    if (!NT_SUCCESS(entryStatus_)) {
+        // A driver whose entry fails is never called again; whatever device
+        // object it left behind is a bug the deletion reports.
+        io::DeleteDriverObject(driver_);
+        driver_ = nullptr;
+    }
+    thread_ = std::make_unique<Thread>("pnp manager", [this] { Loop(); });
+}
+
+PnpManager::~PnpManager()
+{
+    WaitIdle();
+    Sched().Change([&] { stopping_ = true; });
+    thread_->Join();
+    for (Device *device : Devices()) {
+        Acquire(*device);
+        if (device->Present())
+            SurpriseRemoveLocked(*device);
+        Release(*device);
+    }
+    if (driver_) {
+        if (driver_->DriverUnload) {
+            IrqlBalanceCheck balance("the driver's Unload routine");
+            driver_->DriverUnload(driver_);
+        }
+        io::DeleteDriverObject(driver_);
+    }
+}
+
+void PnpManager::OnNewBus(std::function<void(usb::Bus &)> setup)
+{
+    Sched().Change([&] { busSetup_ = std::move(setup); });
+}
+
+void PnpManager::SetRemoveAfterFailedStart(bool remove)
+{
+    Sched().Change([&] { removeAfterFailedStart_ = remove; });
+}
+
+void PnpManager::Acquire(Device &device)
+{
+    Sched().Block(
+        [&] {
+            if (device.busy_)
+                return false;
+            device.busy_ = true;
+            return true;
+        },
+        std::nullopt, "device " + std::to_string(device.id_) + " to finish its Plug and Play request");
+}
+
+void PnpManager::Release(Device &device)
+{
+    Sched().Change([&] { device.busy_ = false; });
+}
+
+void PnpManager::SetState(Device &device, DeviceState state)
+{
+    Sched().Change([&] { device.state_ = state; });
+}
+
+Device &PnpManager::NewDevice(usb::DeviceModel &model)
+{
+    return *Sched().Change([&] {
+        devices_.push_back(std::unique_ptr<Device>(new Device(*this, nextId_++, model)));
+        return devices_.back().get();
+    });
+}
+
+std::vector<Device *> PnpManager::Devices()
+{
+    return Sched().Read([&] {
+        std::vector<Device *> all;
+        for (auto &device : devices_)
+            all.push_back(device.get());
+        return all;
+    });
+}
+
+Device *PnpManager::Current(usb::DeviceModel &model)
+{
+    return Sched().Read([&]() -> Device * {
+        for (auto it = devices_.rbegin(); it != devices_.rend(); ++it)
+            if (&(*it)->model_ == &model && (*it)->present_)
+                return it->get();
+        return nullptr;
+    });
+}
+
+PlugResult PnpManager::Plug(usb::DeviceModel &model, const std::function<void(usb::Bus &)> &prepare)
+{
+    RequirePassive("Plug");
+    if (!driver_)
+        BugCheck("SIMULATION_MISUSE", "a device arrived for a driver whose DriverEntry failed with " +
+                                          Hex(static_cast<ULONG>(entryStatus_)));
+    Device &device = NewDevice(model);
+    Acquire(device);
+    PlugResult result = PlugLocked(device, prepare);
+    Release(device);
+    return result;
+}
+
+PlugResult PnpManager::PlugLocked(Device &device, const std::function<void(usb::Bus &)> &prepare)
+{
+    auto bus = std::make_unique<usb::Bus>(device.model_, "usb " + std::to_string(device.id_));
+    auto setup = Sched().Read([&] { return busSetup_; });
+    if (setup)
+        setup(*bus);
+    if (prepare)
+        prepare(*bus);
+    PDEVICE_OBJECT pdo = bus->Pdo();
+    Sched().Change([&] {
+        device.bus_ = std::move(bus);
+        device.pdo_ = pdo;
+        device.present_ = true;
+    });
+
+    PDRIVER_ADD_DEVICE addDevice = driver_->DriverExtension->AddDevice;
+    if (!addDevice)
+        BugCheck("SIMULATION_MISUSE", "the driver registered no AddDevice routine in DriverEntry");
+    NTSTATUS status;
+    {
+        IrqlBalanceCheck balance("AddDevice");
+        status = addDevice(driver_, pdo);
+    }
+    Sched().Change([&] { device.addStatus_ = status; });
+    if (!NT_SUCCESS(status)) {
+        if (pdo->AttachedDevice)
+            BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                     "AddDevice failed with " + Hex(static_cast<ULONG>(status)) + " but left device " +
+                         Address(pdo->AttachedDevice) + " attached to physical device object " + Address(pdo));
+        SetState(device, DeviceState::NoDriver);
+        return {&device, status};
+    }
+    PDEVICE_OBJECT fdo = pdo->AttachedDevice;
+    if (!fdo)
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                 "AddDevice succeeded without attaching a device to physical device object " + Address(pdo));
+    for (PDEVICE_OBJECT above = fdo; above; above = above->AttachedDevice)
+        if (above->Flags & DO_DEVICE_INITIALIZING)
+            BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                     "AddDevice returned with DO_DEVICE_INITIALIZING still set on device " + Address(above) +
+                         "; it has to clear the flag once the device is ready for requests");
+    Sched().Change([&] {
+        device.fdo_ = fdo;
+        device.state_ = DeviceState::Added;
+    });
+
+    status = StartLocked(device);
+    if (!NT_SUCCESS(status) && Sched().Read([&] { return removeAfterFailedStart_; }))
+        RemoveLocked(device);
+    return {&device, status};
+}
+
+NTSTATUS PnpManager::SendLocked(Device &device, UCHAR major, UCHAR minor)
+{
+    RequirePassive(MinorName(major, minor));
+    PDEVICE_OBJECT pdo = Sched().Read([&] { return device.present_ ? device.pdo_ : nullptr; });
+    if (!pdo)
+        BugCheck("SIMULATION_MISUSE", MinorName(major, minor) + " for device " + std::to_string(device.id_) +
+                                          ", which has been removed");
+    struct Done {
+        bool done = false;
+        IO_STATUS_BLOCK status{};
+    };
+    auto done = std::make_shared<Done>();
+    PDEVICE_OBJECT top = TopOf(pdo);
+    PIRP irp = io::AllocateSystemIrp(top->StackSize, [done](PIRP irp) {
+        IO_STATUS_BLOCK status = irp->IoStatus;
+        io::FreeSystemIrp(irp);
+        Sched().Change([&] {
+            done->status = status;
+            done->done = true;
+        });
+    });
+    // Drivers that do not handle the request pass it down untouched; the bus
+    // driver's answer or this status is what comes back.
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    irp->IoStatus.Information = 0;
+    irp->RequestorMode = KernelMode;
+    irp->Tail.Overlay.Thread = KeGetCurrentThread();
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = major;
+    next->MinorFunction = minor;
+    if (major == IRP_MJ_POWER)
+        PoCallDriver(top, irp);
+    else
+        IofCallDriver(top, irp);
+    Sched().Block([&] { return done->done; }, std::nullopt,
+                  MinorName(major, minor) + " to device " + std::to_string(device.id_) + " to complete");
+    return done->status.Status;
+}
+
+NTSTATUS PnpManager::StartLocked(Device &device)
+{
+    NTSTATUS status = SendLocked(device, IRP_MJ_PNP, IRP_MN_START_DEVICE);
+    Sched().Change([&] {
+        device.startStatus_ = status;
+        device.state_ = NT_SUCCESS(status) ? DeviceState::Started : DeviceState::StartFailed;
+    });
+    return status;
+}
+
+NTSTATUS PnpManager::RemoveLocked(Device &device)
+{
+    // A removal cannot be refused; whatever status the stack returns, the
+    // device is gone afterwards.
+    NTSTATUS status = SendLocked(device, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
+    TearDownLocked(device);
+    return status;
+}
+
+void PnpManager::TearDownLocked(Device &device)
+{
+    PDEVICE_OBJECT pdo = Sched().Read([&] { return device.pdo_; });
+    if (pdo->AttachedDevice)
+        BugCheck("PNP_DETECTED_FATAL_ERROR",
+                 "IRP_MN_REMOVE_DEVICE completed for device " + std::to_string(device.id_) + " but device " +
+                     Address(pdo->AttachedDevice) + " is still attached to its physical device object " +
+                     Address(pdo) +
+                     "; the function driver has to detach (IoDetachDevice) and delete its device while handling "
+                     "the removal");
+    std::unique_ptr<usb::Bus> bus;
+    Sched().Change([&] {
+        device.finalPdoLog_ = device.bus_->PdoRequests();
+        device.present_ = false;
+        device.state_ = DeviceState::Removed;
+        bus = std::move(device.bus_);
+    });
+    // The model must stop reaching the Bus before the Bus goes.
+    device.model_.Plugged(nullptr);
+    bus.reset();
+}
+
+NTSTATUS PnpManager::SurpriseRemoveLocked(Device &device)
+{
+    device.Bus().SetDeviceGone(true);
+    SendLocked(device, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL);
+    SetState(device, DeviceState::SurpriseRemoved);
+    return RemoveLocked(device);
+}
+
+QueryOutcome PnpManager::Stop(Device &device)
+{
+    QueryOutcome outcome;
+    Acquire(device);
+    outcome.query = SendLocked(device, IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE);
+    if (NT_SUCCESS(outcome.query)) {
+        SetState(device, DeviceState::StopPending);
+        outcome.final = SendLocked(device, IRP_MJ_PNP, IRP_MN_STOP_DEVICE);
+        SetState(device, DeviceState::Stopped);
+    } else {
+        outcome.final = SendLocked(device, IRP_MJ_PNP, IRP_MN_CANCEL_STOP_DEVICE);
+    }
+    Release(device);
+    return outcome;
+}
+
+NTSTATUS PnpManager::Restart(Device &device)
+{
+    Acquire(device);
+    NTSTATUS status = StartLocked(device);
+    if (!NT_SUCCESS(status) && Sched().Read([&] { return removeAfterFailedStart_; }))
+        RemoveLocked(device);
+    Release(device);
+    return status;
+}
+
+QueryOutcome PnpManager::Remove(Device &device)
+{
+    QueryOutcome outcome;
+    Acquire(device);
+    outcome.query = SendLocked(device, IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE);
+    if (NT_SUCCESS(outcome.query)) {
+        SetState(device, DeviceState::RemovePending);
+        outcome.final = RemoveLocked(device);
+    } else {
+        outcome.final = SendLocked(device, IRP_MJ_PNP, IRP_MN_CANCEL_REMOVE_DEVICE);
+    }
+    Release(device);
+    return outcome;
+}
+
+NTSTATUS PnpManager::SurpriseRemove(Device &device)
+{
+    Acquire(device);
+    NTSTATUS status = SurpriseRemoveLocked(device);
+    Release(device);
+    return status;
+}
+
+NTSTATUS PnpManager::SendStart(Device &device)
+{
+    Acquire(device);
+    NTSTATUS status = StartLocked(device);
+    Release(device);
+    return status;
+}
+
+NTSTATUS PnpManager::SendRemove(Device &device)
+{
+    Acquire(device);
+    NTSTATUS status = RemoveLocked(device);
+    Release(device);
+    return status;
+}
+
+NTSTATUS PnpManager::SendPnp(Device &device, UCHAR minor)
+{
+    if (minor == IRP_MN_START_DEVICE)
+        return SendStart(device);
+    if (minor == IRP_MN_REMOVE_DEVICE)
+        return SendRemove(device);
+    Acquire(device);
+    NTSTATUS status = SendLocked(device, IRP_MJ_PNP, minor);
+    Sched().Change([&] {
+        DeviceState &state = device.state_;
+        switch (minor) {
+        case IRP_MN_QUERY_STOP_DEVICE:
+            if (NT_SUCCESS(status))
+                state = DeviceState::StopPending;
+            break;
+        case IRP_MN_STOP_DEVICE:
+            state = DeviceState::Stopped;
+            break;
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+            if (NT_SUCCESS(status))
+                state = DeviceState::RemovePending;
+            break;
+        case IRP_MN_CANCEL_STOP_DEVICE:
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+            if (state == DeviceState::StopPending || state == DeviceState::RemovePending)
+                state = DeviceState::Started;
+            break;
+        case IRP_MN_SURPRISE_REMOVAL:
+            state = DeviceState::SurpriseRemoved;
+            break;
+        default:
+            break;
+        }
+    });
+    Release(device);
+    return status;
+}
+
+NTSTATUS PnpManager::SendQueryStop(Device &device) { return SendPnp(device, IRP_MN_QUERY_STOP_DEVICE); }
+NTSTATUS PnpManager::SendStop(Device &device) { return SendPnp(device, IRP_MN_STOP_DEVICE); }
+NTSTATUS PnpManager::SendCancelStop(Device &device) { return SendPnp(device, IRP_MN_CANCEL_STOP_DEVICE); }
+NTSTATUS PnpManager::SendQueryRemove(Device &device) { return SendPnp(device, IRP_MN_QUERY_REMOVE_DEVICE); }
+NTSTATUS PnpManager::SendCancelRemove(Device &device) { return SendPnp(device, IRP_MN_CANCEL_REMOVE_DEVICE); }
+NTSTATUS PnpManager::SendSurpriseRemoval(Device &device) { return SendPnp(device, IRP_MN_SURPRISE_REMOVAL); }
+
+NTSTATUS PnpManager::SendPower(Device &device, UCHAR minor)
+{
+    Acquire(device);
+    NTSTATUS status = SendLocked(device, IRP_MJ_POWER, minor);
+    Release(device);
+    return status;
+}
+
+NTSTATUS PnpManager::SendSystemControl(Device &device, UCHAR minor)
+{
+    Acquire(device);
+    NTSTATUS status = SendLocked(device, IRP_MJ_SYSTEM_CONTROL, minor);
+    Release(device);
+    return status;
+}
+
+void PnpManager::DeviceLeftAndReturned(Device &device)
+{
+    Device *which = &device;
+    Sched().Change([&] { jobs_.push_back([this, which] { HandleReturn(which, nullptr); }); });
+}
+
+void PnpManager::DeviceLeftAndReturned(usb::DeviceModel &model)
+{
+    usb::DeviceModel *which = &model;
+    Sched().Change([&] { jobs_.push_back([this, which] { HandleReturn(nullptr, which); }); });
+}
+
+void PnpManager::WaitIdle()
+{
+    Sched().Block([&] { return jobs_.empty() && !working_; }, std::nullopt,
+                  "the Plug and Play manager to finish its work");
+}
+
+// Runs on the manager's thread. Taking the device waits for the request
+// that reported the return (a start that downloaded firmware) to complete.
+void PnpManager::HandleReturn(Device *device, usb::DeviceModel *model)
+{
+    if (!device)
+        device = Current(*model);
+    if (!device)
+        return;  // nothing of it is present any more
+    Acquire(*device);
+    if (device->Present())
+        SurpriseRemoveLocked(*device);
+    Release(*device);
+
+    Device &returned = NewDevice(device->model_);
+    Acquire(returned);
+    Sched().Change([&] { device->returnedAs_ = &returned; });
+    PlugLocked(returned, {});
+    Release(returned);
+}
+
+void PnpManager::Loop()
+{
+    for (;;) {
+        std::function<void()> job;
+        Sched().Block(
+            [&] {
+                if (!jobs_.empty()) {
+                    job = std::move(jobs_.front());
+                    jobs_.pop_front();
+                    working_ = true;
+                    return true;
+                }
+                return stopping_;
+            },
+            std::nullopt, "work for the Plug and Play manager");
+        if (!job)
+            return;
+        job();
+        Sched().Change([&] { working_ = false; });
+    }
+}
+
+}  // namespace sim::pnp

@@ -1,0 +1,69 @@
+#include "chip_rig.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "driver/usb/transport.h"
+#include "sim/io/io.h"
+
+namespace testing_support {
+
+ChipRig::ChipRig(sim::chip::ChipOptions options) : chip(std::move(options))
+{
+    driver = sim::io::CreateDriverObject("\\Driver\\NuvixUsbChipRig");
+    EXPECT_EQ(IoCreateDevice(driver, sizeof(AdapterContext), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo),
+              STATUS_SUCCESS);
+    adapter = static_cast<AdapterContext *>(fdo->DeviceExtension);
+    adapter->Fdo = fdo;
+    adapter->LowerDevice = IoAttachDeviceToDeviceStack(fdo, bus.Pdo());
+    adapter->IoRefCount = 1;
+    LockInitialize(&adapter->Lock);
+    InitTransferTracking(adapter);
+    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+}
+
+ChipRig::~ChipRig()
+{
+    bus.Drain();
+    IoDetachDevice(adapter->LowerDevice);
+    IoDeleteDevice(fdo);
+    sim::io::DeleteDriverObject(driver);
+}
+
+std::vector<uint8_t> ChipRig::DeviceDescriptor()
+{
+    auto *urb = static_cast<PURB>(PoolAlloc(DESCRIPTOR_URB_SIZE));
+    auto *buffer = static_cast<PUCHAR>(PoolAlloc(sizeof(USB_DEVICE_DESCRIPTOR)));
+    BuildDescriptorRequest(urb, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, buffer, sizeof(USB_DEVICE_DESCRIPTOR));
+    std::vector<uint8_t> bytes;
+    if (NT_SUCCESS(SubmitAdapterUrbSync(fdo, urb)))
+        bytes.assign(buffer, buffer + urb->UrbControlDescriptorRequest.TransferBufferLength);
+    PoolFree(&buffer);
+    PoolFree(&urb);
+    return bytes;
+}
+
+ULONG ChipRig::SelectConfigurationPipes()
+{
+    constexpr ULONG kRoom = 512;
+    auto *urb = static_cast<PURB>(PoolAlloc(DESCRIPTOR_URB_SIZE));
+    auto *config = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(PoolAlloc(kRoom));
+    BuildDescriptorRequest(urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, config, kRoom);
+    NTSTATUS status = SubmitAdapterUrbSync(fdo, urb);
+    PoolFree(&urb);
+    ULONG pipes = 0;
+    if (NT_SUCCESS(status)) {
+        USHORT size = 0;
+        PURB select = USBD_CreateConfigurationRequest(config, &size);
+        if (select) {
+            if (NT_SUCCESS(SubmitAdapterUrbSync(fdo, select)))
+                pipes = select->UrbSelectConfiguration.Interface.NumberOfPipes;
+            ExFreePool(select);
+        }
+    }
+    PoolFree(&config);
+    return pipes;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,21 @@
+# Runs PROGRAM with the one argument ARGS (if given) and fails unless it exits
+# with EXIT and its output (stdout for EXIT 0, stderr otherwise) matches each
+# of the regular expressions MATCH1..MATCH9.
+execute_process(COMMAND ${PROGRAM} ${ARGS} RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err)
+message(STATUS "exit ${code}\nstdout:\n${out}stderr:\n${err}")
+if(NOT code STREQUAL EXIT)
+  message(FATAL_ERROR "exit status ${code}, expected ${EXIT}")
+endif()
+if(EXIT EQUAL 0)
+  set(text "${out}")
+else()
+  set(text "${err}")
+  if(NOT out STREQUAL "")
+    message(FATAL_ERROR "a failing run printed to stdout")
+  endif()
+endif()
+foreach(i RANGE 1 9)
+  if(DEFINED MATCH${i} AND NOT text MATCHES "${MATCH${i}}")
+    message(FATAL_ERROR "output does not match: ${MATCH${i}}")
+  endif()
+endforeach()
