@@ -93,6 +93,9 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT AdapterDevice)
         LockAcquire(&Adapter->Lock);
         Adapter->Configured = TRUE;
         Adapter->PortsCreated = TRUE;
+        // Every port starts closed again; a count of ports opened before a
+        // stop would keep query-remove refused for ports no one can close.
+        Adapter->OpenPortCount = 0;
         LockRelease(&Adapter->Lock);
     }
     PoolFree(&Urb);

@@ -26,8 +26,6 @@ std::mutex gMutex;
 // not a use after free.
 std::vector<std::unique_ptr<File>> gFiles;
 
-constexpr bool IsError(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) == 3; }
-
 void RequirePassive(const char *call)
 {
     if (Cpu().irql != PASSIVE_LEVEL)
@@ -146,12 +144,12 @@ NTSTATUS DeviceIoControl(Handle handle, ULONG code, const void *input, ULONG inp
             irp->UserBuffer = output;
         }
     });
-    if (method == METHOD_BUFFERED && !IsError(status.Status)) {
+    if (method == METHOD_BUFFERED && !NT_ERROR(status.Status)) {
         size_t n = std::min<size_t>(status.Information, outputLength);
         if (n)
             std::memcpy(output, system.data(), n);
     }
-    if (returned && !IsError(status.Status))
+    if (returned && !NT_ERROR(status.Status))
         *returned = static_cast<ULONG>(status.Information);
     return status.Status;
 }

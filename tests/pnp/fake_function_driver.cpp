@@ -229,7 +229,7 @@ NTSTATUS FakeDriver::ReadDeviceDescriptor(PDEVICE_OBJECT fdo)
     return SubmitUrb(fdo, &urb);
 }
 
-NTSTATUS FakeDriver::VendorRequest(PDEVICE_OBJECT fdo, UCHAR code)
+NTSTATUS FakeDriver::VendorRequest(PDEVICE_OBJECT fdo, UCHAR code, USHORT value, std::vector<uint8_t> data)
 {
     URB urb;
     std::memset(&urb, 0, sizeof(urb));
@@ -237,6 +237,9 @@ NTSTATUS FakeDriver::VendorRequest(PDEVICE_OBJECT fdo, UCHAR code)
     request.Hdr.Length = sizeof(request);
     request.Hdr.Function = URB_FUNCTION_VENDOR_DEVICE;
     request.Request = code;
+    request.Value = value;
+    request.TransferBuffer = data.empty() ? nullptr : data.data();
+    request.TransferBufferLength = static_cast<ULONG>(data.size());
     return SubmitUrb(fdo, &urb);
 }
 

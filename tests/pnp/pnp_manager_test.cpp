@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fake_function_driver.h"
+#include "sim/chip/ezusb_chip.h"
 #include "sim/io/io.h"
 #include "sim/kernel/scheduler.h"
 #include "sim/pnp/pnp_manager.h"
@@ -325,6 +326,47 @@ TEST_F(PnpManagerTest, ReturnIsHandledOnTheManagersThreadAfterTheStart)
                                                 Pnp(IRP_MN_SURPRISE_REMOVAL, STATUS_SUCCESS),
                                                 Pnp(IRP_MN_REMOVE_DEVICE, STATUS_SUCCESS)}));
     EXPECT_EQ(AtPdo(*second), std::vector<Seen>{Pnp(IRP_MN_START_DEVICE, STATUS_NOT_SUPPORTED)});
+}
+
+// The same with the chip itself: the driver's start loads a program the
+// chip takes for the main firmware and lets it run; the chip comes back as
+// the running adapter.
+TEST_F(PnpManagerTest, ChipThatStartsItsFirmwareIsPluggedInAgain)
+{
+    sim::chip::KnownImages images;
+    images.main = {{0x0100, {0x02, 0x01, 0x00, 0x80}}};
+    sim::chip::ChipOptions options;
+    options.images = &images;
+    sim::chip::EzUsbChip chip(options);
+    chip.OnReEnumerate([&](sim::chip::Program) { manager_->DeviceLeftAndReturned(chip); });
+    std::vector<NTSTATUS> loads;
+    FakeDriver::Change([&](FakeDriverOptions &o) {
+        o.afterStart = [&](PDEVICE_OBJECT fdo) {
+            if (chip.ReEnumerations() > 0)
+                return;
+            loads.push_back(FakeDriver::VendorRequest(fdo, sim::chip::kLoadInternal, sim::chip::kCpuControl, {1}));
+            loads.push_back(FakeDriver::VendorRequest(fdo, sim::chip::kLoadInternal, 0x0100, {0x02, 0x01, 0x00, 0x80}));
+            loads.push_back(FakeDriver::VendorRequest(fdo, sim::chip::kLoadInternal, sim::chip::kCpuControl, {0}));
+        };
+    });
+    {
+        auto [blank, status] = manager_->Plug(chip);
+        EXPECT_EQ(status, STATUS_SUCCESS);
+        EXPECT_EQ(loads, std::vector<NTSTATUS>(3, STATUS_SUCCESS));
+        manager_->WaitIdle();
+        EXPECT_EQ(chip.Running(), sim::chip::Program::Main);
+        EXPECT_EQ(chip.ReEnumerations(), 1);
+        EXPECT_EQ(blank->State(), DeviceState::Removed);
+        Device *adapter = manager_->Current(chip);
+        EXPECT_EQ(blank->ReturnedAs(), adapter);
+        if (adapter) {
+            EXPECT_EQ(adapter->State(), DeviceState::Started);
+            EXPECT_EQ(FakeDriver::ReadDeviceDescriptor(adapter->Fdo()), STATUS_SUCCESS);
+        }
+        EXPECT_EQ(FakeDriver::Log().events, (std::vector<std::string>{"1 start", "1 start done", "1 surprise",
+                                                                       "1 remove", "2 start", "2 start done"}));
+    }
+    manager_.reset();  // before the chip goes
 }
 
 TEST_F(PnpManagerTest, ManyDevicesAtOnce)

@@ -57,6 +57,7 @@ typedef union _LARGE_INTEGER {
 
 // --- Status values ----------------------------------------------------------
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
+#define NT_ERROR(Status) ((((ULONG)(Status)) >> 30) == 3)
 #define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
 #define STATUS_WAIT_0 ((NTSTATUS)0x00000000L)
 #define STATUS_TIMEOUT ((NTSTATUS)0x00000102L)

@@ -1,0 +1,295 @@
+// Adapters arriving, being configured, stopped, restarted and removed under
+// the Plug and Play manager.
+#include <cstring>
+
+#include "driver/core/driver_entry.h"
+#include "driver/usb/configure.h"
+#include "sim/io/io.h"
+#include "tests/lifecycle/lifecycle_support.h"
+
+namespace {
+
+using sim::pnp::ConfigManager;
+using testing_support::kParametersKey;
+using testing_support::LifecycleTest;
+
+// A running adapter whose descriptors a test bends: the serial-number string
+// as raw bytes, a longer configuration descriptor, or a failing deselect.
+class OddAdapter : public sim::adapter::MainFirmware {
+public:
+    using MainFirmware::MainFirmware;
+    std::optional<std::vector<uint8_t>> rawSerial;
+    size_t configPadding = 0;
+    bool failDeselect = false;
+    int serialReads = 0;
+
+    std::optional<std::vector<uint8_t>> Descriptor(uint8_t type, uint8_t index, uint16_t language) override
+    {
+        if (type == USB_STRING_DESCRIPTOR_TYPE && index == 3) {
+            serialReads++;
+            if (rawSerial)
+                return rawSerial;
+        }
+        auto bytes = MainFirmware::Descriptor(type, index, language);
+        if (bytes && type == USB_CONFIGURATION_DESCRIPTOR_TYPE && configPadding) {
+            // Vendor-specific descriptors after the endpoints make it longer.
+            for (size_t left = configPadding; left > 0;) {
+                uint8_t n = static_cast<uint8_t>(std::min<size_t>(left, 200));
+                bytes->push_back(n);
+                bytes->push_back(0x41);
+                bytes->insert(bytes->end(), n - 2, 0);
+                left -= n;
+            }
+            uint16_t total = static_cast<uint16_t>(bytes->size());
+            (*bytes)[2] = static_cast<uint8_t>(total);
+            (*bytes)[3] = static_cast<uint8_t>(total >> 8);
+        }
+        return bytes;
+    }
+    USBD_STATUS SetConfiguration(uint8_t value) override
+    {
+        if (value == 0 && failDeselect)
+            return USBD_STATUS_STALL_PID;
+        return MainFirmware::SetConfiguration(value);
+    }
+};
+
+class AdapterLifecycleTest : public LifecycleTest {
+protected:
+    OddAdapter &PlugOdd(const std::string &serial, std::function<void(OddAdapter &)> bend, NTSTATUS expected)
+    {
+        auto model = std::make_unique<OddAdapter>(serial);
+        bend(*model);
+        OddAdapter &odd = *model;
+        models.push_back(std::move(model));
+        auto result = pnp->Plug(odd);
+        EXPECT_EQ(result.status, expected);
+        last = result.device;
+        return odd;
+    }
+    static std::vector<uint8_t> StringDescriptor(uint8_t length, char16_t fill = u'S')
+    {
+        std::vector<uint8_t> bytes(std::max<size_t>(length, 2), 0);
+        bytes[0] = length;
+        bytes[1] = USB_STRING_DESCRIPTOR_TYPE;
+        for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
+            bytes[i] = static_cast<uint8_t>(fill + (i / 2) % 10);
+            bytes[i + 1] = static_cast<uint8_t>(fill >> 8);
+        }
+        return bytes;
+    }
+    sim::pnp::Device *last = nullptr;
+};
+
+TEST_F(AdapterLifecycleTest, AFreshStartedAdapterIsConfiguredAndPublished)
+{
+    sim::pnp::Device &device = PlugAdapter("AB12");
+    AdapterContext *adapter = Adapter(device);
+    EXPECT_EQ(adapter->IoRefCount, 1);
+    EXPECT_TRUE(adapter->Configured);
+    EXPECT_TRUE(adapter->PortsCreated);
+    EXPECT_TRUE(adapter->FirmwareRunning);
+    EXPECT_TRUE(adapter->ControlOpenAllowed);
+    EXPECT_STREQ(adapter->SerialNumber, "AB12");
+    EXPECT_EQ(adapter->SlotIndex, 0u);
+    EXPECT_EQ(adapter->MaximumTransferSize, 4096u);
+    EXPECT_EQ(sim::io::DeviceName(adapter->Fdo), "\\Device\\NuvixUsb0");
+    for (int i = 0; i < 4; i++) {
+        PDEVICE_OBJECT port = sim::io::LookupDevice("\\Device\\NuvixUsbAB12-" + std::to_string(i));
+        ASSERT_NE(port, nullptr) << i;
+        EXPECT_EQ(static_cast<PortContext *>(port->DeviceExtension)->PortNumber, i + 1);
+        EXPECT_TRUE(port->Flags & DO_BUFFERED_IO);
+        EXPECT_FALSE(port->Flags & DO_DEVICE_INITIALIZING);
+    }
+    for (ULONG pipe = 0; pipe < adapter->InterfaceInfo->NumberOfPipes; pipe++)
+        EXPECT_EQ(adapter->InterfaceInfo->Pipes[pipe].MaximumTransferSize, 4096u);
+    // The node makes the platform load the host serial driver for it.
+    auto node = ConfigManager::Get().Find("Belmorin\\NUVIX4\\DEV_AB12");
+    ASSERT_TRUE(node.has_value());
+    EXPECT_EQ(adapter->EnumNode, *node);
+    EXPECT_EQ(ConfigManager::Get().Value(*node, "Class")->Text(), "Usb");
+    EXPECT_EQ(ConfigManager::Get().Value(*node, "HardwareID")->Text(), "NUVIX4");
+    EXPECT_NE(Host("AB12"), nullptr);
+}
+
+TEST_F(AdapterLifecycleTest, TheRegistryDecidesTheTransferSizeOnlyWithARealNumber)
+{
+    sim::Registry::Get().SetDword(kParametersKey, "MaximumTransferSize", 8192);
+    AdapterContext *adapter = Adapter(PlugAdapter("A1"));
+    EXPECT_EQ(adapter->MaximumTransferSize, 8192u);
+    EXPECT_EQ(adapter->InterfaceInfo->Pipes[9].MaximumTransferSize, 8192u);
+
+    sim::Registry::Get().Set(kParametersKey, "MaximumTransferSize", {REG_SZ, {'8', 0, '1', 0, 0, 0}});
+    EXPECT_EQ(Adapter(PlugAdapter("A2"))->MaximumTransferSize, 4096u);
+}
+
+TEST_F(AdapterLifecycleTest, SlotsAreTakenLowestFirstAndTheThirtyThirdAdapterIsRefused)
+{
+    std::vector<sim::pnp::Device *> devices;
+    for (int i = 0; i < MAX_ADAPTERS; i++)
+        devices.push_back(&PlugAdapter("S" + std::to_string(i)));
+    EXPECT_EQ(AdapterTable.Count, 32u);
+    models.push_back(std::make_unique<sim::adapter::MainFirmware>("EXTRA"));
+    auto refused = pnp->Plug(*models.back());
+    EXPECT_EQ(refused.status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(AdapterTable.Count, 32u);
+
+    // Slot 0 freed, the next adapter takes it, and its name ends in 0 again.
+    EXPECT_FALSE(pnp->Remove(*devices[0]).Refused());
+    EXPECT_EQ(AdapterTable.Slots[0], nullptr);
+    AdapterContext *again = Adapter(PlugAdapter("AGAIN"));
+    EXPECT_EQ(again->SlotIndex, 0u);
+    EXPECT_EQ(sim::io::DeviceName(again->Fdo), "\\Device\\NuvixUsb0");
+}
+
+TEST_F(AdapterLifecycleTest, TheFirstAdapterKeepsTheLinkAndAnyRemovalDeletesIt)
+{
+    sim::pnp::Device &first = PlugAdapter("FIRST");
+    sim::pnp::Device &second = PlugAdapter("SECOND");
+    EXPECT_EQ(sim::io::ResolveSymbolicLink("\\DosDevices\\ZerafinTest"), "\\Device\\NuvixUsb0");
+    EXPECT_FALSE(pnp->Remove(second).Refused());
+    EXPECT_EQ(sim::io::ResolveSymbolicLink("\\DosDevices\\ZerafinTest"), "");
+    EXPECT_FALSE(pnp->Remove(first).Refused());
+}
+
+TEST_F(AdapterLifecycleTest, SerialNumbersOfEveryLength)
+{
+    struct Case {
+        uint8_t length;
+        NTSTATUS start;
+        size_t characters;
+    } cases[] = {{0, STATUS_INSUFFICIENT_RESOURCES, 0}, {1, STATUS_SUCCESS, 0}, {2, STATUS_SUCCESS, 0},
+                 {3, STATUS_SUCCESS, 0},  {66, STATUS_SUCCESS, 32}, {67, STATUS_SUCCESS, 32},
+                 {68, STATUS_INSUFFICIENT_RESOURCES, 0}};
+    ULONG tooLong = 0;
+    for (const Case &c : cases) {
+        PlugOdd("X", [&](OddAdapter &odd) { odd.rawSerial = StringDescriptor(c.length); }, c.start);
+        if (NT_SUCCESS(c.start)) {
+            AdapterContext *adapter = Adapter(*last);
+            EXPECT_EQ(std::strlen(adapter->SerialNumber), c.characters) << int(c.length);
+            EXPECT_FALSE(pnp->Remove(*last).Refused());
+        } else {
+            tooLong++;
+            EXPECT_EQ(ErrorStats[ERROR_STAT_SERIAL_TOO_LONG], tooLong) << int(c.length);
+        }
+    }
+}
+
+TEST_F(AdapterLifecycleTest, OnlyTheLowByteOfEachSerialUnitIsKept)
+{
+    PlugOdd("X", [](OddAdapter &odd) { odd.rawSerial = std::vector<uint8_t>{8, 3, 0x41, 0x01, 0x42, 0x20, 0x43, 0}; },
+            STATUS_SUCCESS);
+    EXPECT_STREQ(Adapter(*last)->SerialNumber, "ABC");
+}
+
+TEST_F(AdapterLifecycleTest, ALongConfigurationIsReadAgainWithItsTotalLength)
+{
+    PlugOdd("LONG", [](OddAdapter &odd) { odd.configPadding = 600; }, STATUS_SUCCESS);
+    std::vector<size_t> reads;
+    for (const auto &record : last->Bus().Log())
+        if (record.descriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE)
+            reads.push_back(record.length);
+    ASSERT_EQ(reads.size(), 2u);
+    EXPECT_EQ(reads[0], 521u);
+    EXPECT_EQ(reads[1], Adapter(*last)->ConfigDescriptor->wTotalLength);
+    EXPECT_GT(reads[1], 521u);
+}
+
+TEST_F(AdapterLifecycleTest, ARestartReusesThePortsAndReadsNoSerialNumber)
+{
+    OddAdapter &odd = PlugOdd("RESTART", [](OddAdapter &) {}, STATUS_SUCCESS);
+    AdapterContext *adapter = Adapter(*last);
+    PortContext *first = adapter->Ports[0];
+    PUCHAR buffer = first->ReadBuffer;
+    EXPECT_EQ(odd.serialReads, 1);
+    EXPECT_FALSE(pnp->Stop(*last).Refused());
+    EXPECT_FALSE(adapter->Configured);
+    EXPECT_TRUE(adapter->ControlOpenAllowed);
+    EXPECT_EQ(pnp->Restart(*last), STATUS_SUCCESS);
+    EXPECT_TRUE(adapter->Configured);
+    EXPECT_EQ(adapter->Ports[0], first);
+    EXPECT_EQ(first->ReadBuffer, buffer);  // blocks of the first start are reused
+    EXPECT_EQ(odd.serialReads, 1);
+    // The node exists already and is taken as it is.
+    int creates = 0;
+    for (const auto &call : ConfigManager::Get().Calls())
+        creates += call.service == "CM_Create_DevNode";
+    EXPECT_EQ(creates, 2);
+    EXPECT_EQ(ConfigManager::Get().NodeCount(), 2u);  // the root and the adapter's
+}
+
+TEST_F(AdapterLifecycleTest, ANodeThatAlreadyExistsIsTakenUnchanged)
+{
+    DEVNODE existing = ConfigManager::Get().CreateNode("Belmorin\\NUVIX4\\DEV_OLD");
+    ConfigManager::Get().ClearCalls();
+    AdapterContext *adapter = Adapter(PlugAdapter("OLD"));
+    EXPECT_EQ(adapter->EnumNode, existing);
+    for (const auto &call : ConfigManager::Get().Calls()) {
+        EXPECT_NE(call.service, "CM_Read_Registry_Value");
+        EXPECT_NE(call.service, "CM_Write_Registry_Value");
+        EXPECT_NE(call.service, "CM_Reenumerate_DevNode");
+    }
+}
+
+TEST_F(AdapterLifecycleTest, StartWaitsForAPendingLowerStart)
+{
+    models.push_back(std::make_unique<sim::adapter::MainFirmware>("SLOW"));
+    auto result = pnp->Plug(*models.back(), [](sim::usb::Bus &bus) { bus.SetStartPending(true, 3'000'000); });
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_GE(Now(), 3'000'000u);
+    EXPECT_TRUE(Adapter(*result.device)->Configured);
+}
+
+TEST_F(AdapterLifecycleTest, AFailingDeselectStopsNothingAndIsNotPassedDown)
+{
+    PlugOdd("STUCK", [](OddAdapter &odd) { odd.failDeselect = true; }, STATUS_SUCCESS);
+    EXPECT_TRUE(NT_ERROR(pnp->SendStop(*last)));
+    EXPECT_TRUE(Adapter(*last)->Configured);
+    for (const auto &request : last->PdoRequests())
+        EXPECT_FALSE(request.major == IRP_MJ_PNP && request.minor == IRP_MN_STOP_DEVICE);
+}
+
+TEST_F(AdapterLifecycleTest, OtherRequestsReachTheBusUntouched)
+{
+    sim::pnp::Device &device = PlugAdapter("PASS");
+    pnp->SendPnp(device, 0x07);
+    pnp->SendPnp(device, IRP_MN_SURPRISE_REMOVAL + 1);
+    EXPECT_EQ(pnp->SendQueryStop(device), STATUS_SUCCESS);
+    EXPECT_EQ(pnp->SendCancelStop(device), STATUS_SUCCESS);
+    EXPECT_EQ(pnp->SendPower(device, 0x02), STATUS_SUCCESS);
+    EXPECT_EQ(pnp->SendSystemControl(device, 0x00), STATUS_SUCCESS);
+    std::vector<std::pair<int, NTSTATUS>> seen;
+    for (const auto &request : device.PdoRequests())
+        if (request.minor != IRP_MN_START_DEVICE || request.major != IRP_MJ_PNP)
+            seen.emplace_back(request.major * 256 + request.minor, request.arrivedWith);
+    ASSERT_EQ(seen.size(), 6u);
+    EXPECT_EQ(seen[0], std::make_pair(IRP_MJ_PNP * 256 + 0x07, STATUS_NOT_SUPPORTED));
+    EXPECT_EQ(seen[1].second, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(seen[2].second, STATUS_SUCCESS);  // query-stop and cancel-stop are marked successful
+    EXPECT_EQ(seen[3].second, STATUS_SUCCESS);
+    EXPECT_EQ(seen[4].first, IRP_MJ_POWER * 256 + 0x02);
+    EXPECT_EQ(seen[4].second, STATUS_SUCCESS);
+    EXPECT_EQ(seen[5].first, IRP_MJ_SYSTEM_CONTROL * 256);
+    EXPECT_EQ(Adapter(device)->IoRefCount, 1);
+}
+
+TEST_F(AdapterLifecycleTest, RequestsToAPortObjectAreRefused)
+{
+    PlugAdapter("PORTS");
+    PDEVICE_OBJECT port = sim::io::LookupDevice("\\Device\\NuvixUsbPORTS-1");
+    ASSERT_NE(port, nullptr);
+    for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_PNP, IRP_MJ_POWER}) {
+        NTSTATUS final = STATUS_PENDING;
+        PIRP irp = sim::io::AllocateSystemIrp(1, [&](PIRP done) {
+            final = done->IoStatus.Status;
+            sim::io::FreeSystemIrp(done);
+        });
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = major;
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        EXPECT_EQ(IofCallDriver(port, irp), STATUS_INVALID_DEVICE_REQUEST);
+        EXPECT_EQ(final, STATUS_INVALID_DEVICE_REQUEST);
+    }
+}
+
+}  // namespace
