@@ -18,3 +18,16 @@ add_test(NAME target.every_driver_source_compiled
          COMMAND ${CMAKE_COMMAND} -DOBJECTS=$<TARGET_OBJECTS:nuvix_driver_target>
                  -DEXPECTED=${NUVIX_TARGET_OBJECT_COUNT} -DGENERATED=${NUVIX_GENERATED_SOURCE_COUNT}
                  -P ${CMAKE_SOURCE_DIR}/cmake/check_objects.cmake)
+
+# The image the platform loads: a native-subsystem PE whose only export is
+# the service table's function and whose only imports are the kernel, the
+# HAL and the USB bus driver's library.
+add_library(nuvixusb SHARED $<TARGET_OBJECTS:nuvix_driver_target> ${CMAKE_SOURCE_DIR}/driver/image/nuvixusb.def)
+set_target_properties(nuvixusb PROPERTIES PREFIX "" SUFFIX ".sys" OUTPUT_NAME nuvixusb LINKER_LANGUAGE CXX)
+target_link_options(nuvixusb PRIVATE -nostdlib -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8
+                    -Wl,--image-base,0x10000 -Wl,--no-insert-timestamp)
+target_link_libraries(nuvixusb PRIVATE ntoskrnl usbd hal)
+
+add_test(NAME target.image_exports_and_imports
+         COMMAND ${CMAKE_COMMAND} -DIMAGE=$<TARGET_FILE:nuvixusb> -DOBJDUMP=${NUVIX_TARGET_OBJDUMP}
+                 -P ${CMAKE_SOURCE_DIR}/cmake/check_image.cmake)
