@@ -509,8 +509,11 @@ void PnpManager::DeviceLeftAndReturned(Device &device)
 
 void PnpManager::DeviceLeftAndReturned(usb::DeviceModel &model)
 {
-    usb::DeviceModel *which = &model;
-    Sched().Change([&] { jobs_.push_back([this, which] { HandleReturn(nullptr, which); }); });
+    // The device that left is the one present now, even if it is removed
+    // (a failed start) before the manager gets to it.
+    Device *which = Current(model);
+    usb::DeviceModel *from = &model;
+    Sched().Change([&] { jobs_.push_back([this, which, from] { HandleReturn(which, from); }); });
 }
 
 void PnpManager::WaitIdle()
@@ -521,20 +524,25 @@ void PnpManager::WaitIdle()
 
 // Runs on the manager's thread. Taking the device waits for the request
 // that reported the return (a start that downloaded firmware) to complete.
+// A device that already came back once is followed to what it came back as:
+// a second report means that one left too.
 void PnpManager::HandleReturn(Device *device, usb::DeviceModel *model)
 {
-    if (!device)
-        device = Current(*model);
-    if (!device)
-        return;  // nothing of it is present any more
-    Acquire(*device);
-    if (device->Present())
-        SurpriseRemoveLocked(*device);
-    Release(*device);
+    if (device)
+        while (Device *next = device->ReturnedAs())
+            device = next;
+    usb::DeviceModel &returning = device ? device->model_ : *model;
+    if (device) {
+        Acquire(*device);
+        if (device->Present())
+            SurpriseRemoveLocked(*device);
+        Release(*device);
+    }
 
-    Device &returned = NewDevice(device->model_);
+    Device &returned = NewDevice(returning);
     Acquire(returned);
-    Sched().Change([&] { device->returnedAs_ = &returned; });
+    if (device)
+        Sched().Change([&] { device->returnedAs_ = &returned; });
     PlugLocked(returned, {});
     Release(returned);
 }

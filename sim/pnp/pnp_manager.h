@@ -24,8 +24,9 @@
 // The manager handles it on its own thread ("pnp manager"), once the request
 // in progress on the device has completed: it sends the old stack
 // IRP_MN_SURPRISE_REMOVAL and IRP_MN_REMOVE_DEVICE (the bus failing every
-// request from before the first), destroys the old Bus and plugs the same
-// DeviceModel in again on a new one. WaitIdle waits for that work.
+// request from before the first) unless it is gone already (a failed start
+// removed it), destroys the old Bus and plugs the same DeviceModel in again
+// on a new one. WaitIdle waits for that work.
 //
 // The DeviceModel of a removed device is told so with Plugged(nullptr)
 // before its Bus goes, so that it stops reaching that Bus.
@@ -176,8 +177,8 @@ public:
 
     // Re-enumeration (see above); never blocks, never sends anything itself.
     void DeviceLeftAndReturned(Device &device);
-    // The same for whichever device presents this model when the manager
-    // gets to it.
+    // The same for the device presenting this model now (the model is
+    // plugged in again even if none is present).
     void DeviceLeftAndReturned(usb::DeviceModel &model);
     // Waits until the manager's own work is done.
     void WaitIdle();

@@ -328,6 +328,46 @@ TEST_F(PnpManagerTest, ReturnIsHandledOnTheManagersThreadAfterTheStart)
     EXPECT_EQ(AtPdo(*second), std::vector<Seen>{Pnp(IRP_MN_START_DEVICE, STATUS_NOT_SUPPORTED)});
 }
 
+TEST_F(PnpManagerTest, DeviceThatLeavesDuringAFailedStartStillComesBack)
+{
+    bool reported = false;
+    FakeDriver::Change([&](FakeDriverOptions &o) {
+        o.refuse[IRP_MN_START_DEVICE] = STATUS_UNSUCCESSFUL;
+        o.onPnp = [&](PDEVICE_OBJECT, UCHAR minor) {
+            if (minor == IRP_MN_START_DEVICE && !reported) {
+                reported = true;
+                manager_->DeviceLeftAndReturned(model_);
+                FakeDriver::Change([](FakeDriverOptions &later) { later.refuse.clear(); });
+            }
+        };
+    });
+    auto [first, status] = manager_->Plug(model_);
+    EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
+    manager_->WaitIdle();
+    EXPECT_EQ(first->State(), DeviceState::Removed);
+    Device *second = first->ReturnedAs();
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(second->State(), DeviceState::Started);
+    EXPECT_EQ(FakeDriver::Log().events,
+              (std::vector<std::string>{"1 start", "1 remove", "2 start", "2 start done"}));
+}
+
+TEST_F(PnpManagerTest, SecondReportFollowsTheDeviceToWhatItBecame)
+{
+    Device *first = manager_->Plug(model_).device;
+    manager_->DeviceLeftAndReturned(*first);
+    manager_->DeviceLeftAndReturned(*first);
+    manager_->WaitIdle();
+    Device *second = first->ReturnedAs();
+    ASSERT_NE(second, nullptr);
+    Device *third = second->ReturnedAs();
+    ASSERT_NE(third, nullptr);
+    EXPECT_EQ(manager_->Current(model_), third);
+    EXPECT_EQ(second->State(), DeviceState::Removed);
+    EXPECT_EQ(third->State(), DeviceState::Started);
+    EXPECT_EQ(manager_->Devices().size(), 3u);
+}
+
 // The same with the chip itself: the driver's start loads a program the
 // chip takes for the main firmware and lets it run; the chip comes back as
 // the running adapter.
