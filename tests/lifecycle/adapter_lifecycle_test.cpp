@@ -20,6 +20,7 @@ public:
     using MainFirmware::MainFirmware;
     std::optional<std::vector<uint8_t>> rawSerial;
     size_t configPadding = 0;
+    size_t droppedEndpoints = 0;
     bool failDeselect = false;
     int serialReads = 0;
 
@@ -31,6 +32,11 @@ public:
                 return rawSerial;
         }
         auto bytes = MainFirmware::Descriptor(type, index, language);
+        if (bytes && type == USB_CONFIGURATION_DESCRIPTOR_TYPE && droppedEndpoints) {
+            bytes->resize(bytes->size() - 7 * droppedEndpoints);  // the last endpoints go
+            (*bytes)[9 + 4] = static_cast<uint8_t>((*bytes)[9 + 4] - droppedEndpoints);
+            (*bytes)[2] = static_cast<uint8_t>(bytes->size());
+        }
         if (bytes && type == USB_CONFIGURATION_DESCRIPTOR_TYPE && configPadding) {
             // Vendor-specific descriptors after the endpoints make it longer.
             for (size_t left = configPadding; left > 0;) {
@@ -271,6 +277,24 @@ TEST_F(AdapterLifecycleTest, OtherRequestsReachTheBusUntouched)
     EXPECT_EQ(seen[4].second, STATUS_SUCCESS);
     EXPECT_EQ(seen[5].first, IRP_MJ_SYSTEM_CONTROL * 256);
     EXPECT_EQ(Adapter(device)->IoRefCount, 1);
+}
+
+TEST_F(AdapterLifecycleTest, AnInterfaceWithoutTheCommandPipesFailsTheStart)
+{
+    PlugOdd("EIGHT", [](OddAdapter &odd) { odd.droppedEndpoints = 2; }, STATUS_UNSUCCESSFUL);
+    // The platform removed the stack again; nothing was left behind.
+    EXPECT_EQ(AdapterTable.Count, 0u);
+}
+
+TEST_F(AdapterLifecycleTest, AnAdapterThatCannotAttachIsNotLeftInTheTable)
+{
+    DEVICE_OBJECT stranger{};  // not a device the platform knows
+    EXPECT_EQ(AddDevice(pnp->Driver(), &stranger), STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(AdapterTable.Count, 0u);
+    EXPECT_EQ(pnp->Driver()->DeviceObject, nullptr);
+    EXPECT_EQ(sim::io::ResolveSymbolicLink("\\DosDevices\\ZerafinTest"), "");
+    // The slot stays free for the next adapter.
+    EXPECT_EQ(Adapter(PlugAdapter("NEXT"))->SlotIndex, 0u);
 }
 
 TEST_F(AdapterLifecycleTest, RequestsToAPortObjectAreRefused)
