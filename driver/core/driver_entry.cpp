@@ -107,6 +107,9 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     KeInitializeEvent(&Adapter->RemoveEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&Adapter->StopEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&Adapter->StatusEvent, NotificationEvent, FALSE);
+    // Each diagnostic request prepares it again, but an information block
+    // the firmware sends unasked must find a valid event too.
+    KeInitializeEvent(&Adapter->FirmwareInfoEvent, NotificationEvent, FALSE);
     // Only now, complete, does the adapter become visible to port lookups.
     SetSlot((ULONG)Slot, Adapter);
     return Created;
