@@ -73,19 +73,9 @@ NTSTATUS SendNextCommand(AdapterContext *Adapter)
     CommandNode *Node = CONTAINING_RECORD(RemoveHeadList(&Adapter->CommandQueue), CommandNode, Links);
     Adapter->CurrentCommand = Node;
 
-    BulkTransfer Write;
-    Write.Adapter = Adapter;
-    Write.LowerDevice = Adapter->LowerDevice;
-    Write.Pipe = Adapter->CommandOutPipe;
-    Write.TransferFlags = BULK_FLAGS_COMMAND_WRITE;
-    Write.Buffer = Node->Frame;
-    Write.Length = Node->FrameLength;
-    Write.Urb = Adapter->CommandOutUrb;
-    Write.InFlightSlot = &Adapter->CommandOutIrp;
-    Write.Completion = CommandWriteComplete;
-    Write.Context = Adapter;
-    Write.HeldLock = &Adapter->Lock;
-    NTSTATUS Status = SubmitUrbAsync(&Write);
+    NTSTATUS Status = StartBulkTransfer(Adapter, Adapter->CommandOutPipe, BULK_FLAGS_COMMAND_WRITE, Node->Frame,
+                                        Node->FrameLength, Adapter->CommandOutUrb, &Adapter->CommandOutIrp,
+                                        CommandWriteComplete, Adapter);
     if (Status == STATUS_INSUFFICIENT_RESOURCES && !Adapter->CommandOutIrp) {
         InsertHeadList(&Adapter->CommandQueue, &Node->Links);
         Adapter->CurrentCommand = NULL;

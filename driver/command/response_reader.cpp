@@ -11,19 +11,9 @@ NTSTATUS StartResponseReader(AdapterContext *Adapter, LockRecord *HeldLock)
         LockAcquire(&Adapter->Lock);
     NTSTATUS Status = STATUS_UNSUCCESSFUL;
     if (!Adapter->CommandInIrp) {
-        BulkTransfer Read;
-        Read.Adapter = Adapter;
-        Read.LowerDevice = Adapter->LowerDevice;
-        Read.Pipe = Adapter->CommandInPipe;
-        Read.TransferFlags = BULK_FLAGS_READ;
-        Read.Buffer = Adapter->CommandInBuffer;
-        Read.Length = RESPONSE_BUFFER_SIZE;
-        Read.Urb = Adapter->CommandInUrb;
-        Read.InFlightSlot = &Adapter->CommandInIrp;
-        Read.Completion = ResponseReadComplete;
-        Read.Context = Adapter;
-        Read.HeldLock = &Adapter->Lock;
-        Status = SubmitUrbAsync(&Read);
+        Status = StartBulkTransfer(Adapter, Adapter->CommandInPipe, BULK_FLAGS_READ, Adapter->CommandInBuffer,
+                                   RESPONSE_BUFFER_SIZE, Adapter->CommandInUrb, &Adapter->CommandInIrp,
+                                   ResponseReadComplete, Adapter);
     }
     if (!HeldLock)
         LockRelease(&Adapter->Lock);

@@ -28,19 +28,8 @@ NTSTATUS StartPortRead(PortContext *Port)
     SetRxIdle(Port, IDLE_RUNNING);
 
     AdapterContext *Adapter = Port->Adapter;
-    BulkTransfer Read;
-    Read.Adapter = Adapter;
-    Read.LowerDevice = Adapter->LowerDevice;
-    Read.Pipe = Port->DataInPipe;
-    Read.TransferFlags = BULK_FLAGS_READ;
-    Read.Buffer = Port->ReadBuffer;
-    Read.Length = TRANSFER_CHUNK;
-    Read.Urb = Port->ReadUrb;
-    Read.InFlightSlot = &Port->ReadIrp;
-    Read.Completion = PortReadComplete;
-    Read.Context = Port;
-    Read.HeldLock = &Adapter->Lock;
-    NTSTATUS Status = SubmitUrbAsync(&Read);
+    NTSTATUS Status = StartBulkTransfer(Adapter, Port->DataInPipe, BULK_FLAGS_READ, Port->ReadBuffer, TRANSFER_CHUNK,
+                                        Port->ReadUrb, &Port->ReadIrp, PortReadComplete, Port);
     // Without a request nothing would ever restart reception: tell the host
     // it stopped, so its next StartRead tries again.
     if (Status == STATUS_INSUFFICIENT_RESOURCES)

@@ -52,19 +52,8 @@ NTSTATUS StartPortWrite(PortContext *Port)
     SetTxIdle(Port, IDLE_RUNNING);
 
     AdapterContext *Adapter = Port->Adapter;
-    BulkTransfer Write;
-    Write.Adapter = Adapter;
-    Write.LowerDevice = Adapter->LowerDevice;
-    Write.Pipe = Port->DataOutPipe;
-    Write.TransferFlags = BULK_FLAGS_PORT_WRITE;
-    Write.Buffer = Port->WriteBuffer;
-    Write.Length = Count;
-    Write.Urb = Port->WriteUrb;
-    Write.InFlightSlot = &Port->WriteIrp;
-    Write.Completion = PortWriteComplete;
-    Write.Context = Port;
-    Write.HeldLock = &Adapter->Lock;
-    NTSTATUS Status = SubmitUrbAsync(&Write);
+    NTSTATUS Status = StartBulkTransfer(Adapter, Port->DataOutPipe, BULK_FLAGS_PORT_WRITE, Port->WriteBuffer, Count,
+                                        Port->WriteUrb, &Port->WriteIrp, PortWriteComplete, Port);
     // Without a request nothing would ever restart transmission: tell the
     // host it stopped, so its next StartWrite tries again.
     if (Status == STATUS_INSUFFICIENT_RESOURCES)

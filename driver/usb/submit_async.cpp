@@ -55,6 +55,25 @@ NTSTATUS SubmitUrbAsync(const BulkTransfer *Transfer)
     return IofCallDriver(Transfer->LowerDevice, Irp);
 }
 
+NTSTATUS StartBulkTransfer(AdapterContext *Adapter, PUSBD_PIPE_INFORMATION Pipe, ULONG TransferFlags, PVOID Buffer,
+                           ULONG Length, PURB Urb, PIRP *InFlightSlot, PIO_COMPLETION_ROUTINE Completion,
+                           PVOID Context)
+{
+    BulkTransfer Transfer;
+    Transfer.Adapter = Adapter;
+    Transfer.LowerDevice = Adapter->LowerDevice;
+    Transfer.Pipe = Pipe;
+    Transfer.TransferFlags = TransferFlags;
+    Transfer.Buffer = Buffer;
+    Transfer.Length = Length;
+    Transfer.Urb = Urb;
+    Transfer.InFlightSlot = InFlightSlot;
+    Transfer.Completion = Completion;
+    Transfer.Context = Context;
+    Transfer.HeldLock = &Adapter->Lock;
+    return SubmitUrbAsync(&Transfer);
+}
+
 VOID InitTransferTracking(AdapterContext *Adapter)
 {
     Adapter->CancelsInProgress = 0;

@@ -71,6 +71,12 @@ struct BulkTransfer {
 // STATUS_INSUFFICIENT_RESOURCES, which leaves the slot empty.
 NTSTATUS SubmitUrbAsync(const BulkTransfer *Transfer);
 
+// The driver's bulk transfers, all started with the adapter's Lock held:
+// SubmitUrbAsync to the adapter's lower device, passed down on LockRelease.
+NTSTATUS StartBulkTransfer(AdapterContext *Adapter, PUSBD_PIPE_INFORMATION Pipe, ULONG TransferFlags, PVOID Buffer,
+                           ULONG Length, PURB Urb, PIRP *InFlightSlot, PIO_COMPLETION_ROUTINE Completion,
+                           PVOID Context);
+
 // The two halves of a driver-allocated request's next stack location.
 VOID SetTransferCompletion(PIRP Irp, PIO_COMPLETION_ROUTINE Completion, PVOID Context);
 VOID SetSubmitUrbParameters(PIRP Irp, PURB Urb);
