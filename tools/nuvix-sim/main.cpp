@@ -1,0 +1,64 @@
+// nuvix-sim: the driver's whole life with one adapter (or up to 32), run in
+// the simulated platform and told as it happens; exit status 0 when every
+// check held, 1 when one did not, 2 for a usage error.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "display.h"
+#include "options.h"
+#include "session.h"
+#include "sim/world.h"
+
+namespace {
+
+// The verifier stops the process with abort() after printing the bug check
+// on stderr. The run has failed then, and says so where its PASS would have
+// been, with the failure's exit status rather than a signal's.
+void OnAbort(int)
+{
+    static const char kMidLine[] = "\n";
+    static const char kFail[] = "FAIL: the simulation was stopped (see stderr)\n";
+    if (nuvix::simtool::RedrawInProgress())
+        (void)!write(STDOUT_FILENO, kMidLine, sizeof(kMidLine) - 1);
+    (void)!write(STDOUT_FILENO, kFail, sizeof(kFail) - 1);
+    _exit(1);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    nuvix::simtool::Options options;
+    std::string error;
+    if (!nuvix::simtool::ParseOptions(argc, argv, options, error)) {
+        std::fprintf(stderr, "nuvix-sim: error: %s\n", error.c_str());
+        return 2;
+    }
+    if (options.help) {
+        nuvix::simtool::PrintUsage(stdout);
+        return 0;
+    }
+    // An explicit seed wins over one left in the environment for the tests.
+    if (options.seed)
+        unsetenv("NUVIX_SIM_SEED");
+
+    struct sigaction action {};
+    action.sa_handler = OnAbort;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGABRT, &action, nullptr);
+
+    nuvix::simtool::Output output(isatty(STDOUT_FILENO) != 0, options.quiet);
+    bool passed;
+    {
+        sim::WorldOptions world;
+        world.seed = options.seed.value_or(1);
+        world.clock = options.realTime ? sim::ClockMode::RealTime : sim::ClockMode::Simulated;
+        sim::World simulation(world);
+        passed = nuvix::simtool::RunSession(options, output);
+    }
+    return passed ? 0 : 1;
+}

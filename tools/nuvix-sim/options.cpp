@@ -1,0 +1,196 @@
+#include <cstdio>
+
+#include "options.h"
+
+namespace nuvix::simtool {
+
+namespace {
+
+// Only plain decimal digits: strtoull would take a sign, spaces and
+// wrap-around without a word.
+std::optional<uint64_t> ParseDecimal(const std::string &text)
+{
+    if (text.empty() || text.size() > 19)
+        return std::nullopt;
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + uint64_t(c - '0');
+    }
+    return value;
+}
+
+std::optional<uint64_t> ParseSeed(const std::string &text)
+{
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        if (text.size() > 18)
+            return std::nullopt;
+        uint64_t value = 0;
+        for (size_t i = 2; i < text.size(); i++) {
+            const char c = text[i];
+            int digit;
+            if (c >= '0' && c <= '9')
+                digit = c - '0';
+            else if (c >= 'a' && c <= 'f')
+                digit = c - 'a' + 10;
+            else if (c >= 'A' && c <= 'F')
+                digit = c - 'A' + 10;
+            else
+                return std::nullopt;
+            value = value << 4 | uint64_t(digit);
+        }
+        return value;
+    }
+    return ParseDecimal(text);
+}
+
+}  // namespace
+
+uint64_t Options::BytesPerStream() const
+{
+    if (bytes)
+        return *bytes;
+    const uint64_t shared = kDefaultBytes / uint64_t(adapters);
+    return shared < kSmallestDefaultBytes ? kSmallestDefaultBytes : shared;
+}
+
+std::optional<uint64_t> ParseByteCount(const std::string &text)
+{
+    if (text.empty())
+        return std::nullopt;
+    uint64_t multiplier = 1;
+    std::string digits = text;
+    switch (text.back()) {
+    case 'k': case 'K': multiplier = uint64_t{1} << 10; break;
+    case 'm': case 'M': multiplier = uint64_t{1} << 20; break;
+    case 'g': case 'G': multiplier = uint64_t{1} << 30; break;
+    default: break;
+    }
+    if (multiplier != 1)
+        digits.pop_back();
+    const std::optional<uint64_t> value = ParseDecimal(digits);
+    if (!value || *value > kMaxBytes / multiplier)
+        return std::nullopt;
+    return *value * multiplier;
+}
+
+bool ParseOptions(int argc, char **argv, Options &options, std::string &error)
+{
+    for (int i = 1; i < argc; i++) {
+        std::string arg = argv[i];
+        std::optional<std::string> inlineValue;
+        if (arg.rfind("--", 0) == 0) {
+            const size_t equals = arg.find('=');
+            if (equals != std::string::npos) {
+                inlineValue = arg.substr(equals + 1);
+                arg.erase(equals);
+            }
+        }
+        // The option's value: after '=' or the next argument.
+        auto value = [&](std::string &out) {
+            if (inlineValue) {
+                out = *inlineValue;
+                return true;
+            }
+            if (i + 1 >= argc) {
+                error = arg + " needs a value";
+                return false;
+            }
+            out = argv[++i];
+            return true;
+        };
+        auto takesNoValue = [&] {
+            if (!inlineValue)
+                return true;
+            error = arg + " takes no value";
+            return false;
+        };
+
+        std::string text;
+        if (arg == "--help" || arg == "-h") {
+            if (!takesNoValue())
+                return false;
+            options.help = true;
+        } else if (arg == "--adapters") {
+            if (!value(text))
+                return false;
+            const std::optional<uint64_t> n = ParseDecimal(text);
+            if (!n || *n < 1 || *n > uint64_t(kMaxAdapters)) {
+                error = "--adapters must be a number from 1 to " + std::to_string(kMaxAdapters) + ", not '" + text +
+                        "'";
+                return false;
+            }
+            options.adapters = int(*n);
+        } else if (arg == "--bytes") {
+            if (!value(text))
+                return false;
+            const std::optional<uint64_t> n = ParseByteCount(text);
+            if (!n || *n == 0) {
+                error = "--bytes must be a byte count from 1 to 1G (suffix K, M or G allowed), not '" + text + "'";
+                return false;
+            }
+            options.bytes = *n;
+        } else if (arg == "--seed") {
+            if (!value(text))
+                return false;
+            const std::optional<uint64_t> n = ParseSeed(text);
+            if (!n) {
+                error = "--seed must be a non-negative number (decimal or 0x hex), not '" + text + "'";
+                return false;
+            }
+            options.seed = *n;
+        } else if (arg == "--real-time") {
+            if (!takesNoValue())
+                return false;
+            options.realTime = true;
+        } else if (arg == "--quiet" || arg == "-q") {
+            if (!takesNoValue())
+                return false;
+            options.quiet = true;
+        } else if (!arg.empty() && arg[0] == '-') {
+            error = "unknown option " + arg + " (see --help)";
+            return false;
+        } else {
+            error = "unexpected argument '" + arg + "' (see --help)";
+            return false;
+        }
+    }
+    return true;
+}
+
+void PrintUsage(std::FILE *out)
+{
+    std::fprintf(out,
+                 "usage: nuvix-sim [--adapters N] [--bytes N] [--seed N] [--real-time] [--quiet]\n"
+                 "\n"
+                 "Runs the driver in the simulated platform through the whole life of one\n"
+                 "four-port adapter (or several at once): a blank chip is plugged in and\n"
+                 "given its firmware, comes back as the adapter, is configured and handed\n"
+                 "to the host serial driver, which moves data through all four ports\n"
+                 "(a loopback plug on ports 1 and 2, a null-modem cable between 3 and 4)\n"
+                 "and checks every byte, toggles the modem lines and watches the events;\n"
+                 "the diagnostic device reads the firmware's information block; the ports\n"
+                 "close and the adapter is removed. A summary per port follows, then the\n"
+                 "driver's error counters, then PASS or FAIL.\n"
+                 "\n"
+                 "options:\n"
+                 "  --adapters N   adapters present at once, 1 to %d (default 1), serial\n"
+                 "                 numbers NX4A0001 upwards; plugged in one after another\n"
+                 "                 (as the platform starts devices), then used concurrently\n"
+                 "  --bytes N      bytes per stream, per port and per adapter; suffix K, M or\n"
+                 "                 G for binary multiples. Default 256K for one adapter;\n"
+                 "                 with more, 256K divided among them (at least 4K each)\n"
+                 "  --seed N       seed of the run's choices: ring sizes, write sizes, data\n"
+                 "                 (default 1; NUVIX_SIM_SEED applies when --seed is absent)\n"
+                 "  --real-time    kernel time follows the wall clock instead of jumping\n"
+                 "                 over idle waits (each download then takes about 1.3 s)\n"
+                 "  -q, --quiet    only the summary and the result\n"
+                 "  -h, --help     this text\n"
+                 "\n"
+                 "Progress is redrawn in place on a terminal and printed as plain lines\n"
+                 "otherwise. Exit status: 0 pass, 1 fail, 2 usage error.\n",
+                 kMaxAdapters);
+}
+
+}  // namespace nuvix::simtool

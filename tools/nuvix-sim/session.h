@@ -1,0 +1,15 @@
+// One run of nuvix-sim: the adapters' whole lives in the simulated platform,
+// told as they happen, then the summary.
+#pragma once
+
+#include "display.h"
+#include "options.h"
+
+namespace nuvix::simtool {
+
+// Needs the world to exist, with the calling thread as its first thread.
+// Prints the account, the summary and the PASS or FAIL line; returns true
+// when every check held.
+bool RunSession(const Options &options, Output &output);
+
+}  // namespace nuvix::simtool
