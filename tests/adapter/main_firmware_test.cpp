@@ -16,6 +16,7 @@
 #include "sim/adapter/main_firmware.h"
 #include "sim/io/io.h"
 #include "sim/usb/bus.h"
+#include "tests/support/bulk_request.h"
 #include "tests/support/sim_test.h"
 
 namespace {
@@ -48,58 +49,6 @@ Bytes Done(int port) { return {RSP_DONE, 0x00, uint8_t(port)}; }
 Bytes Event(int port, uint8_t msr) { return {RSP_EVENT, uint8_t(port), 0x01, msr}; }
 
 LONGLONG Now() { return static_cast<LONGLONG>(KeQueryInterruptTime()); }
-
-// A bulk transfer on a request of the test's own, for transfers a test needs
-// to see waiting in the bus.
-class AsyncTransfer {
-public:
-    AsyncTransfer(PDEVICE_OBJECT pdo, USBD_PIPE_HANDLE pipe, ULONG flags, Bytes data) : buffer_(std::move(data))
-    {
-        std::memset(&urb_, 0, sizeof(urb_));
-        auto &bulk = urb_.UrbBulkOrInterruptTransfer;
-        bulk.Hdr.Length = sizeof(bulk);
-        bulk.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-        bulk.PipeHandle = pipe;
-        bulk.TransferFlags = flags;
-        bulk.TransferBuffer = buffer_.data();
-        bulk.TransferBufferLength = static_cast<ULONG>(buffer_.size());
-        KeInitializeEvent(&done_, NotificationEvent, FALSE);
-        irp_ = IoAllocateIrp(pdo->StackSize, FALSE);
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp_);
-        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-        next->Parameters.Others.Argument1 = &urb_;
-        IoSetCompletionRoutine(irp_, Completed, this, TRUE, TRUE, TRUE);
-        IofCallDriver(pdo, irp_);
-    }
-    ~AsyncTransfer()
-    {
-        // Still down in the bus on a failed test: leak it rather than crash.
-        if (!sim::io::IrpHeldByLowerDriver(irp_))
-            IoFreeIrp(irp_);
-    }
-    AsyncTransfer(const AsyncTransfer &) = delete;
-    AsyncTransfer &operator=(const AsyncTransfer &) = delete;
-
-    bool Done() { return KeReadStateEvent(&done_) != 0; }
-    USBD_STATUS Wait()
-    {
-        KeWaitForSingleObject(&done_, Executive, KernelMode, FALSE, nullptr);
-        return urb_.UrbHeader.Status;
-    }
-
-private:
-    static NTSTATUS Completed(PDEVICE_OBJECT, PIRP, PVOID context)
-    {
-        KeSetEvent(&static_cast<AsyncTransfer *>(context)->done_, IO_NO_INCREMENT, FALSE);
-        return STATUS_MORE_PROCESSING_REQUIRED;
-    }
-
-    Bytes buffer_;
-    URB urb_;
-    KEVENT done_;
-    PIRP irp_ = nullptr;
-};
 
 class MainFirmwareTest : public testing_support::SimTest {
 protected:
@@ -188,9 +137,12 @@ protected:
         return all;
     }
 
-    std::unique_ptr<AsyncTransfer> StartWrite(uint8_t endpoint, Bytes data)
+    std::unique_ptr<testing_support::BulkRequest> StartWrite(uint8_t endpoint, Bytes data)
     {
-        return std::make_unique<AsyncTransfer>(bus_->Pdo(), PipeFor(endpoint), USBD_TRANSFER_DIRECTION_OUT, std::move(data));
+        auto write = std::make_unique<testing_support::BulkRequest>(bus_->Pdo(), PipeFor(endpoint),
+                                                                     USBD_TRANSFER_DIRECTION_OUT, std::move(data));
+        write->Start();
+        return write;
     }
 
     std::unique_ptr<MainFirmware> owned_ = std::make_unique<MainFirmware>();
@@ -392,11 +344,13 @@ TEST_F(MainFirmwareTest, FailNextTransferFailsOneTransferInEitherDirection)
     EXPECT_EQ(Response(), Done(1));  // the frame was not lost
 
     // A read already waiting for data is the one that fails.
-    AsyncTransfer read(bus_->Pdo(), PipeFor(PortIn(1)), kReadFlags, Bytes(64));
+    testing_support::BulkRequest read(bus_->Pdo(), PipeFor(PortIn(1)), kReadFlags, Bytes(64));
+    read.Start();
     bus_->Drain();
     EXPECT_FALSE(read.Done());
     firmware_.FailNextTransfer(PortIn(1), USBD_STATUS_DEV_NOT_RESPONDING);
-    EXPECT_EQ(read.Wait(), USBD_STATUS_DEV_NOT_RESPONDING);
+    read.Wait();
+    EXPECT_EQ(read.UrbStatus(), USBD_STATUS_DEV_NOT_RESPONDING);
 }
 
 TEST_F(MainFirmwareTest, HeldEndpointMakesTransfersWait)
@@ -408,7 +362,8 @@ TEST_F(MainFirmwareTest, HeldEndpointMakesTransfersWait)
     EXPECT_FALSE(write->Done());
     EXPECT_EQ(bus_->PendingTransfers(), 1u);
     firmware_.HoldEndpoint(PortOut(1), false);
-    EXPECT_EQ(write->Wait(), USBD_STATUS_SUCCESS);
+    write->Wait();
+    EXPECT_EQ(write->UrbStatus(), USBD_STATUS_SUCCESS);
     EXPECT_EQ(firmware_.TakeTransmitted(1), Text("later"));
 }
 
@@ -511,7 +466,8 @@ TEST_F(MainFirmwareTest, RtsCtsFlowControlHoldsTheSenderInsteadOfLosingData)
     expected.insert(expected.end(), second.begin(), second.end());
     expected.insert(expected.end(), third.begin(), third.end());
     EXPECT_EQ(ReadAll(2, expected.size()), expected);
-    EXPECT_EQ(blocked->Wait(), USBD_STATUS_SUCCESS);
+    blocked->Wait();
+    EXPECT_EQ(blocked->UrbStatus(), USBD_STATUS_SUCCESS);
     EXPECT_EQ(firmware_.Port(2).bytesLost, 0u);
     EXPECT_TRUE(firmware_.Port(2).rts);
 }

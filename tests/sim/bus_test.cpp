@@ -9,6 +9,7 @@
 #include "sim/kernel/scheduler.h"
 #include "sim/usb/bus.h"
 #include "sim/usb/scripted_device.h"
+#include "tests/support/bulk_request.h"
 #include "tests/support/sim_test.h"
 
 namespace {
@@ -45,70 +46,7 @@ SyncResult SubmitAndWait(PDEVICE_OBJECT pdo, PURB urb)
     return {returned, status.Status};
 }
 
-// A bulk transfer on a request of the test's own, completed asynchronously.
-class Transfer {
-public:
-    Transfer(PDEVICE_OBJECT pdo, USBD_PIPE_HANDLE pipe, ULONG flags, Bytes data) : pdo_(pdo), buffer_(std::move(data))
-    {
-        std::memset(&urb_, 0, sizeof(urb_));
-        auto &bulk = urb_.UrbBulkOrInterruptTransfer;
-        bulk.Hdr.Length = sizeof(bulk);
-        bulk.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-        bulk.PipeHandle = pipe;
-        bulk.TransferFlags = flags;
-        bulk.TransferBuffer = buffer_.data();
-        bulk.TransferBufferLength = static_cast<ULONG>(buffer_.size());
-        KeInitializeEvent(&done_, NotificationEvent, FALSE);
-        irp_ = IoAllocateIrp(pdo->StackSize, FALSE);
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp_);
-        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-        next->Parameters.Others.Argument1 = &urb_;
-        IoSetCompletionRoutine(irp_, Completed, this, TRUE, TRUE, TRUE);
-    }
-    ~Transfer()
-    {
-        // A transfer still down in the bus belongs to it; a failing test leaks it rather than crash.
-        if (!sim::io::IrpHeldByLowerDriver(irp_))
-            IoFreeIrp(irp_);
-    }
-    Transfer(const Transfer &) = delete;
-    Transfer &operator=(const Transfer &) = delete;
-
-    NTSTATUS Start() { return IofCallDriver(pdo_, irp_); }
-    bool Done() { return KeReadStateEvent(&done_) != 0; }
-    NTSTATUS Wait()
-    {
-        KeWaitForSingleObject(&done_, Executive, KernelMode, FALSE, nullptr);
-        return status_;
-    }
-    PIRP Irp() const { return irp_; }
-    USBD_STATUS UrbStatus() const { return urb_.UrbHeader.Status; }
-    ULONG Length() const { return urb_.UrbBulkOrInterruptTransfer.TransferBufferLength; }
-    Bytes Data() const { return Bytes(buffer_.begin(), buffer_.begin() + Length()); }
-    const std::string &CompletedOn() const { return completedOn_; }
-    KIRQL CompletedAt() const { return completedAt_; }
-
-private:
-    static NTSTATUS Completed(PDEVICE_OBJECT, PIRP irp, PVOID context)
-    {
-        auto *self = static_cast<Transfer *>(context);
-        self->status_ = irp->IoStatus.Status;
-        self->completedOn_ = sim::Scheduler::Get().CurrentName();
-        self->completedAt_ = KeGetCurrentIrql();
-        KeSetEvent(&self->done_, IO_NO_INCREMENT, FALSE);
-        return STATUS_MORE_PROCESSING_REQUIRED;
-    }
-
-    PDEVICE_OBJECT pdo_;
-    Bytes buffer_;
-    URB urb_;
-    KEVENT done_;
-    PIRP irp_ = nullptr;
-    NTSTATUS status_ = STATUS_PENDING;
-    std::string completedOn_;
-    KIRQL completedAt_ = PASSIVE_LEVEL;
-};
+using Transfer = testing_support::BulkRequest;
 
 class BusTest : public testing_support::SimTest {
 protected:
