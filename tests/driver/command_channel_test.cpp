@@ -221,3 +221,23 @@ TEST_F(CommandChannelTest, WithoutANodeNothingIsQueued)
 }
 
 }  // namespace
+
+namespace {
+
+// A firmware that answers for the wrong port, with garbage, or with frames
+// cut short: the waiting caller times out, nothing breaks, and the channel
+// still works once the firmware behaves.
+TEST_F(CommandChannelTest, MisbehavingAnswersEndInATimeOutAndNothingElse)
+{
+    for (AnswerMode mode : {AnswerMode::WrongPort, AnswerMode::Garbage, AnswerMode::Short}) {
+        rig.firmware.SetAnswerMode(mode);
+        ULONGLONG start = Now();
+        EXPECT_FALSE(Queue(CMD_SET_DTR, {1, 1}));
+        EXPECT_EQ(Now() - start, kSecond);
+    }
+    rig.firmware.SetAnswerMode(AnswerMode::Normal);
+    EXPECT_TRUE(Queue(CMD_SET_DTR, {1, 0}));
+    EXPECT_FALSE(adapter->CommandBusy);
+}
+
+}  // namespace
