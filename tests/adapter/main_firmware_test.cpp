@@ -17,6 +17,7 @@
 #include "sim/io/io.h"
 #include "sim/usb/bus.h"
 #include "tests/support/bulk_request.h"
+#include "tests/support/bus_configuration.h"
 #include "tests/support/sim_test.h"
 
 namespace {
@@ -65,29 +66,10 @@ protected:
 
     void Configure()
     {
-        Bytes config(256);
-        URB read;
-        BuildDescriptorRequest(&read, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, config.data(), ULONG(config.size()));
-        ASSERT_EQ(SubmitUrbSync(bus_->Pdo(), &read), STATUS_SUCCESS);
-        USHORT size = 0;
-        PURB select = USBD_CreateConfigurationRequest(reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data()), &size);
-        ASSERT_NE(select, nullptr);
-        PUSBD_INTERFACE_INFORMATION info = &select->UrbSelectConfiguration.Interface;
-        for (ULONG i = 0; i < info->NumberOfPipes; i++)
-            info->Pipes[i].MaximumTransferSize = 4096;
-        EXPECT_EQ(SubmitUrbSync(bus_->Pdo(), select), STATUS_SUCCESS);
-        pipes_.assign(info->Pipes, info->Pipes + info->NumberOfPipes);
-        ExFreePool(select);
+        pipes_ = testing_support::SelectWholeConfiguration([this](PURB urb) { return SubmitUrbSync(bus_->Pdo(), urb); });
     }
 
-    USBD_PIPE_HANDLE PipeFor(uint8_t endpoint)
-    {
-        for (const USBD_PIPE_INFORMATION &pipe : pipes_)
-            if (pipe.EndpointAddress == endpoint)
-                return pipe.PipeHandle;
-        ADD_FAILURE() << "no pipe for endpoint " << int(endpoint);
-        return nullptr;
-    }
+    USBD_PIPE_HANDLE PipeFor(uint8_t endpoint) { return testing_support::PipeHandleFor(pipes_, endpoint); }
 
     Bytes Descriptor(uint8_t type, uint8_t index, uint16_t language)
     {

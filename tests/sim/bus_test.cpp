@@ -10,6 +10,7 @@
 #include "sim/usb/bus.h"
 #include "sim/usb/scripted_device.h"
 #include "tests/support/bulk_request.h"
+#include "tests/support/bus_configuration.h"
 #include "tests/support/sim_test.h"
 
 namespace {
@@ -78,29 +79,11 @@ protected:
     // pipe and keeps the pipes' information.
     void Configure(ULONG maximumTransferSize = 4096)
     {
-        Bytes config(256);
-        URB read = DescriptorRequest(USB_CONFIGURATION_DESCRIPTOR_TYPE, config.data(), ULONG(config.size()));
-        ASSERT_EQ(SubmitAndWait(Pdo(), &read).final, STATUS_SUCCESS);
-        auto *descriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data());
-        USHORT size = 0;
-        PURB select = USBD_CreateConfigurationRequest(descriptor, &size);
-        ASSERT_NE(select, nullptr);
-        PUSBD_INTERFACE_INFORMATION info = &select->UrbSelectConfiguration.Interface;
-        for (ULONG i = 0; i < info->NumberOfPipes; i++)
-            info->Pipes[i].MaximumTransferSize = maximumTransferSize;
-        EXPECT_EQ(SubmitAndWait(Pdo(), select).final, STATUS_SUCCESS);
-        pipes_.assign(info->Pipes, info->Pipes + info->NumberOfPipes);
-        ExFreePool(select);
+        pipes_ = testing_support::SelectWholeConfiguration(
+            [this](PURB urb) { return SubmitAndWait(Pdo(), urb).final; }, maximumTransferSize);
     }
 
-    USBD_PIPE_HANDLE PipeFor(uint8_t endpoint)
-    {
-        for (const USBD_PIPE_INFORMATION &pipe : pipes_)
-            if (pipe.EndpointAddress == endpoint)
-                return pipe.PipeHandle;
-        ADD_FAILURE() << "no pipe for endpoint " << int(endpoint);
-        return nullptr;
-    }
+    USBD_PIPE_HANDLE PipeFor(uint8_t endpoint) { return testing_support::PipeHandleFor(pipes_, endpoint); }
 
     ScriptedDevice device_;
     std::unique_ptr<Bus> bus_;
