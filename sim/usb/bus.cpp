@@ -266,6 +266,10 @@ NTSTATUS Bus::Submit(PIRP irp)
         mode = World::Current().Random(2) ? CompletionMode::Inline : CompletionMode::Pend;
 
     if (mode == CompletionMode::Inline) {
+        if (CancelledBeforeQueued(irp)) {
+            Finish(irp, USBD_STATUS_CANCELED);
+            return STATUS_CANCELLED;
+        }
         if (Execute(irp, urb)) {
             NTSTATUS status = IrpStatusFor(urb->UrbHeader.Status);
             Finish(irp, urb->UrbHeader.Status);
@@ -278,7 +282,9 @@ NTSTATUS Bus::Submit(PIRP irp)
     IoMarkIrpPending(irp);
     Scheduler::Get().Change([&] {
         work_.push_back([this, irp] {
-            if (Execute(irp, UrbOf(irp)))
+            if (CancelledBeforeQueued(irp))
+                Finish(irp, USBD_STATUS_CANCELED);
+            else if (Execute(irp, UrbOf(irp)))
                 Finish(irp, UrbOf(irp)->UrbHeader.Status);
             else
                 Queue(irp);
@@ -287,6 +293,12 @@ NTSTATUS Bus::Submit(PIRP irp)
     return STATUS_PENDING;
 }
 
+// IoCancelIrp on a request the controller has not taken yet finds no cancel
+// routine and only sets the flag. A host controller looks at the flag when it
+// takes the request, so such a request ends cancelled, never with data that
+// arrived after the cancel.
+bool Bus::CancelledBeforeQueued(PIRP irp) { return std::atomic_ref<BOOLEAN>(irp->Cancel).load(); }
+
 // The request stays pending until the device is ready for it. Whoever takes
 // it off the waiting list (the controller or the cancel routine) completes it.
 void Bus::Queue(PIRP irp)
@@ -294,7 +306,7 @@ void Bus::Queue(PIRP irp)
     bool cancelledAlready = false;
     Scheduler::Get().Change([&] {
         IoSetCancelRoutine(irp, CancelPending);
-        if (std::atomic_ref<BOOLEAN>(irp->Cancel).load() && IoSetCancelRoutine(irp, nullptr))
+        if (CancelledBeforeQueued(irp) && IoSetCancelRoutine(irp, nullptr))
             cancelledAlready = true;
         else
             waiting_.push_back(irp);

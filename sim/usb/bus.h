@@ -112,6 +112,7 @@ private:
     NTSTATUS Submit(PIRP irp);
     // Carries out the URB; false when a bulk transfer has to wait for the device.
     bool Execute(PIRP irp, PURB urb);
+    static bool CancelledBeforeQueued(PIRP irp);
     void ExecuteSelectConfiguration(PURB urb);
     bool ExecuteBulk(PIRP irp, PURB urb);
     void Finish(PIRP irp, USBD_STATUS status);

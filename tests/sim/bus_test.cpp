@@ -214,6 +214,28 @@ TEST_F(BusTest, CancelCompletedByTheController)
     EXPECT_EQ(bus_->PendingTransfers(), 0u);
 }
 
+// A cancel that reaches a request before the bus has it (the submitter sends
+// it after dropping a lock) must still win over data that arrives later.
+TEST_F(BusTest, RequestCancelledBeforeItReachesTheBusEndsCancelledInEveryMode)
+{
+    Configure();
+    for (CompletionMode mode : {CompletionMode::Pend, CompletionMode::Inline}) {
+        bus_->SetCompletionMode(mode);
+        Transfer read(Pdo(), PipeFor(kIn), kReadFlags, Bytes(8));
+        EXPECT_FALSE(IoCancelIrp(read.Irp()));
+        device_.PushIn(kIn, {1, 2, 3});
+        read.Start();
+        EXPECT_EQ(read.Wait(), STATUS_CANCELLED);
+        EXPECT_EQ(read.UrbStatus(), USBD_STATUS_CANCELED);
+        EXPECT_EQ(read.Length(), 0u);
+        // The data stays for the next read.
+        Transfer next(Pdo(), PipeFor(kIn), kReadFlags, Bytes(8));
+        next.Start();
+        EXPECT_EQ(next.Wait(), STATUS_SUCCESS);
+        EXPECT_EQ(next.Length(), 3u);
+    }
+}
+
 TEST_F(BusTest, CancelCompletedInsideTheCancelCall)
 {
     Configure();
