@@ -1,6 +1,8 @@
 #include "scheduler.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <random>
 #include <sstream>
 
 #include "bugcheck.h"
@@ -26,6 +28,24 @@ Scheduler &Scheduler::Get()
 {
     static Scheduler instance;
     return instance;
+}
+
+Scheduler::Scheduler()
+{
+    if (const char *text = std::getenv("NUVIX_SIM_JITTER"))
+        jitterPercent_ = std::clamp(std::atoi(text), 0, 100);
+}
+
+void Scheduler::JitterSlow()
+{
+    thread_local std::minstd_rand rng(static_cast<unsigned>(std::hash<std::thread::id>{}(std::this_thread::get_id())));
+    const int roll = static_cast<int>(rng() % 100);
+    if (roll >= jitterPercent_)
+        return;
+    if (roll % 2)
+        std::this_thread::yield();
+    else
+        std::this_thread::sleep_for(std::chrono::microseconds(rng() % 200));
 }
 
 void Scheduler::Reset(ClockMode mode)

@@ -66,6 +66,7 @@ public:
     template <typename F>
     auto Change(F &&f) -> decltype(f())
     {
+        Jitter();
         std::unique_lock lock(mutex_);
         if constexpr (std::is_void_v<decltype(f())>) {
             f();
@@ -81,17 +82,30 @@ public:
     template <typename F>
     auto Read(F &&f) -> decltype(f())
     {
+        Jitter();
         std::unique_lock lock(mutex_);
         return f();
+    }
+
+    // Shaking out tests that pass only for one interleaving of the real
+    // threads: with NUVIX_SIM_JITTER=P (1..100) in the environment, P percent
+    // of the calls above first yield the processor or pause for up to 200 us,
+    // so the other threads get ahead in ways a loaded machine would allow.
+    // Simulated time is not affected; off (0) unless asked for.
+    void Jitter()
+    {
+        if (jitterPercent_ > 0)
+            JitterSlow();
     }
 
     // A description of every registered thread (for deadlock reports).
     std::string DescribeThreadsLocked() const;
 
 private:
-    Scheduler() = default;
+    Scheduler();
     void WakeReadyLocked();
     void OnThreadStoppedLocked();
+    void JitterSlow();
     Ticks NowLocked() const;
 
     mutable std::mutex mutex_;
@@ -100,6 +114,7 @@ private:
     std::chrono::steady_clock::time_point realStart_ = std::chrono::steady_clock::now();
     std::vector<ThreadRecord *> threads_;
     int running_ = 0;
+    int jitterPercent_ = 0;
 };
 
 // A real thread that is part of the simulation from before it starts until
