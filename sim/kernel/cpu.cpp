@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "bugcheck.h"
+#include "scheduler.h"
 
 namespace sim {
 
@@ -66,6 +67,9 @@ VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { std::atomic_ref<ULONG_PTR>(*Sp
 
 static void AcquireSpin(PKSPIN_LOCK SpinLock, const char *routine)
 {
+    // Lock boundaries are where the driver's threads meet; jitter here
+    // changes who gets a contended lock first.
+    sim::Scheduler::Get().Jitter();
     std::atomic_ref<ULONG_PTR> word(*SpinLock);
     const ULONG_PTR me = sim::CpuToken();
     if (word.load(std::memory_order_relaxed) == me)
@@ -89,6 +93,7 @@ static void ReleaseSpin(PKSPIN_LOCK SpinLock, const char *routine)
                                             " released by a processor that does not hold it");
     word.store(0, std::memory_order_release);
     Cpu().spinLocksHeld--;
+    sim::Scheduler::Get().Jitter();
 }
 
 VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql)

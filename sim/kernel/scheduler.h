@@ -89,8 +89,9 @@ public:
 
     // Shaking out tests that pass only for one interleaving of the real
     // threads: with NUVIX_SIM_JITTER=P (1..100) in the environment, P percent
-    // of the calls above first yield the processor or pause for up to 200 us,
-    // so the other threads get ahead in ways a loaded machine would allow.
+    // of the calls above, and of spin lock acquisitions and releases, first
+    // yield the processor or pause for up to 200 us, so the other threads get
+    // ahead in ways a loaded machine would allow.
     // Simulated time is not affected; off (0) unless asked for.
     void Jitter()
     {
