@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "tests/support/bus_configuration.h"
+
 namespace pnptest {
 
 namespace {
@@ -218,14 +220,7 @@ NTSTATUS FakeDriver::SubmitUrb(PDEVICE_OBJECT fdo, PURB urb)
 NTSTATUS FakeDriver::ReadDeviceDescriptor(PDEVICE_OBJECT fdo)
 {
     uint8_t buffer[18] = {};
-    URB urb;
-    std::memset(&urb, 0, sizeof(urb));
-    auto &request = urb.UrbControlDescriptorRequest;
-    request.Hdr.Length = sizeof(request);
-    request.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
-    request.DescriptorType = USB_DEVICE_DESCRIPTOR_TYPE;
-    request.TransferBuffer = buffer;
-    request.TransferBufferLength = sizeof(buffer);
+    URB urb = testing_support::DescriptorRequest(USB_DEVICE_DESCRIPTOR_TYPE, buffer, sizeof(buffer));
     return SubmitUrb(fdo, &urb);
 }
 

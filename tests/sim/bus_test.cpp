@@ -19,6 +19,7 @@ using sim::usb::Bus;
 using sim::usb::CancelMode;
 using sim::usb::CompletionMode;
 using sim::usb::ScriptedDevice;
+using testing_support::DescriptorRequest;
 using Bytes = std::vector<uint8_t>;
 
 constexpr uint8_t kIn = 0x81;
@@ -61,19 +62,6 @@ protected:
     }
 
     PDEVICE_OBJECT Pdo() { return bus_->Pdo(); }
-
-    URB DescriptorRequest(uint8_t type, void *buffer, ULONG length)
-    {
-        URB urb;
-        std::memset(&urb, 0, sizeof(urb));
-        auto &request = urb.UrbControlDescriptorRequest;
-        request.Hdr.Length = sizeof(request);
-        request.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
-        request.DescriptorType = type;
-        request.TransferBuffer = buffer;
-        request.TransferBufferLength = length;
-        return urb;
-    }
 
     // Selects the configuration with the given MaximumTransferSize on every
     // pipe and keeps the pipes' information.

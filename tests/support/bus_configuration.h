@@ -12,6 +12,21 @@
 
 namespace testing_support {
 
+// A descriptor read built by hand rather than with the driver's own builder,
+// so that tests of the bus do not lean on the code under test.
+inline URB DescriptorRequest(UCHAR type, void *buffer, ULONG length)
+{
+    URB urb;
+    std::memset(&urb, 0, sizeof(urb));
+    auto &request = urb.UrbControlDescriptorRequest;
+    request.Hdr.Length = sizeof(request);
+    request.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+    request.DescriptorType = type;
+    request.TransferBuffer = buffer;
+    request.TransferBufferLength = length;
+    return urb;
+}
+
 // Reads configuration descriptor 0, selects it with this transfer size on
 // every pipe (through `submit`, which sends a URB synchronously and returns
 // its final status) and returns the pipes the bus filled in.
@@ -19,14 +34,7 @@ inline std::vector<USBD_PIPE_INFORMATION> SelectWholeConfiguration(const std::fu
                                                                    ULONG maximumTransferSize = 4096)
 {
     std::vector<uint8_t> config(256);
-    URB read;
-    std::memset(&read, 0, sizeof(read));
-    auto &request = read.UrbControlDescriptorRequest;
-    request.Hdr.Length = sizeof(request);
-    request.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
-    request.TransferBuffer = config.data();
-    request.TransferBufferLength = static_cast<ULONG>(config.size());
-    request.DescriptorType = USB_CONFIGURATION_DESCRIPTOR_TYPE;
+    URB read = DescriptorRequest(USB_CONFIGURATION_DESCRIPTOR_TYPE, config.data(), static_cast<ULONG>(config.size()));
     EXPECT_EQ(submit(&read), STATUS_SUCCESS);
     USHORT size = 0;
     PURB select = USBD_CreateConfigurationRequest(reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data()), &size);
