@@ -278,7 +278,10 @@ TEST_F(SamePortTest, AFailedReArmOfTheResponseReaderDoesNotStallTheCommands)
     });
     EXPECT_TRUE(host->Control(Port(0), IOCTL_SERIAL_SET_DTR, nullptr, 0, nullptr, 0));
     failer.Join();
+    device->Bus().Drain();
+    LockAcquire(&adapter->Lock);
     EXPECT_EQ(adapter->CommandInIrp, nullptr);
+    LockRelease(&adapter->Lock);
     firmware->SetAnswerMode(AnswerMode::Normal);
     ULONGLONG start = Now();
     EXPECT_TRUE(host->Control(Port(1), IOCTL_SERIAL_SET_RTS, nullptr, 0, nullptr, 0));
