@@ -209,6 +209,29 @@ TEST_F(DataPathsTest, AReadThatCannotStartSaysStoppedWhateverTheReason)
     EXPECT_EQ(port->ReadIrp, nullptr);
 }
 
+// A read that completes with data once a stop (or removal) has begun hands
+// the data on but starts no next read: a re-armed read would stay on the
+// deselected configuration and the restart would wait for it.
+TEST_F(DataPathsTest, AReadCompletingDuringAStopOrRemovalDeliversButDoesNotReArm)
+{
+    Rings(256, 0);
+    for (BOOLEAN *flag : {&rig.adapter->Stopping, &rig.adapter->Removed}) {
+        UnderLock(StartPortRead);
+        ASSERT_NE(port->ReadIrp, nullptr);
+        LockAcquire(&rig.adapter->Lock);
+        *flag = TRUE;
+        LockRelease(&rig.adapter->Lock);
+        rig.device.PushIn(kIn, {9});
+        Settle();
+        EXPECT_EQ(port->ReadIrp, nullptr);
+        EXPECT_EQ(host.rxIdle, IDLE_STOPPED);
+        LockAcquire(&rig.adapter->Lock);
+        *flag = FALSE;
+        LockRelease(&rig.adapter->Lock);
+    }
+    EXPECT_EQ(host.buffers.RxCount, 2u);
+}
+
 TEST_F(DataPathsTest, AfterCloseDataIsDiscardedUntilTheMarker)
 {
     Rings(256, 0);

@@ -123,25 +123,36 @@ TEST_F(SamePortTest, AnOpenAndACloseOfOnePortAtOnceLeaveATrueCount)
 }
 
 // Pipe resets of one port from two callers at once (a restarted write and a
-// purge, say). The device holds the first reset until the second has been
-// passed down; each caller must wait for its own request only.
+// purge, say). The device holds every reset until the test lets it go, one
+// at a time; each caller must wait for its own request only.
 class HeldResetFirmware : public sim::adapter::MainFirmware {
 public:
     using MainFirmware::MainFirmware;
     void ResetPipe(uint8_t endpoint) override
     {
-        if (holdNext) {
-            holdNext = false;
-            sim::Scheduler::Get().Block([&] { return released; }, std::nullopt, "the test to release a pipe reset");
-        }
+        auto &scheduler = sim::Scheduler::Get();
+        int mine = scheduler.Change([&] { return hold ? ++entered : 0; });
+        if (mine)
+            scheduler.Block([&] { return released >= mine; }, std::nullopt, "the test to release a pipe reset");
         MainFirmware::ResetPipe(endpoint);
     }
-    void Release()
+    void Hold(bool on)
     {
-        sim::Scheduler::Get().Change([&] { released = true; });
+        sim::Scheduler::Get().Change([&] { hold = on; });
     }
-    bool holdNext = false;
-    bool released = false;
+    void ReleaseOne()
+    {
+        sim::Scheduler::Get().Change([&] { released++; });
+    }
+    int Entered()
+    {
+        return sim::Scheduler::Get().Read([&] { return entered; });
+    }
+
+private:
+    bool hold = false;
+    int entered = 0;
+    int released = 0;
 };
 
 class PipeResetRaceTest : public LifecycleTest {};
@@ -164,7 +175,7 @@ TEST_F(PipeResetRaceTest, TwoResetsOfOnePortEachWaitForTheirOwnRequest)
     plugged.device->Bus().SetCancelMode(sim::usb::CancelMode::Hold);
     const uint8_t bytes[] = {'x', 'y', 'z'};
     ASSERT_EQ(host.Write(port, bytes, sizeof(bytes)), sizeof(bytes));
-    firmware.holdNext = true;
+    firmware.Hold(true);
     ULONG purge = SERIAL_PURGE_TXABORT;
     bool purged = false, restarted = false;
     sim::Thread purger("purge", [&] {
@@ -174,9 +185,14 @@ TEST_F(PipeResetRaceTest, TwoResetsOfOnePortEachWaitForTheirOwnRequest)
         Sleep(kSecond / 10);
         restarted = host.StartWrite(port);
     });
-    // Both resets are down by now, the first held inside the device.
+    // Both resets are down by now, the first inside the device, the second
+    // queued behind it. The first completes; the second caller must go on
+    // waiting while its own request is still the bus's (it is held next).
     Sleep(2 * kSecond);
-    firmware.Release();
+    firmware.ReleaseOne();
+    Sleep(2 * kSecond);
+    EXPECT_EQ(firmware.Entered(), 2);
+    firmware.ReleaseOne();
     purger.Join();
     writer.Join();
     EXPECT_TRUE(purged);
@@ -216,6 +232,28 @@ TEST_F(SamePortTest, StopAndRestartUnderTrafficAlwaysComeBack)
         }
     }
     EXPECT_FALSE(pnp->Remove(*device).Refused());
+}
+
+// A lower driver that never finishes a cancelled port read: the restart
+// must not wait for it for ever, nor reuse the buffer the bus still holds.
+// It fails; once the bus lets the read go, the next start works.
+TEST_F(SamePortTest, ARestartWithATransferTheBusKeepsFailsInsteadOfHanging)
+{
+    pnp->SetRemoveAfterFailedStart(false);
+    ASSERT_TRUE(host->Open(Port(0)));
+    ASSERT_TRUE(host->Bind(Port(0), 4096, 4096));
+    device->Bus().SetCancelMode(sim::usb::CancelMode::Hold);
+    ASSERT_FALSE(pnp->Stop(*device).Refused());
+    EXPECT_EQ(device->Bus().HeldCancelled(), 1u);
+    ULONGLONG start = Now();
+    EXPECT_EQ(pnp->Restart(*device), STATUS_DEVICE_BUSY);
+    EXPECT_LE(Now() - start, 10 * kSecond);
+    device->Bus().SetCancelMode(sim::usb::CancelMode::Controller);
+    device->Bus().ReleaseHeldCancelled();
+    device->Bus().Drain();
+    EXPECT_EQ(pnp->Restart(*device), STATUS_SUCCESS);
+    ASSERT_TRUE(host->Open(Port(0)));
+    EXPECT_TRUE(host->Close(Port(0)));
 }
 
 // A close that straddles a stop and the restart: it holds the open/close
