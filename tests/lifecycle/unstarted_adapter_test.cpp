@@ -25,9 +25,11 @@ constexpr const char *kLink = "\\DosDevices\\ZerafinTest";
 // signalled; a zero-filled one differs in its size and its wait list.
 void ExpectFreshNotificationEvent(KEVENT &event, const char *name)
 {
+    // Read from the header: the kernel's own routines stop at an event that
+    // was never initialised.
     EXPECT_EQ(event.Header.Type, NotificationEvent) << name;
     EXPECT_EQ(event.Header.Size, sizeof(KEVENT) / sizeof(LONG)) << name;
-    EXPECT_EQ(KeReadStateEvent(&event), 0) << name;
+    EXPECT_EQ(event.Header.SignalState, 0) << name;
     EXPECT_EQ(event.Header.WaitListHead.Flink, &event.Header.WaitListHead) << name;
 }
 
