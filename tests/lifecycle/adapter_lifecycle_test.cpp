@@ -165,9 +165,10 @@ TEST_F(AdapterLifecycleTest, SerialNumbersOfEveryLength)
         uint8_t length;
         NTSTATUS start;
         size_t characters;
-    } cases[] = {{0, STATUS_INSUFFICIENT_RESOURCES, 0}, {1, STATUS_SUCCESS, 0}, {2, STATUS_SUCCESS, 0},
-                 {3, STATUS_SUCCESS, 0},  {66, STATUS_SUCCESS, 32}, {67, STATUS_SUCCESS, 32},
-                 {68, STATUS_INSUFFICIENT_RESOURCES, 0}};
+    } cases[] = {{0, STATUS_INSUFFICIENT_RESOURCES, 0}, {1, STATUS_DEVICE_DATA_ERROR, 0},
+                 {2, STATUS_DEVICE_DATA_ERROR, 0},      {3, STATUS_DEVICE_DATA_ERROR, 0},
+                 {4, STATUS_SUCCESS, 1},                {66, STATUS_SUCCESS, 32},
+                 {67, STATUS_SUCCESS, 32},              {68, STATUS_INSUFFICIENT_RESOURCES, 0}};
     ULONG tooLong = 0;
     for (const Case &c : cases) {
         PlugOdd("X", [&](OddAdapter &odd) { odd.rawSerial = StringDescriptor(c.length); }, c.start);
@@ -175,6 +176,9 @@ TEST_F(AdapterLifecycleTest, SerialNumbersOfEveryLength)
             AdapterContext *adapter = Adapter(*last);
             EXPECT_EQ(std::strlen(adapter->SerialNumber), c.characters) << int(c.length);
             EXPECT_FALSE(pnp->Remove(*last).Refused());
+        } else if (c.start == STATUS_DEVICE_DATA_ERROR) {
+            // Empty: refused, but not the too-long kind the counter counts.
+            EXPECT_EQ(ErrorStats[ERROR_STAT_SERIAL_TOO_LONG], tooLong) << int(c.length);
         } else {
             tooLong++;
             EXPECT_EQ(ErrorStats[ERROR_STAT_SERIAL_TOO_LONG], tooLong) << int(c.length);
