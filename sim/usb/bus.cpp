@@ -395,8 +395,11 @@ void Bus::Finish(PIRP irp, USBD_STATUS status)
         UrbRecord record;
         record.function = urb->UrbHeader.Function;
         record.status = status;
+        // Closed pipes too: a transfer ended by a configuration change names
+        // the pipe it waited on.
         if (record.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
-            if (Pipe *pipe = FindPipe(urb->UrbBulkOrInterruptTransfer.PipeHandle))
+            if (Pipe *pipe = Scheduler::Get().Read(
+                    [&] { return FindPipeRecordLocked(urb->UrbBulkOrInterruptTransfer.PipeHandle); }))
                 record.endpoint = pipe->endpoint;
         std::lock_guard lock(logMutex_);
         log_.push_back(record);
@@ -408,6 +411,14 @@ void Bus::Finish(PIRP irp, USBD_STATUS status)
     KeRaiseIrql(DISPATCH_LEVEL, &previous);
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     KeLowerIrql(previous);
+}
+
+Bus::Pipe *Bus::FindPipeRecordLocked(USBD_PIPE_HANDLE handle)
+{
+    for (auto &pipe : pipeRecords_)
+        if (pipe.get() == handle)
+            return pipe.get();
+    return nullptr;
 }
 
 Bus::Pipe *Bus::FindPipeLocked(USBD_PIPE_HANDLE handle)

@@ -135,6 +135,8 @@ private:
     void ControllerLoop();
     // The open pipe with this handle, or null; with the scheduler lock held.
     Pipe *FindPipeLocked(USBD_PIPE_HANDLE handle);
+    // Any pipe record this bus made, open or closed, or null.
+    Pipe *FindPipeRecordLocked(USBD_PIPE_HANDLE handle);
 
     DeviceModel &device_;
     PDRIVER_OBJECT driver_ = nullptr;
