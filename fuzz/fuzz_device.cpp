@@ -37,7 +37,10 @@ std::optional<std::vector<uint8_t>> FuzzDevice::Descriptor(uint8_t type, uint8_t
     return it->second;
 }
 
-USBD_STATUS FuzzDevice::ControlOut(const sim::usb::SetupPacket &, const uint8_t *, size_t) { return USBD_STATUS_SUCCESS; }
+USBD_STATUS FuzzDevice::ControlOut(const sim::usb::SetupPacket &, const uint8_t *, size_t)
+{
+    return stallVendor_ ? USBD_STATUS_STALL_PID : USBD_STATUS_SUCCESS;
+}
 USBD_STATUS FuzzDevice::SetConfiguration(uint8_t) { return USBD_STATUS_SUCCESS; }
 
 sim::usb::BulkAnswer FuzzDevice::BulkOut(uint8_t, const uint8_t *, size_t length)

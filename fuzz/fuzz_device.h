@@ -2,7 +2,8 @@
 // bulk IN endpoint a queue of answers (data or a failed transfer) taken one
 // per transfer. An empty queue leaves the transfer pending on the bus, as a
 // device with nothing to send does; the target then makes the bus retry it.
-// Bulk OUT, vendor requests and configuration selection always succeed.
+// Bulk OUT and configuration selection always succeed; vendor requests too
+// unless the target makes them stall.
 //
 // Answers never carry more bytes than the transfer asked for: a real bus
 // reports a device that sends more as a failed transfer (babble), so an
@@ -45,6 +46,7 @@ public:
         observerContext_ = context;
     }
     uint64_t Answers() const { return answers_; }
+    void StallVendorRequests(bool stall) { stallVendor_ = stall; }
 
     std::optional<std::vector<uint8_t>> Descriptor(uint8_t type, uint8_t index, uint16_t language) override;
     USBD_STATUS ControlOut(const sim::usb::SetupPacket &setup, const uint8_t *data, size_t length) override;
@@ -60,6 +62,7 @@ private:
     AnswerObserver observer_ = nullptr;
     void *observerContext_ = nullptr;
     uint64_t answers_ = 0;
+    bool stallVendor_ = false;
 };
 
 // The adapter's pipes, in interface order: port n (1..4) IN 0x80|n, OUT n;

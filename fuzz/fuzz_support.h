@@ -18,10 +18,11 @@ void DescribeRunningAdapter(FuzzDevice &device, const std::string &serial);
 // NUVIX_FUZZ_TRACE=1 in the environment: the targets say what each input did.
 bool Tracing();
 
-// A target that keeps its world from one input to the next makes the
-// simulation's own records grow (the bus's transfer log), which libFuzzer's
-// per-input leak hunt would take for a leak in every input and chase at great
-// cost. Such a target turns it off (-detect_leaks=0 unless the command line
+// The simulation's own records outlive an input (the bus's transfer log of a
+// world kept from one input to the next, and bookkeeping kept across worlds),
+// which libFuzzer's per-input leak hunt would take for a leak in every input
+// and chase at great cost (running the input again under LeakSanitizer). The
+// targets turn it off (-detect_leaks=0 unless the command line
 // says otherwise) and checks the driver's allocations itself after each
 // input; LeakSanitizer still checks the whole process at exit.
 void NoPerInputLeakHunt(int *argc, char ***argv);
