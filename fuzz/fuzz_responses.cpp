@@ -16,7 +16,9 @@
 // Checks beyond the sanitizers and the verifier's bug checks: every byte a
 // port read delivered while its port was open and bound reaches the host's
 // ring, in order, once; the ring's count and write index stay inside the
-// ring; an event names the port it is delivered for; at the end of the input
+// ring; an open port's idle word says stopped whenever no read is in flight
+// (its host restarts reception only then); an event names the port it is
+// delivered for; at the end of the input
 // nothing is in flight and the driver holds no more pool blocks, requests or
 // descriptor lists than before it.
 //
@@ -135,6 +137,7 @@ private:
     void StartRead(int index);
     void Finish();
     void CheckRing(int index, const char *where);
+    void CheckIdleWords();
     PortContext *Port(int index) { return adapter_->Ports[index]; }
     std::vector<size_t> LiveCounts();
 
@@ -337,6 +340,21 @@ void ResponsesWorld::Sync()
         bus_->Drain();
 }
 
+// Between operations nothing runs but this thread: a port whose read is not
+// in flight has stopped, and its host must be able to see that.
+void ResponsesWorld::CheckIdleWords()
+{
+    LockAcquire(&adapter_->Lock);
+    for (int i = 0; i < kPorts; i++) {
+        PortContext *port = Port(i);
+        if (port->Open && port->HostBinding.RxIdleFlag && !port->ReadIrp && host_[i].rxIdle != IDLE_STOPPED) {
+            LockRelease(&adapter_->Lock);
+            Fail("port " + std::to_string(i + 1) + ": no read in flight, but the idle word says running");
+        }
+    }
+    LockRelease(&adapter_->Lock);
+}
+
 // The host reads what arrived: it must be what the device sent, in order.
 void ResponsesWorld::HostRead(int index, ULONG count)
 {
@@ -362,6 +380,7 @@ void ResponsesWorld::HostRead(int index, ULONG count)
 void ResponsesWorld::Finish()
 {
     Sync();
+    CheckIdleWords();
     for (int i = 0; i < kPorts; i++) {
         if (!host_[i].hasRing)
             continue;
@@ -460,6 +479,7 @@ void ResponsesWorld::Run(const uint8_t *data, size_t size)
             }
             break;
         }
+        CheckIdleWords();
     }
     Finish();
 }
