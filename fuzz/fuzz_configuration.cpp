@@ -35,6 +35,7 @@
 #include "driver/usb/configure.h"
 #include "fuzz/fuzz_device.h"
 #include "fuzz/fuzz_support.h"
+#include "sim/kernel/bugcheck.h"
 #include "sim/pnp/pnp_manager.h"
 #include "sim/usb/bus.h"
 #include "sim/world.h"
@@ -109,14 +110,22 @@ void RunOne(const uint8_t *data, size_t size)
             bus.SetCancelMode(sim::usb::CancelMode::Inline);
         });
         sim::pnp::PlugResult result = pnp.Plug(model);
-        if (result.device && result.device->State() == sim::pnp::DeviceState::Started) {
-            auto *adapter = static_cast<AdapterContext *>(result.device->Fdo()->DeviceExtension);
-            if (adapter->FirmwareRunning)
-                CheckConfiguredAdapter(adapter);
-        }
         if (fuzzing::Tracing())
             std::fprintf(stderr, "start: status 0x%08X, state %s\n", static_cast<unsigned>(result.status),
                          result.device ? sim::pnp::StateName(result.device->State()) : "no device");
+        if (result.device && result.device->State() == sim::pnp::DeviceState::Started) {
+            auto *adapter = static_cast<AdapterContext *>(result.device->Fdo()->DeviceExtension);
+            if (fuzzing::Tracing()) {
+                std::string serialText;
+                for (const char *c = adapter->SerialNumber; c && *c; c++)
+                    serialText += (*c >= 0x20 && *c < 0x7F) ? std::string(1, *c) : sim::Hex(static_cast<uint8_t>(*c));
+                std::fprintf(stderr, "adapter: firmware %s, serial number %s\"%s\"\n",
+                             adapter->FirmwareRunning ? "running" : "not running",
+                             adapter->SerialNumber ? "" : "(none) ", serialText.c_str());
+            }
+            if (adapter->FirmwareRunning)
+                CheckConfiguredAdapter(adapter);
+        }
         pnp.WaitIdle();
         for (sim::pnp::Device *plugged : pnp.Devices())
             if (plugged->Present())
