@@ -27,10 +27,11 @@ NTSTATUS NTAPI ResponseReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID
     LockAcquire(&Adapter->Lock);
     ReleaseCompletedTransfer(Adapter, Irp, &Adapter->CommandInIrp);
     if (!Adapter->Removed && Adapter->CommandInUrb->UrbHeader.Status == USBD_STATUS_SUCCESS) {
-        DispatchResponse(Adapter);
+        ULONG Received = Adapter->CommandInUrb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+        DispatchResponse(Adapter, Received);
         // With no port open the reader runs until the answer to the last
         // close (or the diagnostic device's last frame) has been read.
-        if (Adapter->OpenPortCount > 0 || Adapter->CommandInBuffer[0] != RSP_DONE)
+        if (Adapter->OpenPortCount > 0 || Received == 0 || Adapter->CommandInBuffer[0] != RSP_DONE)
             StartResponseReader(Adapter, &Adapter->Lock);
     }
     LockRelease(&Adapter->Lock);
@@ -90,9 +91,25 @@ static VOID DispatchPortEvent(AdapterContext *Adapter, const UCHAR *Frame)
     NotifyHostEvent(Port);
 }
 
-VOID DispatchResponse(AdapterContext *Adapter)
+// The bytes a frame of each kind must have; a frame cut shorter is dropped,
+// since the rest of the buffer still holds an earlier frame's bytes.
+static ULONG ResponseLength(UCHAR Code)
+{
+    switch (Code) {
+    case RSP_DONE: return 3;
+    case RSP_INFO: return 1 + FIRMWARE_INFO_SIZE;
+    case RSP_ADAPTER_STATUS: return 1 + STATUS_BLOCK_SIZE;
+    case RSP_STATUS: return 1 + sizeof(EventRecord);
+    case RSP_EVENT: return 4;
+    default: return 1;
+    }
+}
+
+VOID DispatchResponse(AdapterContext *Adapter, ULONG Received)
 {
     const UCHAR *Frame = Adapter->CommandInBuffer;
+    if (Received == 0 || Received > RESPONSE_BUFFER_SIZE || Received < ResponseLength(Frame[0]))
+        return;
     switch (Frame[0]) {
     case RSP_DONE: {
         UCHAR PortIndex = (UCHAR)(Frame[2] - 1);

@@ -9,5 +9,5 @@
 // adapter's Lock when the caller holds it, else null.
 NTSTATUS StartResponseReader(AdapterContext *Adapter, LockRecord *HeldLock);
 NTSTATUS NTAPI ResponseReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-// With Lock held: acts on the frame in CommandInBuffer.
-VOID DispatchResponse(AdapterContext *Adapter);
+// With Lock held: acts on the frame of Received bytes in CommandInBuffer.
+VOID DispatchResponse(AdapterContext *Adapter, ULONG Received);

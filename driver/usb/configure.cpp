@@ -81,6 +81,11 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT AdapterDevice)
     }
     NTSTATUS Status =
         ReadDescriptor(Adapter, Urb, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, Device, sizeof(USB_DEVICE_DESCRIPTOR));
+    // Whether the firmware runs is read from idProduct: a device descriptor
+    // cut short would leave it to whatever the pool held before.
+    if (NT_SUCCESS(Status) && (Urb->UrbControlDescriptorRequest.TransferBufferLength < sizeof(USB_DEVICE_DESCRIPTOR) ||
+                               Device->bDescriptorType != USB_DEVICE_DESCRIPTOR_TYPE))
+        Status = STATUS_DEVICE_DATA_ERROR;
     if (!NT_SUCCESS(Status)) {
         PoolFree(&Urb);
         PoolFree(&Device);

@@ -55,6 +55,29 @@ TEST_F(ResponseReaderTest, DoneSignalsThePortInByteTwoWhateverByteOne)
     EXPECT_EQ(ErrorStats[ERROR_STAT_BAD_RESPONSE_PORT], 0u);
 }
 
+// A frame is taken only as far as it arrived: the buffer beyond a short
+// transfer still holds an earlier frame's bytes, which must not be dispatched
+// again as if the device had sent them.
+TEST_F(ResponseReaderTest, FramesCutShortOrEmptyAreDroppedNotFilledFromTheLastFrame)
+{
+    OpenAndBind(2);
+    size_t before = rig.HostPort(2).Events().size();
+    Feed({RSP_EVENT, 2, 0x01, 0xB0});
+    ASSERT_EQ(rig.HostPort(2).Events().size(), before + 1);
+    Feed({});
+    Feed({RSP_EVENT});
+    Feed({RSP_EVENT, 2, 0x01});
+    EXPECT_EQ(rig.HostPort(2).Events().size(), before + 1);
+    KeClearEvent(&rig.Port(2)->CommandDoneEvent);
+    Feed({RSP_DONE, 0, 2});
+    Feed({RSP_DONE, 0});
+    EXPECT_TRUE(Signalled(rig.Port(2)->CommandDoneEvent));
+    KeClearEvent(&rig.Port(2)->CommandDoneEvent);
+    Feed({RSP_DONE, 0});
+    EXPECT_FALSE(Signalled(rig.Port(2)->CommandDoneEvent));
+    EXPECT_TRUE(ReaderRunning());
+}
+
 TEST_F(ResponseReaderTest, InformationAndAdapterStatusBlocksAreStoredAndSignalled)
 {
     StartResponseReader(adapter, nullptr);

@@ -26,6 +26,7 @@ public:
     using MainFirmware::MainFirmware;
     std::function<Bytes(Bytes, int)> config;
     std::function<Bytes(Bytes)> serial;
+    std::function<Bytes(Bytes)> device;
     std::atomic<int> configReads{0};
 
     std::optional<Bytes> Descriptor(uint8_t type, uint8_t index, uint16_t language) override
@@ -36,6 +37,8 @@ public:
             if (config)
                 return config(*bytes, read);
         }
+        if (bytes && type == USB_DEVICE_DESCRIPTOR_TYPE && device)
+            return device(*bytes);
         if (bytes && type == USB_STRING_DESCRIPTOR_TYPE && index == SERIAL_NUMBER_STRING_INDEX && serial)
             return serial(*bytes);
         return bytes;
@@ -383,6 +386,32 @@ TEST_F(LyingDescriptorTest, AnAdapterWithoutASerialNumberNeverAnswersForAnotherA
     EXPECT_TRUE(host->Close(port));
     EXPECT_FALSE(pnp->Remove(other).Refused());
     EXPECT_EQ(pnp->SendRemove(*empty.device), STATUS_SUCCESS);
+}
+
+}  // namespace
+
+namespace {
+
+// Whether the firmware runs is judged from idProduct: a device descriptor
+// cut short (or of another type) must fail the start, not leave that
+// judgement to whatever the pool held.
+TEST_F(LyingDescriptorTest, ADeviceDescriptorCutShortOrOfAnotherTypeFailsTheStart)
+{
+    for (size_t length : {0, 8, 11, 17}) {
+        Outcome cut = PlugLiar("DEVCUT", [length](LyingAdapter &liar) {
+            liar.device = [length](Bytes bytes) { return Cut(bytes, length); };
+        });
+        EXPECT_EQ(cut.status, STATUS_DEVICE_DATA_ERROR) << length;
+        EXPECT_TRUE(cut.configReads.empty()) << length;
+    }
+    Outcome other = PlugLiar("DEVTYPE", [](LyingAdapter &liar) {
+        liar.device = [](Bytes bytes) {
+            bytes[1] = USB_CONFIGURATION_DESCRIPTOR_TYPE;
+            return bytes;
+        };
+    });
+    EXPECT_EQ(other.status, STATUS_DEVICE_DATA_ERROR);
+    ExpectHonestAdapterWorks("DEVOK");
 }
 
 }  // namespace
