@@ -109,14 +109,16 @@ Counts Measure()
             Rig rig("alloc:measure", 1);
             Counts counts;
             Life(rig, "alloc:measure", &counts);
+            std::printf("COUNTS");
             for (int phase = 0; phase < kPhases; phase++)
-                std::printf("%llu %llu %llu\n", static_cast<unsigned long long>(counts.at[phase][0]),
+                std::printf(" %llu %llu %llu", static_cast<unsigned long long>(counts.at[phase][0]),
                             static_cast<unsigned long long>(counts.at[phase][1]),
                             static_cast<unsigned long long>(counts.at[phase][2]));
+            std::printf("\n");
         },
         300);
     Counts counts;
-    std::istringstream in(text);
+    std::istringstream in(text.substr(text.find("COUNTS") + 6));
     for (int phase = 0; phase < kPhases; phase++)
         for (int kind = 0; kind < 3; kind++)
             in >> counts.at[phase][kind];

@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -123,7 +125,24 @@ Options Parse(int argc, char **argv)
 }
 
 // What a failed case's output says went wrong, in one line.
-std::string Signature(const std::string &output, int status, bool timedOut)
+std::string Normalise(std::string text, const std::string &id)
+{
+    for (size_t at; (at = text.find(id)) != std::string::npos;)
+        text.replace(at, id.size(), "<case>");
+    std::string out;
+    for (size_t i = 0; i < text.size(); i++) {
+        if (std::isdigit(static_cast<unsigned char>(text[i]))) {
+            out += 'N';
+            while (i + 1 < text.size() && std::isalnum(static_cast<unsigned char>(text[i + 1])))
+                i++;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+std::string Signature(const std::string &output, int status, bool timedOut, const std::string &id)
 {
     if (timedOut)
         return "hang: no end within the wall-clock limit";
@@ -147,7 +166,7 @@ std::string Signature(const std::string &output, int status, bool timedOut)
         auto bracket = check.rfind(" [");
         if (bracket != std::string::npos)
             check.resize(bracket);
-        return "check: " + check.substr(0, 140);
+        return "check: " + Normalise(check, id).substr(0, 160);
     }
     if (WIFSIGNALED(status))
         return "killed by signal " + std::to_string(WTERMSIG(status));
@@ -291,7 +310,7 @@ int main(int argc, char **argv)
             }
             anyFailed = true;
             tally.failed++;
-            std::string signature = Signature(text.str(), status, timedOut);
+            std::string signature = Signature(text.str(), status, timedOut, done.id);
             tally.signatures[signature].push_back(done.id);
             std::printf("FAIL %s seed %llu (%.2f s): %s\n  replay: %s\n%s", done.id.c_str(),
                         static_cast<unsigned long long>(done.seed), seconds, signature.c_str(),

@@ -31,8 +31,16 @@ void Sleep(int64_t ticks)
 void Socket::SetPhase(int phase)
 {
     std::lock_guard lock(mutex_);
+    longest_[phase_] = std::max(longest_[phase_], stepsInPhase_);
     phase_ = phase;
     stepsInPhase_ = 0;
+}
+
+uint64_t Socket::Longest(int phase)
+{
+    std::lock_guard lock(mutex_);
+    uint64_t longest = longest_[phase];
+    return phase == phase_ ? std::max(longest, stepsInPhase_) : longest;
 }
 
 int Socket::Phase()
@@ -94,6 +102,7 @@ void Socket::Restore()
         armed_ = false;
         steps_ = stepsInPhase_ = 0;
         phase_ = 0;
+        longest_.clear();
     }
     sim::Scheduler::Get().Change([&] { pulledForScheduler_ = false; });
 }
@@ -186,8 +195,11 @@ Rig::Rig(const std::string &caseId, uint64_t seed, RigOptions rigOptions)
     pnp->OnNewBus([completion](sim::usb::Bus &bus) { bus.SetCompletionMode(completion); });
     chip->OnReEnumerate([this](sim::chip::Program) {
         // A device out of its socket cannot come back.
-        if (!socket->Pulled())
-            pnp->DeviceLeftAndReturned(*socket);
+        if (socket->Pulled())
+            return;
+        if (options.phaseOnReEnumerate >= 0)
+            socket->SetPhase(options.phaseOnReEnumerate);
+        pnp->DeviceLeftAndReturned(*socket);
     });
 }
 
@@ -207,8 +219,10 @@ std::string Rig::StatusText(NTSTATUS status)
 
 NTSTATUS Rig::PlugIn()
 {
+    sim::Scheduler::Get().Change([&] { plugging_ = true; });
     NTSTATUS status = pnp->Plug(*socket).status;
     pnp->WaitIdle();
+    sim::Scheduler::Get().Change([&] { plugging_ = false; });
     return status;
 }
 
@@ -248,6 +262,8 @@ PathResult Rig::Exchange(int index, size_t total, const std::string &label)
     sim::host::HostSerialDriver *host = Host();
     sim::host::HostPort *port = Port(index);
     if (!host || !port) {
+        if (socket->Pulled())
+            return PathResult::Visible;
         Fail(label + ": port " + std::to_string(index) + " has no host record");
         return PathResult::Broken;
     }
@@ -323,9 +339,11 @@ void Rig::RemoveCurrent()
 void Rig::StartRemover()
 {
     remover_ = std::make_unique<sim::Thread>("remover", [this] {
-        sim::Scheduler::Get().Block([this] { return socket->PulledLocked(); }, std::nullopt, "the device to be pulled");
-        // Whatever the manager is doing for the device (a re-enumeration in
-        // progress) ends first; nothing new comes once the device is out.
+        // The platform serialises a device's Plug and Play requests: a start
+        // in progress (the plug, a re-enumeration the manager is handling)
+        // ends first; nothing new comes once the device is out.
+        sim::Scheduler::Get().Block([this] { return socket->PulledLocked() && !plugging_; }, std::nullopt,
+                                    "the device to be pulled");
         pnp->WaitIdle();
         while (sim::pnp::Device *device = pnp->Current(*socket)) {
             pnp->SurpriseRemove(*device);
@@ -347,6 +365,8 @@ void Rig::CheckReplugWorks(const std::string &label)
 {
     sim::Resources::Get().ClearFaults();
     socket->Restore();
+    if (Firmware())
+        Firmware()->SetAnswerMode(sim::adapter::AnswerMode::Normal);
     NTSTATUS status = PlugIn();
     sim::pnp::Device *device = Current();
     if (!device || device->State() != sim::pnp::DeviceState::Started) {

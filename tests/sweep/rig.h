@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -34,6 +35,8 @@ public:
     int Phase();
     uint64_t Steps();
     uint64_t StepsInPhase();
+    // The most steps any phase with this number has taken so far.
+    uint64_t Longest(int phase);
     // Pulls the device out at that step of that phase (0: its first request).
     void ArmPull(int phase, uint64_t step);
     void Pull();
@@ -61,6 +64,7 @@ private:
     int phase_ = 0;
     uint64_t steps_ = 0;
     uint64_t stepsInPhase_ = 0;
+    std::map<int, uint64_t> longest_;
     bool armed_ = false;
     int armedPhase_ = 0;
     uint64_t armedStep_ = 0;
@@ -81,6 +85,8 @@ struct RigOptions {
     // Runs after the world exists and before the driver is loaded (fault
     // injection that must count from the driver's first allocation).
     std::function<void()> beforeDriverLoads;
+    // The socket's phase once the chip has left the bus and come back (-1: unchanged).
+    int phaseOnReEnumerate = -1;
 };
 
 class Rig {
@@ -131,6 +137,7 @@ public:
 
 private:
     std::unique_ptr<sim::Thread> remover_;
+    bool plugging_ = false;  // PlugIn in progress (scheduler lock)
     std::vector<std::unique_ptr<sim::chip::EzUsbChip>> spares_;
     bool finished_ = false;
 };
