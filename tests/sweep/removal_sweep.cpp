@@ -39,9 +39,11 @@ void WaitingDiagnostic(Rig &rig, int64_t pullAfter)
 {
     rig.Firmware()->SetAnswerMode(sim::adapter::AnswerMode::Silent);
     NTSTATUS opened = STATUS_UNSUCCESSFUL, asked = STATUS_UNSUCCESSFUL;
+    bool tried = false;
     sim::Thread asker("diagnostic", [&] {
         sim::user::Handle handle = nullptr;
         opened = sim::user::Open("\\DosDevices\\ZerafinTest", &handle);
+        sim::Scheduler::Get().Change([&] { tried = true; });
         if (!handle)
             return;
         std::vector<uint8_t> input(34, 0), output(35, 0);
@@ -52,6 +54,8 @@ void WaitingDiagnostic(Rig &rig, int64_t pullAfter)
         SWEEP_CHECK(returned == 0, "the silent firmware's information block came back with bytes");
         sim::user::Close(handle);
     });
+    // The point is counted from the open, as the request goes out.
+    sim::Scheduler::Get().Block([&] { return tried; }, std::nullopt, "the diagnostic device to open");
     Sleep(pullAfter);
     rig.socket->Pull();
     asker.Join();

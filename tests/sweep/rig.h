@@ -121,6 +121,14 @@ public:
     // The same socket (chip as it is now) plugged in again: it must come up
     // as a working adapter: a port opened, data through, closed, removed.
     void CheckReplugWorks(const std::string &label);
+    // The driver's count of open ports is the number of ports open.
+    void CheckBooks(const std::string &label);
+    // Closes what is open; then every port opens, carries data both ways and
+    // closes again; then the adapter is removed, which must not be refused.
+    // With restartIfRefused, ports that refuse to open (a command channel the
+    // driver stopped after a failed write, until the next configuration) are
+    // tried again after the adapter is stopped and started.
+    void CheckPortsWorkAndRemove(const std::string &label, bool restartIfRefused = false);
     // A new adapter (another serial, already running) must work.
     void CheckFreshAdapterWorks(const std::string &label);
 
