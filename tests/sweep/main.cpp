@@ -1,7 +1,7 @@
 // nuvix_sweeps: runs the fault sweeps, each case in a process of its own.
 //
 //   nuvix_sweeps [--sweep NAME[,NAME...]] [--share ci|full] [--from N] [--to N]
-//                [--jobs J] [--timeout SECONDS] [--list] [--verbose]
+//                [--thin K] [--jobs J] [--timeout SECONDS] [--list] [--verbose]
 //   nuvix_sweeps --case ID [--seed S]      replays one case in this process
 //
 // Every failing case is printed with its id, its seed and the command that
@@ -30,6 +30,7 @@ namespace {
 struct Options {
     std::vector<std::string> sweeps;
     bool ci = false;
+    size_t thin = 1;
     size_t from = 0;
     size_t to = SIZE_MAX;
     unsigned jobs = 1;
@@ -46,8 +47,10 @@ void Usage(FILE *to)
 {
     std::fprintf(to,
                  "usage: nuvix_sweeps [--sweep NAME[,NAME...]] [--share ci|full] [--from N] [--to N]\n"
-                 "                    [--jobs J] [--timeout SECONDS] [--list] [--verbose]\n"
+                 "                    [--thin K] [--jobs J] [--timeout SECONDS] [--list] [--verbose]\n"
                  "       nuvix_sweeps --case ID [--seed S]\n"
+                 "--thin K keeps every Kth case of the share; --timeout limits each case's wall-clock\n"
+                 "time (default 120 s); --jobs runs that many cases at once (default 1).\n"
                  "--from/--to select cases [N, M) of each chosen sweep's list (its full list,\n"
                  "or the CI share with --share ci); --list prints the ids. Sweeps:\n");
     for (const auto &sweep : sweep::Registry())
@@ -86,7 +89,9 @@ Options Parse(int argc, char **argv)
                 std::exit(2);
             }
             options.ci = share == "ci";
-        } else if (arg == "--from")
+        } else if (arg == "--thin")
+            options.thin = std::max<size_t>(1, std::stoull(value(i)));
+        else if (arg == "--from")
             options.from = std::stoull(value(i));
         else if (arg == "--to")
             options.to = std::stoull(value(i));
@@ -265,7 +270,7 @@ int main(int argc, char **argv)
         std::vector<sweep::Case> all = sweep->cases();
         std::vector<const sweep::Case *> share;
         for (size_t i = 0; i < all.size(); i++)
-            if (!options.ci || i % sweep->ciStride == 0)
+            if ((!options.ci || i % sweep->ciStride == 0) && (options.ci ? i / sweep->ciStride : i) % options.thin == 0)
                 share.push_back(&all[i]);
         size_t from = std::min(options.from, share.size());
         size_t to = std::min(options.to, share.size());

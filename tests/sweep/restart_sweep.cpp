@@ -214,7 +214,7 @@ std::vector<Case> Cases()
 }
 
 Registrar registrar({"restart", "stop and restart under traffic; two calls on one port at once, some pulled out",
-                     Cases, 31});
+                     Cases, 6});
 
 }  // namespace
 }  // namespace sweep
