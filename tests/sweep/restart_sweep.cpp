@@ -5,6 +5,7 @@
 // how late the firmware answers and whether the port's OUT pipe is held all
 // come from the case's seed. Afterwards the driver's books must agree with
 // what the host was told, the ports must work again and nothing may leak.
+#include <optional>
 #include <random>
 
 #include "harness.h"
@@ -59,6 +60,81 @@ int64_t DelayFor(Dice &dice)
     }
 }
 
+
+// How the bus treats a cancelled request, seeded: handed to its controller,
+// completed inside the cancel, or held back and released every `period`
+// (never, with period 0, until the case lets it go).
+struct CancelPlan {
+    sim::usb::CancelMode mode = sim::usb::CancelMode::Controller;
+    int64_t period = 0;
+    std::string Text() const
+    {
+        if (mode == sim::usb::CancelMode::Controller)
+            return "cancels by the controller";
+        if (mode == sim::usb::CancelMode::Inline)
+            return "cancels inline";
+        return period ? "cancels held, released every " + std::to_string(period / sim::kTicksPerMillisecond) + " ms"
+                      : "cancels held";
+    }
+};
+
+CancelPlan CancelPlanFor(Dice &dice)
+{
+    CancelPlan plan;
+    switch (dice.Below(5)) {
+    case 0:
+    case 1: break;
+    case 2: plan.mode = sim::usb::CancelMode::Inline; break;
+    case 3:
+        plan.mode = sim::usb::CancelMode::Hold;
+        plan.period = static_cast<int64_t>(1 + dice.Below(3) * dice.Below(3) * 100) * sim::kTicksPerMillisecond;
+        break;
+    default: plan.mode = sim::usb::CancelMode::Hold; break;
+    }
+    return plan;
+}
+
+// Releases held cancelled requests every period until stopped; at the end
+// the bus goes back to the controller's cancels and lets go of everything.
+class Releaser {
+public:
+    Releaser(sim::usb::Bus &bus, CancelPlan plan) : bus_(bus), plan_(plan)
+    {
+        bus_.SetCancelMode(plan_.mode);
+        if (plan_.mode == sim::usb::CancelMode::Hold && plan_.period)
+            thread_ = std::make_unique<sim::Thread>("releaser", [this] {
+                for (;;) {
+                    bool done = false;
+                    sim::Scheduler::Get().Block([&] { return done_; }, sim::Scheduler::Get().Now() + plan_.period,
+                                                "the next release");
+                    done = sim::Scheduler::Get().Read([&] { return done_; });
+                    if (done)
+                        return;
+                    bus_.ReleaseHeldCancelled();
+                }
+            });
+    }
+    void Finish()
+    {
+        if (finished_)
+            return;
+        finished_ = true;
+        sim::Scheduler::Get().Change([&] { done_ = true; });
+        if (thread_)
+            thread_->Join();
+        bus_.SetCancelMode(sim::usb::CancelMode::Controller);
+        bus_.ReleaseHeldCancelled();
+    }
+    ~Releaser() { Finish(); }
+
+private:
+    sim::usb::Bus &bus_;
+    CancelPlan plan_;
+    bool done_ = false;
+    bool finished_ = false;
+    std::unique_ptr<sim::Thread> thread_;
+};
+
 // Four ports busy; the adapter is stopped at a seeded moment and started
 // again; the ports come back closed and must work once opened again.
 void StopUnderTraffic(const std::string &id, uint64_t seed)
@@ -77,6 +153,9 @@ void StopUnderTraffic(const std::string &id, uint64_t seed)
         SWEEP_CHECK(open[i], id + ": port " + std::to_string(i) + " does not open");
     }
     int64_t stopAt = static_cast<int64_t>(dice.Below(40)) * sim::kTicksPerMillisecond / 2;
+    rig.pnp->SetRemoveAfterFailedStart(false);
+    CancelPlan cancels = CancelPlanFor(dice);
+    Releaser releaser(rig.Current()->Bus(), cancels);
     bool stopped = false;
     {
         std::vector<std::unique_ptr<sim::Thread>> pumps;
@@ -91,10 +170,22 @@ void StopUnderTraffic(const std::string &id, uint64_t seed)
         Note("stop after " + std::to_string(stopAt / sim::kTicksPerMillisecond) + " ms");
         sim::pnp::Device *device = rig.Current();
         stopped = true;
+        Note(cancels.Text());
         auto outcome = rig.pnp->Stop(*device);
         SWEEP_CHECK(!outcome.Refused(), id + ": the stop was refused");
         NTSTATUS restarted = rig.pnp->Restart(*device);
-        SWEEP_CHECK(restarted == STATUS_SUCCESS, id + ": the restart failed: " + Rig::StatusText(restarted));
+        releaser.Finish();
+        if (restarted != STATUS_SUCCESS) {
+            // A request the bus kept across the stop may fail the restart,
+            // visibly; once the bus has let it go, a restart must succeed.
+            if (cancels.mode != sim::usb::CancelMode::Hold)
+                Fail(id + ": the restart failed: " + Rig::StatusText(restarted));
+            else
+                Note("the restart failed (" + Rig::StatusText(restarted) + ") with a cancelled request held");
+            rig.Current()->Bus().Drain();
+            restarted = rig.pnp->Restart(*device);
+            SWEEP_CHECK(restarted == STATUS_SUCCESS, id + ": the second restart failed: " + Rig::StatusText(restarted));
+        }
         for (auto &pump : pumps)
             pump->Join();
     }
@@ -142,6 +233,17 @@ void SamePortPair(Pair pair, bool removal, const std::string &id, uint64_t seed)
          std::to_string(delays[0]) + "/" + std::to_string(delays[1]) +
          (removal ? ", pulled at " + std::to_string(pullAt) : ""));
 
+    std::optional<CancelPlan> cancels;
+    std::unique_ptr<Releaser> releaser;
+    if (!removal) {
+        cancels = CancelPlanFor(dice);
+        // Two calls on a port wait for what they cancel: a bus that never
+        // lets a cancelled request go would hold them for good.
+        if (cancels->mode == sim::usb::CancelMode::Hold && !cancels->period)
+            cancels->period = 300 * sim::kTicksPerMillisecond;
+        Note(cancels->Text());
+        releaser = std::make_unique<Releaser>(rig.Current()->Bus(), *cancels);
+    }
     bool results[2] = {};
     auto call = [&](Op op, int which) {
         Sleep(delays[which]);
@@ -172,6 +274,8 @@ void SamePortPair(Pair pair, bool removal, const std::string &id, uint64_t seed)
         first.Join();
         second.Join();
     }
+    if (releaser)
+        releaser->Finish();
     Note(std::string("results ") + (results[0] ? "TRUE" : "FALSE") + "/" + (results[1] ? "TRUE" : "FALSE"));
     if (hold && !rig.socket->Pulled())
         firmware->HoldEndpoint(sim::adapter::PortOut(index + 1), false);
