@@ -1,6 +1,7 @@
 #include "command_queue.h"
 
 #include "../usb/transport.h"
+#include "response_reader.h"
 
 #define COMMAND_WAIT_100NS (-10000000LL)  // 1 s, relative
 
@@ -23,22 +24,39 @@ static PKEVENT AnswerEventFor(PortContext *Port, UCHAR Code)
     }
 }
 
-BOOLEAN QueueCommand(AdapterContext *Adapter, UCHAR Code, const UCHAR *Payload, ULONG PayloadLength)
+// A command whose answer is awaited needs the response reader. A reader
+// whose re-arm failed (no request to be had) or whose read failed is started
+// again here, at the next command or completed write, as the sender recovers
+// from its own failed starts; without this one failure would stall every
+// port's commands until all ports closed.
+static VOID EnsureResponseReader(AdapterContext *Adapter)
+{
+    if (Adapter->OpenPortCount > 0 && !Adapter->CommandInIrp)
+        StartResponseReader(Adapter, &Adapter->Lock);
+}
+
+NTSTATUS SendCommand(AdapterContext *Adapter, UCHAR Code, const UCHAR *Payload, ULONG PayloadLength)
 {
     UCHAR PortIndex = (UCHAR)(Payload[0] - 1);
     if (PortIndex >= PORTS_PER_ADAPTER || PayloadLength + 1 > COMMAND_FRAME_MAX)
-        return FALSE;
+        return STATUS_INVALID_PARAMETER;
     PortContext *Port = Adapter->Ports[PortIndex];
     if (!Port)
-        return FALSE;
+        return STATUS_INVALID_PARAMETER;
 
     LockAcquire(&Adapter->Lock);
+    // A stop or a removal under way sends nothing more: the command would
+    // only wait in the queue until the channel is reset.
+    if (Adapter->Removed || Adapter->Stopping) {
+        LockRelease(&Adapter->Lock);
+        return Adapter->Removed ? STATUS_DELETE_PENDING : STATUS_DEVICE_NOT_READY;
+    }
     // The node is filled under Lock, so settings that change only under Lock
     // go out whole, as they stand now.
     CommandNode *Node = (CommandNode *)PoolAlloc(sizeof(CommandNode));
     if (!Node) {
         LockRelease(&Adapter->Lock);
-        return FALSE;
+        return STATUS_INSUFFICIENT_RESOURCES;
     }
     Node->FrameLength = PayloadLength + 1;
     Node->Frame[0] = Code;
@@ -46,15 +64,23 @@ BOOLEAN QueueCommand(AdapterContext *Adapter, UCHAR Code, const UCHAR *Payload, 
     KeClearEvent(&Port->CommandDoneEvent);
     KeClearEvent(&Port->PortStatusEvent);
     InsertTailList(&Adapter->CommandQueue, &Node->Links);
+    EnsureResponseReader(Adapter);
     KickCommandSender(Adapter);
     LockRelease(&Adapter->Lock);
 
     PKEVENT Answer = AnswerEventFor(Port, Code);
     if (!Answer)
-        return TRUE;
+        return STATUS_SUCCESS;
     LARGE_INTEGER Timeout;
     Timeout.QuadPart = COMMAND_WAIT_100NS;
-    return KeWaitForSingleObject(Answer, Executive, KernelMode, FALSE, &Timeout) == STATUS_SUCCESS;
+    if (KeWaitForSingleObject(Answer, Executive, KernelMode, FALSE, &Timeout) != STATUS_SUCCESS)
+        return STATUS_IO_TIMEOUT;
+    return STATUS_SUCCESS;
+}
+
+BOOLEAN QueueCommand(AdapterContext *Adapter, UCHAR Code, const UCHAR *Payload, ULONG PayloadLength)
+{
+    return NT_SUCCESS(SendCommand(Adapter, Code, Payload, PayloadLength));
 }
 
 VOID KickCommandSender(AdapterContext *Adapter)
@@ -65,9 +91,10 @@ VOID KickCommandSender(AdapterContext *Adapter)
     SendNextCommand(Adapter);
 }
 
-// When no request or descriptor list can be had, the node goes back to the
-// head of the queue and the channel to idle: nothing is lost, order is kept,
-// and the next QueueCommand or completed write tries again.
+// When no request or descriptor list can be had (or a stop or removal keeps
+// transfers from starting), the node goes back to the head of the queue and
+// the channel to idle: nothing is lost, order is kept, and the next
+// QueueCommand or completed write tries again.
 NTSTATUS SendNextCommand(AdapterContext *Adapter)
 {
     CommandNode *Node = CONTAINING_RECORD(RemoveHeadList(&Adapter->CommandQueue), CommandNode, Links);
@@ -76,7 +103,7 @@ NTSTATUS SendNextCommand(AdapterContext *Adapter)
     NTSTATUS Status = StartBulkTransfer(Adapter, Adapter->CommandOutPipe, BULK_FLAGS_COMMAND_WRITE, Node->Frame,
                                         Node->FrameLength, Adapter->CommandOutUrb, &Adapter->CommandOutIrp,
                                         CommandWriteComplete, Adapter);
-    if (Status == STATUS_INSUFFICIENT_RESOURCES && !Adapter->CommandOutIrp) {
+    if (!NT_SUCCESS(Status) && !Adapter->CommandOutIrp) {
         InsertHeadList(&Adapter->CommandQueue, &Node->Links);
         Adapter->CurrentCommand = NULL;
         Adapter->CommandBusy = FALSE;
@@ -95,6 +122,7 @@ NTSTATUS NTAPI CommandWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID
     // stays set until the next configuration.
     if (!Adapter->Removed && Adapter->CommandOutUrb->UrbHeader.Status == USBD_STATUS_SUCCESS) {
         Adapter->CommandBusy = FALSE;
+        EnsureResponseReader(Adapter);
         KickCommandSender(Adapter);
     }
     LockRelease(&Adapter->Lock);

@@ -14,6 +14,12 @@ struct CommandNode {
     UCHAR Frame[COMMAND_FRAME_MAX];
 };
 
+// Queues a command and, for the commands that have one, waits up to 1 s for
+// its answer. STATUS_SUCCESS: queued (and answered, where an answer is
+// awaited); STATUS_IO_TIMEOUT: queued, no answer in time; any other failure:
+// not queued (no port by that number, no pool, a stop or removal under way).
+NTSTATUS SendCommand(AdapterContext *Adapter, UCHAR Code, const UCHAR *Payload, ULONG PayloadLength);
+// The same as a yes or no: queued, and answered where an answer is awaited.
 BOOLEAN QueueCommand(AdapterContext *Adapter, UCHAR Code, const UCHAR *Payload, ULONG PayloadLength);
 // With Lock held: starts the next write unless one is in flight.
 VOID KickCommandSender(AdapterContext *Adapter);

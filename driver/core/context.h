@@ -37,6 +37,10 @@ struct AdapterContext {
     BOOLEAN PortsCreated;
     BOOLEAN Removed;
     BOOLEAN RemovePending;
+    // Set when a stop begins, cleared when the restart has configured the
+    // adapter again: from then on no bulk transfer starts, so a completion
+    // cannot re-arm behind the stop's cancels. Guarded by Lock.
+    BOOLEAN Stopping;
     ULONG SlotIndex;
     ULONG EnumNode;
     PDEVICE_OBJECT Fdo;
@@ -57,6 +61,10 @@ struct AdapterContext {
     PURB CommandInUrb;
     PIRP CommandInIrp;
     ULONG PortCount;
+    // Changed only with OpenCloseMutex held (and under Lock, for the
+    // completion routines that read it). The mutex also makes a port's
+    // open/closed decision one step with the count: OpenPort and ClosePort
+    // hold it for all of their work. Initialised once, at adapter creation.
     ULONG OpenPortCount;
     FAST_MUTEX OpenCloseMutex;
     LockRecord Lock;
@@ -103,7 +111,6 @@ struct PortContext {
     PURB WriteUrb;
     PIRP WriteIrp;
     KEVENT WriteDoneEvent;
-    KEVENT ResetEvent;
     KEVENT CommandDoneEvent;
     KEVENT PortStatusEvent;
     UCHAR Chars[6];  // EofChar, ErrorChar, BreakChar, EventChar, XonChar, XoffChar

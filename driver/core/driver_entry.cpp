@@ -98,6 +98,10 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     Adapter->Configured = FALSE;
     Adapter->PortsCreated = FALSE;
     Adapter->RemovePending = FALSE;
+    Adapter->Stopping = FALSE;
+    // Once per adapter: a restart must not re-initialise a mutex that a
+    // close straddling the stop may hold.
+    ExInitializeFastMutex(&Adapter->OpenCloseMutex);
     LockInitialize(&Adapter->Lock);
     InitTransferTracking(Adapter);
     InitializeListHead(&Adapter->CommandQueue);

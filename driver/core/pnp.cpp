@@ -87,12 +87,23 @@ static NTSTATUS CancelRemove(AdapterContext *Adapter, PIRP Irp)
     return PassDownCopy(Adapter, Irp);
 }
 
+// From the moment the stop begins no transfer re-arms (a read completing
+// with data would otherwise start the next one behind the cancel), so the
+// cancels leave nothing in flight on the deselected configuration.
 static NTSTATUS StopAdapter(AdapterContext *Adapter, PIRP Irp)
 {
+    LockAcquire(&Adapter->Lock);
+    Adapter->Stopping = TRUE;
+    LockRelease(&Adapter->Lock);
     CancelPortIo(Adapter);
     NTSTATUS Status = UnconfigureDevice(Adapter->Fdo);
-    if (!NT_SUCCESS(Status))
+    if (!NT_SUCCESS(Status)) {
+        // Still configured: the host may start its paths again.
+        LockAcquire(&Adapter->Lock);
+        Adapter->Stopping = FALSE;
+        LockRelease(&Adapter->Lock);
         return CompleteWith(Irp, Status);
+    }
     return PassDownCopy(Adapter, Irp);
 }
 

@@ -15,19 +15,6 @@ VOID DrainOutstandingWork(AdapterContext *Adapter)
     AcquireIoRef(Adapter);
 }
 
-VOID CancelPortIo(AdapterContext *Adapter)
-{
-    if (!Adapter->FirmwareRunning || Adapter->PortCount == 0)
-        return;
-    for (ULONG Index = 0; Index < Adapter->PortCount && Index < PORTS_PER_ADAPTER; Index++) {
-        PortContext *Port = Adapter->Ports[Index];
-        if (!Port)
-            continue;
-        CancelAndWait(Adapter, &Port->WriteIrp, &Port->WriteDoneEvent);
-        CancelAndWait(Adapter, &Port->ReadIrp, &Port->ReadDoneEvent);
-    }
-}
-
 VOID DeletePorts(AdapterContext *Adapter)
 {
     if (!Adapter->FirmwareRunning)

@@ -1,5 +1,5 @@
-// Draining outstanding work, cancelling port transfers, and tearing an
-// adapter down in order at removal.
+// Draining outstanding work, and tearing an adapter down in order at
+// removal.
 #pragma once
 
 #include "context.h"
@@ -7,7 +7,6 @@
 // Query-remove: gives back the caller's reference, waits until only the
 // adapter's own reference is left, and takes the caller's back.
 VOID DrainOutstandingWork(AdapterContext *Adapter);
-VOID CancelPortIo(AdapterContext *Adapter);
 VOID DeletePorts(AdapterContext *Adapter);
 VOID DeleteAdapter(AdapterContext *Adapter);
 // The whole removal; the caller holds one reference, which this gives back.

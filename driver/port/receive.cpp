@@ -30,9 +30,10 @@ NTSTATUS StartPortRead(PortContext *Port)
     AdapterContext *Adapter = Port->Adapter;
     NTSTATUS Status = StartBulkTransfer(Adapter, Port->DataInPipe, BULK_FLAGS_READ, Port->ReadBuffer, TRANSFER_CHUNK,
                                         Port->ReadUrb, &Port->ReadIrp, PortReadComplete, Port);
-    // Without a request nothing would ever restart reception: tell the host
-    // it stopped, so its next StartRead tries again.
-    if (Status == STATUS_INSUFFICIENT_RESOURCES)
+    // Without a read in flight nothing would ever restart reception: tell
+    // the host it stopped (no request to be had, or a stop or removal under
+    // way), so its next StartRead tries again.
+    if (!NT_SUCCESS(Status))
         SetRxIdle(Port, IDLE_STOPPED);
     return Status;
 }
@@ -80,6 +81,10 @@ NTSTATUS NTAPI PortReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
     if ((!Buffers || !Buffers->RxBase) && Port->Open) {
         SetRxIdle(Port, IDLE_STOPPED);
     } else if (Status != USBD_STATUS_SUCCESS) {
+        // A failed or cancelled read stops reception; an open port's host
+        // learns it from the idle word and restarts it with StartRead.
+        if (Port->Open)
+            SetRxIdle(Port, IDLE_STOPPED);
         KeSetEvent(&Port->ReadDoneEvent, EVENT_INCREMENT, FALSE);
     } else if (Port->Open) {
         if (AppendRxData(Buffers, Port->ReadBuffer, Received) > 0 && Port->HostBinding.RxNotify)

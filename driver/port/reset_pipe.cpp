@@ -7,11 +7,15 @@ NTSTATUS NTAPI ResetPipeComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
 {
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Irp);
-    PortContext *Port = (PortContext *)Context;
-    KeSetEvent(&Port->ResetEvent, EVENT_INCREMENT, FALSE);
+    KeSetEvent((PKEVENT)Context, EVENT_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+// The host may reset one port's pipe from two callers at once (a write
+// restarted while a purge or a bind restarts it too). Each caller therefore
+// waits on an event of its own: with a shared one, the first completion
+// would wake both, and the second caller would free a request the bus still
+// holds.
 NTSTATUS ResetPortOutPipe(PortContext *Port)
 {
     PDEVICE_OBJECT LowerDevice = Port->Adapter->LowerDevice;
@@ -25,13 +29,14 @@ NTSTATUS ResetPortOutPipe(PortContext *Port)
     }
     BuildPipeReset(Urb, Port->DataOutPipe);
 
-    SetTransferCompletion(Irp, ResetPipeComplete, Port);
+    KEVENT Done;
+    KeInitializeEvent(&Done, NotificationEvent, FALSE);
+    SetTransferCompletion(Irp, ResetPipeComplete, &Done);
     SetSubmitUrbParameters(Irp, Urb);
 
-    KeInitializeEvent(&Port->ResetEvent, NotificationEvent, FALSE);
     NTSTATUS Status = IofCallDriver(LowerDevice, Irp);
     if (Status == STATUS_PENDING) {
-        KeWaitForSingleObject(&Port->ResetEvent, Executive, KernelMode, FALSE, NULL);
+        KeWaitForSingleObject(&Done, Executive, KernelMode, FALSE, NULL);
         Status = Irp->IoStatus.Status;
     }
     IoFreeIrp(Irp);

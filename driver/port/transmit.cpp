@@ -54,9 +54,10 @@ NTSTATUS StartPortWrite(PortContext *Port)
     AdapterContext *Adapter = Port->Adapter;
     NTSTATUS Status = StartBulkTransfer(Adapter, Port->DataOutPipe, BULK_FLAGS_PORT_WRITE, Port->WriteBuffer, Count,
                                         Port->WriteUrb, &Port->WriteIrp, PortWriteComplete, Port);
-    // Without a request nothing would ever restart transmission: tell the
-    // host it stopped, so its next StartWrite tries again.
-    if (Status == STATUS_INSUFFICIENT_RESOURCES)
+    // Without a write in flight nothing would ever restart transmission:
+    // tell the host it stopped (no request to be had, or a stop or removal
+    // under way), so its next StartWrite tries again.
+    if (!NT_SUCCESS(Status))
         SetTxIdle(Port, IDLE_STOPPED);
     return Status;
 }
@@ -74,9 +75,11 @@ NTSTATUS NTAPI PortWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
     ReleaseCompletedTransfer(Adapter, Irp, &Port->WriteIrp);
     HostBuffers *Buffers = Port->HostBinding.HostBuffers;
     if (Port->Open && !Adapter->Removed) {
-        if (!Buffers || !Buffers->TxBase) {
+        if (!Buffers || !Buffers->TxBase || Status != USBD_STATUS_SUCCESS) {
+            // A failed or cancelled write stops transmission; its bytes stay
+            // in the ring, and the host restarts it with StartWrite.
             SetTxIdle(Port, IDLE_STOPPED);
-        } else if (Status == USBD_STATUS_SUCCESS) {
+        } else {
             if (Sent > 0 && Buffers->TxCount >= Sent) {
                 Buffers->TxReadIndex = (Buffers->TxReadIndex + Sent) % Buffers->TxSize;
                 Buffers->TxCount -= Sent;

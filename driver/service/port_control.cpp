@@ -38,15 +38,20 @@ VOID SetDefaultPortSettings(PortContext *Port)
     Settings[SETTING_ZERO] = 0;
 }
 
-static VOID SendSetup(PortContext *Port)
+// A command the firmware got but did not answer in time is taken as sent,
+// as before; one that could not even be queued (no pool, a stop or removal
+// under way) means the setting was not applied, and the host hears so.
+static BOOLEAN Sent(NTSTATUS Status) { return NT_SUCCESS(Status) || Status == STATUS_IO_TIMEOUT; }
+
+static BOOLEAN SendSetup(PortContext *Port)
 {
-    QueueCommand(Port->Adapter, CMD_SETUP, Port->PortSettings, PORT_SETTINGS_SIZE);
+    return Sent(SendCommand(Port->Adapter, CMD_SETUP, Port->PortSettings, PORT_SETTINGS_SIZE));
 }
 
-static VOID SendLineCommand(PortContext *Port, UCHAR Code, BOOLEAN On)
+static BOOLEAN SendLineCommand(PortContext *Port, UCHAR Code, BOOLEAN On)
 {
     UCHAR Payload[2] = {Port->PortNumber, (UCHAR)(On ? 1 : 0)};
-    QueueCommand(Port->Adapter, Code, Payload, sizeof(Payload));
+    return Sent(SendCommand(Port->Adapter, Code, Payload, sizeof(Payload)));
 }
 
 // Runs Copy under the adapter's Lock: the settings and the records kept
@@ -59,12 +64,12 @@ static VOID UnderLock(PortContext *Port, F Copy)
     LockRelease(&Port->Adapter->Lock);
 }
 
-static VOID SetBaudRate(const ControlRequest &Request)
+static BOOLEAN SetBaudRate(const ControlRequest &Request)
 {
     if (!Request.HasInput(sizeof(ULONG)))
-        return;
+        return TRUE;
     UnderLock(Request.Port, [&] { RtlCopyMemory(&Request.Port->PortSettings[SETTING_BAUD], Request.Input, 4); });
-    SendSetup(Request.Port);
+    return SendSetup(Request.Port);
 }
 
 static VOID GetBaudRate(const ControlRequest &Request)
@@ -73,14 +78,14 @@ static VOID GetBaudRate(const ControlRequest &Request)
         UnderLock(Request.Port, [&] { RtlCopyMemory(Request.Output, &Request.Port->PortSettings[SETTING_BAUD], 4); });
 }
 
-static VOID SetLineControl(const ControlRequest &Request)
+static BOOLEAN SetLineControl(const ControlRequest &Request)
 {
     if (!Request.HasInput(sizeof(SERIAL_LINE_CONTROL)))
-        return;
+        return TRUE;
     SERIAL_LINE_CONTROL Line;
     RtlCopyMemory(&Line, Request.Input, sizeof(Line));
     if (Line.WordLength < 5 || Line.WordLength > 8 || Line.Parity > SPACE_PARITY)
-        return;
+        return TRUE;
     UCHAR StopCode;
     if (Line.StopBits == STOP_BIT_1)
         StopCode = 1;
@@ -89,13 +94,13 @@ static VOID SetLineControl(const ControlRequest &Request)
     else if (Line.StopBits == STOP_BITS_2 && Line.WordLength >= 6)
         StopCode = 2;
     else
-        return;
+        return TRUE;
     UnderLock(Request.Port, [&] {
         Request.Port->PortSettings[SETTING_DATA_BITS] = Line.WordLength;
         Request.Port->PortSettings[SETTING_STOP_CODE] = StopCode;
         Request.Port->PortSettings[SETTING_PARITY] = ParityCodes[Line.Parity];
     });
-    SendSetup(Request.Port);
+    return SendSetup(Request.Port);
 }
 
 static VOID GetLineControl(const ControlRequest &Request)
@@ -118,14 +123,14 @@ static VOID GetLineControl(const ControlRequest &Request)
     RtlCopyMemory(Request.Output, &Line, sizeof(Line));
 }
 
-static VOID SetHandFlow(const ControlRequest &Request)
+static BOOLEAN SetHandFlow(const ControlRequest &Request)
 {
     if (!Request.HasInput(sizeof(SERIAL_HANDFLOW)))
-        return;
+        return TRUE;
     SERIAL_HANDFLOW Flow;
     RtlCopyMemory(&Flow, Request.Input, sizeof(Flow));
     if ((Flow.ControlHandShake & SERIAL_CONTROL_INVALID) || (Flow.FlowReplace & SERIAL_FLOW_INVALID))
-        return;
+        return TRUE;
     UCHAR SoftFlow = 'n';
     if ((Flow.FlowReplace & SERIAL_AUTO_TRANSMIT) && (Flow.FlowReplace & SERIAL_AUTO_RECEIVE))
         SoftFlow = 'b';
@@ -147,9 +152,11 @@ static VOID SetHandFlow(const ControlRequest &Request)
         Request.Port->PortSettings[SETTING_SOFT_FLOW] = SoftFlow;
         Request.Port->PortSettings[SETTING_HANDSHAKE] = Handshake;
     });
-    SendSetup(Request.Port);
-    SendLineCommand(Request.Port, CMD_SET_DTR, (Flow.ControlHandShake & SERIAL_DTR_CONTROL) != 0);
-    SendLineCommand(Request.Port, CMD_SET_RTS, (Flow.FlowReplace & SERIAL_RTS_CONTROL) != 0);
+    // All three go out even when one could not: each stands on its own.
+    BOOLEAN Applied = SendSetup(Request.Port);
+    Applied &= SendLineCommand(Request.Port, CMD_SET_DTR, (Flow.ControlHandShake & SERIAL_DTR_CONTROL) != 0);
+    Applied &= SendLineCommand(Request.Port, CMD_SET_RTS, (Flow.FlowReplace & SERIAL_RTS_CONTROL) != 0);
+    return Applied;
 }
 
 static VOID GetHandFlow(const ControlRequest &Request)
@@ -248,21 +255,24 @@ BOOLEAN HOSTAPI PortControl(HostPortHandle Handle, ULONG IoControlCode, PVOID In
     if (!Port)
         return FALSE;
     ControlRequest Request = {Port, (const UCHAR *)InputBuffer, InputLength, (PUCHAR)OutputBuffer, OutputLength};
+    // FALSE only when a setting could not be sent to the firmware; a request
+    // that is malformed, too short or unknown is ignored and still answered.
+    BOOLEAN Applied = TRUE;
     switch (IoControlCode) {
-    case IOCTL_SERIAL_SET_BAUD_RATE: SetBaudRate(Request); break;
+    case IOCTL_SERIAL_SET_BAUD_RATE: Applied = SetBaudRate(Request); break;
     case IOCTL_SERIAL_GET_BAUD_RATE: GetBaudRate(Request); break;
-    case IOCTL_SERIAL_SET_LINE_CONTROL: SetLineControl(Request); break;
+    case IOCTL_SERIAL_SET_LINE_CONTROL: Applied = SetLineControl(Request); break;
     case IOCTL_SERIAL_GET_LINE_CONTROL: GetLineControl(Request); break;
-    case IOCTL_SERIAL_SET_HANDFLOW: SetHandFlow(Request); break;
+    case IOCTL_SERIAL_SET_HANDFLOW: Applied = SetHandFlow(Request); break;
     case IOCTL_SERIAL_GET_HANDFLOW: GetHandFlow(Request); break;
     case IOCTL_SERIAL_SET_CHARS: SetChars(Request); break;
     case IOCTL_SERIAL_GET_CHARS: GetChars(Request); break;
-    case IOCTL_SERIAL_SET_BREAK_ON: SendLineCommand(Port, CMD_SET_BREAK, TRUE); break;
-    case IOCTL_SERIAL_SET_BREAK_OFF: SendLineCommand(Port, CMD_SET_BREAK, FALSE); break;
-    case IOCTL_SERIAL_SET_DTR: SendLineCommand(Port, CMD_SET_DTR, TRUE); break;
-    case IOCTL_SERIAL_CLR_DTR: SendLineCommand(Port, CMD_SET_DTR, FALSE); break;
-    case IOCTL_SERIAL_SET_RTS: SendLineCommand(Port, CMD_SET_RTS, TRUE); break;
-    case IOCTL_SERIAL_CLR_RTS: SendLineCommand(Port, CMD_SET_RTS, FALSE); break;
+    case IOCTL_SERIAL_SET_BREAK_ON: Applied = SendLineCommand(Port, CMD_SET_BREAK, TRUE); break;
+    case IOCTL_SERIAL_SET_BREAK_OFF: Applied = SendLineCommand(Port, CMD_SET_BREAK, FALSE); break;
+    case IOCTL_SERIAL_SET_DTR: Applied = SendLineCommand(Port, CMD_SET_DTR, TRUE); break;
+    case IOCTL_SERIAL_CLR_DTR: Applied = SendLineCommand(Port, CMD_SET_DTR, FALSE); break;
+    case IOCTL_SERIAL_SET_RTS: Applied = SendLineCommand(Port, CMD_SET_RTS, TRUE); break;
+    case IOCTL_SERIAL_CLR_RTS: Applied = SendLineCommand(Port, CMD_SET_RTS, FALSE); break;
     case IOCTL_SERIAL_GET_MODEMSTATUS: GetModemStatus(Request); break;
     case IOCTL_SERIAL_LSRMST_INSERT: InsertLineStatus(Request); break;
     case IOCTL_SERIAL_PURGE: Purge(Request); break;
@@ -270,5 +280,5 @@ BOOLEAN HOSTAPI PortControl(HostPortHandle Handle, ULONG IoControlCode, PVOID In
     default: break;
     }
     ReleaseIoRef(Port->Adapter);
-    return TRUE;
+    return Applied;
 }

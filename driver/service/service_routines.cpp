@@ -52,7 +52,6 @@ BOOLEAN HOSTAPI StartWrite(HostPortHandle Port) { return StartTransfer(Port, TRU
 static BOOLEAN FailOpen(PortContext *Port)
 {
     AdapterContext *Adapter = Port->Adapter;
-    ExAcquireFastMutex(&Adapter->OpenCloseMutex);
     LockAcquire(&Adapter->Lock);
     Adapter->OpenPortCount--;
     LockRelease(&Adapter->Lock);
@@ -61,15 +60,22 @@ static BOOLEAN FailOpen(PortContext *Port)
     return FALSE;
 }
 
+// The host may call OpenPort and ClosePort for one port from two threads at
+// once. Each holds OpenCloseMutex for all of its work and judges the port
+// again once it has it, so that the open/closed decision and the change of
+// OpenPortCount are one step: of two opens (or two closes) of one port only
+// the first succeeds, and the count never counts a port twice.
 BOOLEAN HOSTAPI OpenPort(HostPortHandle Handle)
 {
     PortContext *Port = EnterPort(Handle, TRUE);
     if (!Port)
         return FALSE;
     AdapterContext *Adapter = Port->Adapter;
+    ExAcquireFastMutex(&Adapter->OpenCloseMutex);
     // An open port belongs to whoever opened it; opening it again would
     // count it twice and forget the transfers in flight.
-    if (IsPortValid(Port, FALSE)) {
+    if (!IsPortValid(Port, TRUE) || IsPortValid(Port, FALSE)) {
+        ExReleaseFastMutex(&Adapter->OpenCloseMutex);
         ReleaseIoRef(Adapter);
         return FALSE;
     }
@@ -78,13 +84,11 @@ BOOLEAN HOSTAPI OpenPort(HostPortHandle Handle)
     // yet), and forgetting it would let a second transfer share its URB.
     // The flags and the count that completion routines read change under
     // Lock, so those routines see them whole.
-    ExAcquireFastMutex(&Adapter->OpenCloseMutex);
     LockAcquire(&Adapter->Lock);
     Port->BindPending = TRUE;
     if (++Adapter->OpenPortCount == 1)
         StartResponseReader(Adapter, &Adapter->Lock);
     LockRelease(&Adapter->Lock);
-    ExReleaseFastMutex(&Adapter->OpenCloseMutex);
 
     if (!NT_SUCCESS(ResetPortOutPipe(Port)))
         return FailOpen(Port);
@@ -93,6 +97,7 @@ BOOLEAN HOSTAPI OpenPort(HostPortHandle Handle)
     LockAcquire(&Adapter->Lock);
     Port->Open = TRUE;
     LockRelease(&Adapter->Lock);
+    ExReleaseFastMutex(&Adapter->OpenCloseMutex);
     ReleaseIoRef(Adapter);
     return TRUE;
 }
@@ -104,10 +109,17 @@ BOOLEAN HOSTAPI ClosePort(HostPortHandle Handle)
         return FALSE;
     AdapterContext *Adapter = Port->Adapter;
     ExAcquireFastMutex(&Adapter->OpenCloseMutex);
-
+    // Another close of this port may have run while this one waited for the
+    // mutex, or a restart may have closed every port meanwhile.
     LockAcquire(&Adapter->Lock);
+    BOOLEAN WasOpen = Port->Open;
     Port->Open = FALSE;
     LockRelease(&Adapter->Lock);
+    if (!WasOpen) {
+        ExReleaseFastMutex(&Adapter->OpenCloseMutex);
+        ReleaseIoRef(Adapter);
+        return FALSE;
+    }
     CancelAndWait(Adapter, &Port->WriteIrp, &Port->WriteDoneEvent);
     LockAcquire(&Adapter->Lock);
     Adapter->OpenPortCount--;
@@ -131,7 +143,10 @@ BOOLEAN HOSTAPI ClosePort(HostPortHandle Handle)
         if (KeWaitForSingleObject(&Port->ReadDoneEvent, Executive, KernelMode, FALSE, &Timeout) == STATUS_TIMEOUT)
             CancelAndWait(Adapter, &Port->ReadIrp, &Port->ReadDoneEvent);
     }
-    if (Adapter->OpenPortCount == 0) {
+    LockAcquire(&Adapter->Lock);
+    BOOLEAN LastClosed = Adapter->OpenPortCount == 0;
+    LockRelease(&Adapter->Lock);
+    if (LastClosed) {
         CancelAndWait(Adapter, &Adapter->CommandInIrp, NULL);
         CancelAndWait(Adapter, &Adapter->CommandOutIrp, NULL);
     }

@@ -43,3 +43,18 @@ VOID CancelAndWait(AdapterContext *Adapter, PIRP *InFlightSlot, PKEVENT Event)
         KeWaitForSingleObject(Event, Executive, KernelMode, FALSE, &Timeout);
     }
 }
+
+// Every port's write and read: at a stop, at removal, and before a restart
+// reuses the ports' buffers.
+VOID CancelPortIo(AdapterContext *Adapter)
+{
+    if (!Adapter->FirmwareRunning)
+        return;
+    for (ULONG Index = 0; Index < PORTS_PER_ADAPTER; Index++) {
+        PortContext *Port = Adapter->Ports[Index];
+        if (!Port)
+            continue;
+        CancelAndWait(Adapter, &Port->WriteIrp, &Port->WriteDoneEvent);
+        CancelAndWait(Adapter, &Port->ReadIrp, &Port->ReadDoneEvent);
+    }
+}

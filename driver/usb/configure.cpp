@@ -12,14 +12,51 @@ static NTSTATUS ReadDescriptor(AdapterContext *Adapter, PURB Urb, UCHAR Type, UC
     return SubmitUrbSync(Adapter->LowerDevice, Urb);
 }
 
+#define RESTART_IDLE_WAIT_100NS (-50000000LL)  // 5 s, relative
+
 // At a restart after a stop the command channel may still have requests in
-// flight (a host port stayed open); they go before the channel is reset and
-// its buffers are reused.
-static VOID QuiesceCommandChannel(AdapterContext *Adapter)
+// flight (a host port stayed open), and a port transfer whose cancel the bus
+// had not finished; they go before the channel is reset and the buffers are
+// reused. The stop keeps them from re-arming, so the wait ends; should a
+// lower driver keep one regardless, the start fails rather than hang or
+// reuse a buffer the bus still writes to.
+static NTSTATUS QuiesceTransfers(AdapterContext *Adapter)
 {
     CancelAndWait(Adapter, &Adapter->CommandInIrp, NULL);
     CancelAndWait(Adapter, &Adapter->CommandOutIrp, NULL);
-    WaitForTransfersIdle(Adapter);
+    CancelPortIo(Adapter);
+    LARGE_INTEGER Timeout;
+    Timeout.QuadPart = RESTART_IDLE_WAIT_100NS;
+    if (KeWaitForSingleObject(&Adapter->TransfersIdleEvent, Executive, KernelMode, FALSE, &Timeout) != STATUS_SUCCESS)
+        return STATUS_DEVICE_BUSY;
+    return STATUS_SUCCESS;
+}
+
+// Every port starts closed again; a count of ports opened before a stop
+// would keep query-remove refused for ports no one can close. The ports are
+// prepared, and the count reset, with OpenCloseMutex held: a close that
+// straddles the stop and the restart (its events and slots are what is
+// prepared here) either finishes first or then finds its port closed.
+static NTSTATUS PreparePorts(AdapterContext *Adapter)
+{
+    NTSTATUS Status = STATUS_SUCCESS;
+    ExAcquireFastMutex(&Adapter->OpenCloseMutex);
+    for (ULONG Index = 0; Index < Adapter->PortCount; Index++) {
+        if (!InitPortContext(Adapter->Ports[Index])) {
+            Status = STATUS_UNSUCCESSFUL;
+            break;
+        }
+    }
+    if (NT_SUCCESS(Status)) {
+        LockAcquire(&Adapter->Lock);
+        Adapter->OpenPortCount = 0;
+        Adapter->Configured = TRUE;
+        Adapter->PortsCreated = TRUE;
+        Adapter->Stopping = FALSE;
+        LockRelease(&Adapter->Lock);
+    }
+    ExReleaseFastMutex(&Adapter->OpenCloseMutex);
+    return Status;
 }
 
 // Blocks of an earlier start are reused: the same sizes are needed again.
@@ -62,9 +99,17 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT AdapterDevice)
             PoolFree(&Urb);
             return Status;
         }
+        // Once made, the port objects (and the serial number their names
+        // hold) stay until removal, whatever happens to this start.
+        Adapter->PortsCreated = TRUE;
     }
-    if (Adapter->FirmwareRunning)
-        QuiesceCommandChannel(Adapter);
+    if (Adapter->FirmwareRunning) {
+        Status = QuiesceTransfers(Adapter);
+        if (!NT_SUCCESS(Status)) {
+            PoolFree(&Urb);
+            return Status;
+        }
+    }
 
     Status = ReadConfigDescriptor(AdapterDevice);
     if (!NT_SUCCESS(Status) || !Adapter->FirmwareRunning) {
@@ -78,26 +123,10 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT AdapterDevice)
         PoolFree(&Urb);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    ExInitializeFastMutex(&Adapter->OpenCloseMutex);
     ResetCommandChannel(Adapter);
     Adapter->CommandInIrp = NULL;
 
-    Status = STATUS_SUCCESS;
-    for (ULONG Index = 0; Index < Adapter->PortCount; Index++) {
-        if (!InitPortContext(Adapter->Ports[Index])) {
-            Status = STATUS_UNSUCCESSFUL;
-            break;
-        }
-    }
-    if (NT_SUCCESS(Status)) {
-        LockAcquire(&Adapter->Lock);
-        Adapter->Configured = TRUE;
-        Adapter->PortsCreated = TRUE;
-        // Every port starts closed again; a count of ports opened before a
-        // stop would keep query-remove refused for ports no one can close.
-        Adapter->OpenPortCount = 0;
-        LockRelease(&Adapter->Lock);
-    }
+    Status = PreparePorts(Adapter);
     PoolFree(&Urb);
     return Status;
 }

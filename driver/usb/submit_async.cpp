@@ -55,10 +55,18 @@ NTSTATUS SubmitUrbAsync(const BulkTransfer *Transfer)
     return IofCallDriver(Transfer->LowerDevice, Irp);
 }
 
+// Every re-arm of a completion routine comes through here, with Lock held,
+// so one test keeps a stop or a removal from being outrun: once either has
+// begun, no new transfer starts, and the cancels that follow find every
+// transfer there is.
 NTSTATUS StartBulkTransfer(AdapterContext *Adapter, PUSBD_PIPE_INFORMATION Pipe, ULONG TransferFlags, PVOID Buffer,
                            ULONG Length, PURB Urb, PIRP *InFlightSlot, PIO_COMPLETION_ROUTINE Completion,
                            PVOID Context)
 {
+    if (Adapter->Removed)
+        return STATUS_DELETE_PENDING;
+    if (Adapter->Stopping)
+        return STATUS_DEVICE_NOT_READY;
     BulkTransfer Transfer;
     Transfer.Adapter = Adapter;
     Transfer.LowerDevice = Adapter->LowerDevice;

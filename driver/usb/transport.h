@@ -94,3 +94,4 @@ VOID WaitForTransfersIdle(AdapterContext *Adapter);
 
 // Cancels the transfer in the slot (if any) and waits up to 0.5 s for Event.
 VOID CancelAndWait(AdapterContext *Adapter, PIRP *InFlightSlot, PKEVENT Event);
+VOID CancelPortIo(AdapterContext *Adapter);

@@ -177,18 +177,40 @@ TEST_F(CommandChannelTest, AFailedWriteStopsTheChannelUntilTheNextConfiguration)
     EXPECT_EQ(Commands().size(), 1u);
 }
 
-TEST_F(CommandChannelTest, AfterRemovalACompletedWriteStopsTheChannel)
+// Once removal (or a stop) has begun nothing more is queued or written: a
+// command would only wait for a channel that is going away. The caller hears
+// that it was not sent.
+TEST_F(CommandChannelTest, AfterRemovalOrDuringAStopNothingIsQueuedOrSent)
 {
+    UCHAR payload[] = {1, 1, 'r'};
+    for (BOOLEAN *flag : {&adapter->Stopping, &adapter->Removed}) {
+        LockAcquire(&adapter->Lock);
+        *flag = TRUE;
+        LockRelease(&adapter->Lock);
+        NTSTATUS status = SendCommand(adapter, CMD_ECHO, payload, sizeof(payload));
+        EXPECT_EQ(status, flag == &adapter->Removed ? STATUS_DELETE_PENDING : STATUS_DEVICE_NOT_READY);
+        EXPECT_TRUE(Commands().empty());
+        EXPECT_EQ(Queued(), 0u);
+        LockAcquire(&adapter->Lock);
+        *flag = FALSE;
+        LockRelease(&adapter->Lock);
+    }
+}
+
+TEST_F(CommandChannelTest, AWriteCompletingAfterRemovalBeganStopsTheChannel)
+{
+    rig.firmware.HoldEndpoint(sim::adapter::kCommandOut, true);
+    EXPECT_TRUE(Queue(CMD_ECHO, {1, 1, 'r'}));
     LockAcquire(&adapter->Lock);
     adapter->Removed = TRUE;
     LockRelease(&adapter->Lock);
-    EXPECT_TRUE(Queue(CMD_ECHO, {1, 1, 'r'}));
-    rig.bus.Drain();
-    EXPECT_TRUE(Queue(CMD_ECHO, {1, 1, 's'}));
-    rig.bus.Drain();
+    rig.firmware.HoldEndpoint(sim::adapter::kCommandOut, false);
     EXPECT_EQ(Commands().size(), 1u);
     EXPECT_TRUE(adapter->CommandBusy);
     EXPECT_EQ(adapter->CurrentCommand, nullptr);
+    LockAcquire(&adapter->Lock);
+    adapter->Removed = FALSE;
+    LockRelease(&adapter->Lock);
 }
 
 TEST_F(CommandChannelTest, WithoutARequestTheCommandWaitsAtTheHeadOfTheQueue)

@@ -173,7 +173,9 @@ TEST_F(DataPathsTest, ReceivedBytesLandInTheRingAndTheNextReadStarts)
     EXPECT_EQ(host.rxIdle, IDLE_RUNNING);
 }
 
-TEST_F(DataPathsTest, AFailedReadSignalsAndStopsWithTheIdleWordStillRunning)
+// A read that fails stops reception; the idle word must say so, or a host
+// that follows its contract never calls StartRead again and the port is dead.
+TEST_F(DataPathsTest, AFailedReadStopsReceptionAndTheIdleWordSaysSoUntilTheHostRestartsIt)
 {
     Rings(256, 0);
     UnderLock(StartPortRead);
@@ -181,8 +183,53 @@ TEST_F(DataPathsTest, AFailedReadSignalsAndStopsWithTheIdleWordStillRunning)
     Settle();
     EXPECT_EQ(KeReadStateEvent(&port->ReadDoneEvent), 1);
     EXPECT_EQ(port->ReadIrp, nullptr);
-    EXPECT_EQ(host.rxIdle, IDLE_RUNNING);
+    EXPECT_EQ(host.rxIdle, IDLE_STOPPED);
     EXPECT_EQ(host.rxNotifies, 0);
+
+    UnderLock(StartPortRead);
+    EXPECT_EQ(host.rxIdle, IDLE_RUNNING);
+    rig.device.PushIn(kIn, {1, 2, 3});
+    Settle();
+    EXPECT_EQ(host.buffers.RxCount, 3u);
+    EXPECT_EQ(host.rxNotifies, 1);
+}
+
+TEST_F(DataPathsTest, AReadThatCannotStartSaysStoppedWhateverTheReason)
+{
+    Rings(256, 0);
+    sim::Resources::Get().FailNth(sim::ResourceKind::Mdl, 1);
+    EXPECT_EQ(UnderLock(StartPortRead), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(host.rxIdle, IDLE_STOPPED);
+    LockAcquire(&rig.adapter->Lock);
+    rig.adapter->Stopping = TRUE;
+    LockRelease(&rig.adapter->Lock);
+    host.rxIdle = 7;
+    EXPECT_FALSE(NT_SUCCESS(UnderLock(StartPortRead)));
+    EXPECT_EQ(host.rxIdle, IDLE_STOPPED);
+    EXPECT_EQ(port->ReadIrp, nullptr);
+}
+
+// A read that completes with data once a stop (or removal) has begun hands
+// the data on but starts no next read: a re-armed read would stay on the
+// deselected configuration and the restart would wait for it.
+TEST_F(DataPathsTest, AReadCompletingDuringAStopOrRemovalDeliversButDoesNotReArm)
+{
+    Rings(256, 0);
+    for (BOOLEAN *flag : {&rig.adapter->Stopping, &rig.adapter->Removed}) {
+        UnderLock(StartPortRead);
+        ASSERT_NE(port->ReadIrp, nullptr);
+        LockAcquire(&rig.adapter->Lock);
+        *flag = TRUE;
+        LockRelease(&rig.adapter->Lock);
+        rig.device.PushIn(kIn, {9});
+        Settle();
+        EXPECT_EQ(port->ReadIrp, nullptr);
+        EXPECT_EQ(host.rxIdle, IDLE_STOPPED);
+        LockAcquire(&rig.adapter->Lock);
+        *flag = FALSE;
+        LockRelease(&rig.adapter->Lock);
+    }
+    EXPECT_EQ(host.buffers.RxCount, 2u);
 }
 
 TEST_F(DataPathsTest, AfterCloseDataIsDiscardedUntilTheMarker)
@@ -265,17 +312,25 @@ TEST_F(DataPathsTest, AZeroByteCompletionSendsTheSameBytesAgain)
     EXPECT_EQ(writes, 3);
 }
 
-TEST_F(DataPathsTest, AFailedWriteLeavesTheRingAndTheIdleWordAlone)
+// A failed write leaves its bytes in the ring and stops transmission; the
+// idle word says stopped, so the host's StartWrite sends them again.
+TEST_F(DataPathsTest, AFailedWriteLeavesTheRingAndSaysStoppedUntilTheHostRestartsIt)
 {
     Rings(0, 128);
+    std::iota(host.tx.begin(), host.tx.end(), 0);
     host.buffers.TxCount = 5;
     rig.device.FailNext(kOut, USBD_STATUS_STALL_PID);
     UnderLock(StartPortWrite);
     Settle();
     EXPECT_EQ(KeReadStateEvent(&port->WriteDoneEvent), 1);
     EXPECT_EQ(host.buffers.TxCount, 5u);
-    EXPECT_EQ(host.txIdle, IDLE_RUNNING);
+    EXPECT_EQ(host.txIdle, IDLE_STOPPED);
     EXPECT_EQ(port->WriteIrp, nullptr);
+
+    UnderLock(StartPortWrite);
+    Settle();
+    EXPECT_EQ(host.buffers.TxCount, 0u);
+    EXPECT_EQ(rig.device.TakeOut(kOut), (Bytes{0, 1, 2, 3, 4}));
 }
 
 TEST_F(DataPathsTest, AHostThatEmptiedItsRingMidWriteGetsNothingTakenOut)
