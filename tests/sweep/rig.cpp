@@ -317,9 +317,9 @@ PathResult Rig::Exchange(int index, size_t total, const std::string &label)
                 restarted = true;
             }
         }
-        // Both paths running: transfers are in flight and the device may
-        // be slow (a held pipe); the host waits, up to a limit.
-        if (!restarted && rxIdle == 0 && txIdle == 0 && ++quietWaits < kQuietWaits)
+        // Nothing stopped: transfers are in flight and the device may be
+        // slow (a held pipe); the host waits, up to a limit.
+        if (!restarted && ++quietWaits < kQuietWaits)
             continue;
         if (!restarted) {
             Fail(label + ": port " + std::to_string(index) + " stalled at " + std::to_string(received) + " of " +
