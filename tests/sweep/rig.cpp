@@ -9,6 +9,7 @@
 #include "sim/kernel/bugcheck.h"
 #include "sim/kernel/registry.h"
 #include "sim/kernel/resources.h"
+#include "sim/adapter/uart.h"
 #include "sim/pnp/config_manager.h"
 
 namespace sweep {
@@ -252,9 +253,19 @@ bool Rig::OpenPort(int index)
         SERIAL_HANDFLOW flow{SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE, SERIAL_RTS_HANDSHAKE, 0, 0};
         ok = host->Control(*port, IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof(flow), nullptr, 0);
     }
-    if (!ok)
+    if (!ok) {
         host->Close(*port);
-    return ok;
+        return false;
+    }
+    // Success means the settings are on the device.
+    if (auto firmware = Firmware(); firmware && !socket->Pulled()) {
+        sim::adapter::PortState state = firmware->Port(index + 1);
+        uint8_t flow = sim::adapter::kHandshakeCts | sim::adapter::kHandshakeRts;
+        if (!state.open || (state.line.handshake & flow) != flow)
+            Fail("port " + std::to_string(index) + ": open, bind and flow control reported done, but the firmware " +
+                 (state.open ? "has handshake " + std::to_string(state.line.handshake) : "has the port closed"));
+    }
+    return true;
 }
 
 PathResult Rig::Exchange(int index, size_t total, const std::string &label)
