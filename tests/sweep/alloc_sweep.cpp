@@ -152,14 +152,14 @@ std::vector<Case> Cases()
     std::vector<Case> cases;
     for (ResourceKind kind : {ResourceKind::Pool, ResourceKind::Irp, ResourceKind::Mdl}) {
         int k = static_cast<int>(kind);
-        uint64_t total = counts.at[kPhases - 1][k];
+        // Rounded up, so that the list (and --from/--to) stays the same from
+        // run to run although the data paths' allocations vary a little;
+        // positions past a life's end run it without a fault.
+        uint64_t total = (counts.at[kPhases - 1][k] + 15) / 16 * 16;
         // Every position of every kind, so every allocation site is hit in
         // every phase it allocates in.
         std::vector<uint64_t> positions;
         for (uint64_t n = 1; n <= total; n++)
-            positions.push_back(n);
-        // And a few past the measured life, where timing adds allocations.
-        for (uint64_t n = total + 1; n <= total + 3; n++)
             positions.push_back(n);
         for (uint64_t n : positions) {
             std::string id = std::string("alloc:") + KindWord(kind) + ":" + std::to_string(n);
@@ -169,7 +169,7 @@ std::vector<Case> Cases()
     return cases;
 }
 
-Registrar registrar({"alloc", "fail the Nth pool, request or descriptor-list allocation of a whole life", Cases, 8});
+Registrar registrar({"alloc", "fail the Nth pool, request or descriptor-list allocation of a whole life", Cases, 4});
 
 }  // namespace
 }  // namespace sweep

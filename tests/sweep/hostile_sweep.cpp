@@ -270,7 +270,7 @@ std::vector<Case> Cases()
     return cases;
 }
 
-Registrar registrar({"hostile", "a device that answers wrongly, fails or holds transfers; a seeded mix", Cases, 4});
+Registrar registrar({"hostile", "a device that answers wrongly, fails or holds transfers; a seeded mix", Cases, 2});
 
 }  // namespace
 }  // namespace sweep

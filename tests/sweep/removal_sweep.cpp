@@ -170,7 +170,9 @@ std::vector<Case> Cases()
     };
     std::vector<Plan> plans;
     for (int p = kDownload; p < kDiagnostic; p++) {
-        uint64_t last = counts.steps[p] + counts.steps[p] / 10 + 2;
+        // With a margin, rounded so that the list (and --from/--to) stays
+        // the same from run to run although the threads' timing varies.
+        uint64_t last = (counts.steps[p] + counts.steps[p] / 10 + 2 + 31) / 32 * 32;
         plans.push_back({p, std::min<uint64_t>(last, p == kDownload ? 450 : 400), last});
     }
     plans.push_back({kDiagnostic, 42, 42});  // up to 10.5 s, in 250 ms steps
@@ -194,7 +196,7 @@ std::vector<Case> Cases()
     return cases;
 }
 
-Registrar registrar({"removal", "surprise removal at every phase, in every completion mode", Cases, 10});
+Registrar registrar({"removal", "surprise removal at every phase, in every completion mode", Cases, 5});
 
 }  // namespace
 }  // namespace sweep

@@ -318,7 +318,7 @@ std::vector<Case> Cases()
 }
 
 Registrar registrar({"restart", "stop and restart under traffic; two calls on one port at once, some pulled out",
-                     Cases, 6});
+                     Cases, 3});
 
 }  // namespace
 }  // namespace sweep
