@@ -117,10 +117,15 @@ struct PortContext {
     UCHAR EscapeChar;
 };
 
-// Walked by port lookup in index order; read and written without a lock.
+// Walked by port lookup in index order. Changed under AdapterTableLock.
+// A slot is Held from the moment AddDevice chooses it until the adapter's
+// device object, whose name carries the slot index, has been deleted; Slots
+// shows the adapter to port lookups only between the end of AddDevice and
+// the start of its removal. Count is the number of held slots.
 struct AdapterTableRecord {
     ULONG Count;
     AdapterContext *Slots[MAX_ADAPTERS];
+    BOOLEAN Held[MAX_ADAPTERS];
 };
 
 extern AdapterTableRecord AdapterTable;

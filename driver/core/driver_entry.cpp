@@ -24,31 +24,49 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     return STATUS_SUCCESS;
 }
 
-static LONG LowestFreeSlot(VOID)
+// Takes the lowest slot not held: a slot whose adapter is still being
+// removed stays held until that adapter's device name is gone, so the name
+// made from the index is free whenever the slot is.
+static LONG TakeSlot(VOID)
 {
-    for (ULONG Slot = 0; Slot < MAX_ADAPTERS; Slot++)
-        if (!AdapterTable.Slots[Slot])
-            return (LONG)Slot;
-    return -1;
+    LONG Taken = -1;
+    KIRQL Previous;
+    KeAcquireSpinLock(&AdapterTableLock, &Previous);
+    for (ULONG Slot = 0; Slot < MAX_ADAPTERS && AdapterTable.Count < MAX_ADAPTERS; Slot++) {
+        if (!AdapterTable.Held[Slot]) {
+            AdapterTable.Held[Slot] = TRUE;
+            AdapterTable.Count++;
+            Taken = (LONG)Slot;
+            break;
+        }
+    }
+    KeReleaseSpinLock(&AdapterTableLock, Previous);
+    return Taken;
 }
 
-static VOID SetSlot(ULONG Slot, AdapterContext *Adapter)
+static VOID PublishSlot(ULONG Slot, AdapterContext *Adapter)
 {
     KIRQL Previous;
     KeAcquireSpinLock(&AdapterTableLock, &Previous);
     AdapterTable.Slots[Slot] = Adapter;
-    if (Adapter)
-        AdapterTable.Count++;
-    else
+    KeReleaseSpinLock(&AdapterTableLock, Previous);
+}
+
+VOID ReleaseSlot(ULONG Slot)
+{
+    KIRQL Previous;
+    KeAcquireSpinLock(&AdapterTableLock, &Previous);
+    AdapterTable.Slots[Slot] = NULL;
+    if (AdapterTable.Held[Slot]) {
+        AdapterTable.Held[Slot] = FALSE;
         AdapterTable.Count--;
+    }
     KeReleaseSpinLock(&AdapterTableLock, Previous);
 }
 
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
 {
-    if (AdapterTable.Count >= MAX_ADAPTERS)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    LONG Slot = LowestFreeSlot();
+    LONG Slot = TakeSlot();
     if (Slot < 0)
         return STATUS_INSUFFICIENT_RESOURCES;
 
@@ -58,14 +76,17 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     TextAppendDecimal(&Text, (ULONG)Slot);
     UNICODE_STRING DeviceName;
     NTSTATUS Status = TextToUnicode(&Text, &DeviceName);
-    if (!NT_SUCCESS(Status))
+    if (!NT_SUCCESS(Status)) {
+        ReleaseSlot((ULONG)Slot);
         return Status;
+    }
 
     PDEVICE_OBJECT Fdo;
     NTSTATUS Created = IoCreateDevice(DriverObject, sizeof(AdapterContext), &DeviceName, FILE_DEVICE_UNKNOWN, 0,
                                       FALSE, &Fdo);
     if (!NT_SUCCESS(Created)) {
         RtlFreeUnicodeString(&DeviceName);
+        ReleaseSlot((ULONG)Slot);
         return Created;
     }
     AdapterContext *Adapter = (AdapterContext *)Fdo->DeviceExtension;
@@ -86,6 +107,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
         if (OwnLink)
             IoDeleteSymbolicLink(&LinkName);
         IoDeleteDevice(Fdo);
+        ReleaseSlot((ULONG)Slot);
         return STATUS_NO_SUCH_DEVICE;
     }
 
@@ -115,7 +137,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     // the firmware sends unasked must find a valid event too.
     KeInitializeEvent(&Adapter->FirmwareInfoEvent, NotificationEvent, FALSE);
     // Only now, complete, does the adapter become visible to port lookups.
-    SetSlot((ULONG)Slot, Adapter);
+    PublishSlot((ULONG)Slot, Adapter);
     return Created;
 }
 

@@ -36,6 +36,18 @@ VOID DeletePorts(AdapterContext *Adapter)
     Adapter->PortsCreated = FALSE;
 }
 
+// Once the slot shows no adapter no lookup can find it any more, and every
+// lookup that found it before holds a reference: the final wait covers it.
+// The slot itself stays held (see DeleteAdapter).
+static VOID HideFromLookups(AdapterContext *Adapter)
+{
+    KIRQL Previous;
+    KeAcquireSpinLock(&AdapterTableLock, &Previous);
+    if (AdapterTable.Slots[Adapter->SlotIndex] == Adapter)
+        AdapterTable.Slots[Adapter->SlotIndex] = NULL;
+    KeReleaseSpinLock(&AdapterTableLock, Previous);
+}
+
 VOID DeleteAdapter(AdapterContext *Adapter)
 {
     ResetCommandChannel(Adapter);  // frees commands that were never written
@@ -47,18 +59,17 @@ VOID DeleteAdapter(AdapterContext *Adapter)
     PoolFree(&Adapter->InterfaceInfo);
     PoolFree(&Adapter->SerialNumber);
     IoDetachDevice(Adapter->LowerDevice);
-    // The slot is normally gone already (RemoveAdapter clears it first).
-    KIRQL Previous;
-    KeAcquireSpinLock(&AdapterTableLock, &Previous);
-    if (AdapterTable.Slots[Adapter->SlotIndex] == Adapter) {
-        AdapterTable.Slots[Adapter->SlotIndex] = NULL;
-        AdapterTable.Count--;
-    }
-    KeReleaseSpinLock(&AdapterTableLock, Previous);
+    // Normally hidden already (RemoveAdapter does it first).
+    HideFromLookups(Adapter);
     UNICODE_STRING LinkName;
     RtlInitUnicodeString(&LinkName, ControlLinkName);
     IoDeleteSymbolicLink(&LinkName);
+    // The slot is given back only once the device name made from its index
+    // is gone; until then an arriving adapter takes another slot, and with
+    // it another name. The context may go with the device object.
+    ULONG Slot = Adapter->SlotIndex;
     IoDeleteDevice(Adapter->Fdo);
+    ReleaseSlot(Slot);
 }
 
 VOID WriteErrorStats(VOID)
@@ -67,26 +78,13 @@ VOID WriteErrorStats(VOID)
                           sizeof(ErrorStats));
 }
 
-// Once the slot is empty no lookup can find the adapter any more, and every
-// lookup that found it before holds a reference: the final wait covers it.
-static VOID LeaveAdapterTable(AdapterContext *Adapter)
-{
-    KIRQL Previous;
-    KeAcquireSpinLock(&AdapterTableLock, &Previous);
-    if (AdapterTable.Slots[Adapter->SlotIndex] == Adapter) {
-        AdapterTable.Slots[Adapter->SlotIndex] = NULL;
-        AdapterTable.Count--;
-    }
-    KeReleaseSpinLock(&AdapterTableLock, Previous);
-}
-
 NTSTATUS RemoveAdapter(AdapterContext *Adapter, PIRP Irp)
 {
     ReleaseIoRef(Adapter);
     LockAcquire(&Adapter->Lock);
     Adapter->Removed = TRUE;
     LockRelease(&Adapter->Lock);
-    LeaveAdapterTable(Adapter);
+    HideFromLookups(Adapter);
     CancelPortIo(Adapter);
     NTSTATUS Status = PassDownCopy(Adapter, Irp);
     ReleaseIoRef(Adapter);

@@ -22,7 +22,9 @@ PortContext *LookupPort(HostPortHandle Handle)
 
     for (ULONG Slot = 0; Slot < MAX_ADAPTERS; Slot++) {
         AdapterContext *Adapter = AdapterTable.Slots[Slot];
-        if (!Adapter || !Adapter->SerialNumber)
+        // An empty serial number would match every name; configuration
+        // refuses such an adapter, and a lookup never takes one either.
+        if (!Adapter || !Adapter->SerialNumber || Adapter->SerialNumber[0] == 0)
             continue;
         const CHAR *Serial = Adapter->SerialNumber;
         ULONG i = 0;

@@ -143,16 +143,43 @@ NTSTATUS ReadSerialNumber(AdapterContext *Adapter)
     }
     NTSTATUS Status = ReadDescriptor(Adapter, Urb, USB_STRING_DESCRIPTOR_TYPE, SERIAL_NUMBER_STRING_INDEX,
                                      LANGUAGE_US_ENGLISH, Descriptor, BufferSize);
+    // Only the bytes the device sent are its; the rest of the buffer is
+    // whatever the pool held.
+    ULONG Received = Urb->UrbControlDescriptorRequest.TransferBufferLength;
     PoolFree(&Urb);
     if (!NT_SUCCESS(Status)) {
         PoolFree(&Descriptor);
         return Status;
     }
-    LONG Count = ((LONG)Descriptor[0] - 2) / 2;
-    if (Count > SERIAL_NUMBER_MAX || Count < 0 || Descriptor[0] == 0) {
-        ErrorStats[ERROR_STAT_SERIAL_TOO_LONG]++;
+    if (Received > BufferSize)
+        Received = BufferSize;
+    // A device that sent nothing has said nothing about the length either.
+    LONG Count = 0;
+    if (Received >= 1) {
+        Count = ((LONG)Descriptor[0] - 2) / 2;
+        if (Count > SERIAL_NUMBER_MAX || Count < 0 || Descriptor[0] == 0) {
+            ErrorStats[ERROR_STAT_SERIAL_TOO_LONG]++;
+            PoolFree(&Descriptor);
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        // A descriptor cut short keeps the characters that arrived whole.
+        LONG Arrived = Received >= 2 ? ((LONG)Received - 2) / 2 : 0;
+        if (Count > Arrived)
+            Count = Arrived;
+    }
+    // The string ends at the first character whose low byte is 0, as every
+    // user of it reads it.
+    for (LONG i = 0; i < Count; i++) {
+        if (Descriptor[2 + 2 * i] == 0) {
+            Count = i;
+            break;
+        }
+    }
+    // An empty serial number would name no port and match every host
+    // port name: such an adapter cannot be told apart and is not taken.
+    if (Count == 0) {
         PoolFree(&Descriptor);
-        return STATUS_INSUFFICIENT_RESOURCES;
+        return STATUS_DEVICE_DATA_ERROR;
     }
     PCHAR Serial = (PCHAR)PoolAlloc((SIZE_T)Count + 1);
     if (!Serial) {
@@ -168,6 +195,42 @@ NTSTATUS ReadSerialNumber(AdapterContext *Adapter)
     return Status;
 }
 
+// What arrived must be a whole configuration descriptor: its own header,
+// a wTotalLength within what was read, and descriptors that walk from the
+// header to exactly wTotalLength, each long enough for what the bus
+// driver's parser reads of it. Anything else never reaches that parser.
+static BOOLEAN IsWholeConfiguration(PUSB_CONFIGURATION_DESCRIPTOR Descriptor, ULONG Received)
+{
+    if (Received < sizeof(USB_CONFIGURATION_DESCRIPTOR))
+        return FALSE;
+    if (Descriptor->bLength != sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
+        Descriptor->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE)
+        return FALSE;
+    ULONG Total = Descriptor->wTotalLength;
+    if (Total < sizeof(USB_CONFIGURATION_DESCRIPTOR) || Total > Received)
+        return FALSE;
+    const UCHAR *Bytes = (const UCHAR *)Descriptor;
+    ULONG Offset = 0;
+    while (Offset < Total) {
+        if (Total - Offset < sizeof(USB_COMMON_DESCRIPTOR))
+            return FALSE;
+        ULONG Length = Bytes[Offset];
+        UCHAR Type = Bytes[Offset + 1];
+        if (Length < sizeof(USB_COMMON_DESCRIPTOR) || Length > Total - Offset)
+            return FALSE;
+        if (Type == USB_INTERFACE_DESCRIPTOR_TYPE && Length < sizeof(USB_INTERFACE_DESCRIPTOR))
+            return FALSE;
+        if (Type == USB_ENDPOINT_DESCRIPTOR_TYPE && Length < sizeof(USB_ENDPOINT_DESCRIPTOR))
+            return FALSE;
+        Offset += Length;
+    }
+    return TRUE;
+}
+
+// A configuration longer than the first read is read once more with its
+// wTotalLength, a 16-bit field, so never more than 65535 bytes; what that
+// read brings must then be whole. A device that sent nothing is not asked
+// again.
 NTSTATUS ReadConfigDescriptor(PDEVICE_OBJECT AdapterDevice)
 {
     AdapterContext *Adapter = (AdapterContext *)AdapterDevice->DeviceExtension;
@@ -176,7 +239,8 @@ NTSTATUS ReadConfigDescriptor(PDEVICE_OBJECT AdapterDevice)
         return STATUS_INSUFFICIENT_RESOURCES;
     PoolFree(&Adapter->ConfigDescriptor);
     ULONG Size = CONFIG_DESCRIPTOR_FIRST_READ;
-    for (;;) {
+    ULONG Received = 0;
+    for (ULONG Read = 1;; Read++) {
         Adapter->ConfigDescriptor = (PUSB_CONFIGURATION_DESCRIPTOR)PoolAlloc(Size);
         if (!Adapter->ConfigDescriptor) {
             PoolFree(&Urb);
@@ -189,14 +253,23 @@ NTSTATUS ReadConfigDescriptor(PDEVICE_OBJECT AdapterDevice)
             PoolFree(&Urb);
             return Status;
         }
-        ULONG Received = Urb->UrbControlDescriptorRequest.TransferBufferLength;
-        ULONG Total = Received >= 4 ? Adapter->ConfigDescriptor->wTotalLength : 0;
-        if (Received == 0 || Total <= Size)
+        Received = Urb->UrbControlDescriptorRequest.TransferBufferLength;
+        if (Received > Size)
+            Received = Size;
+        // wTotalLength is bytes 2 and 3: a shorter read has not told it.
+        if (Read > 1 || Received < 4)
+            break;
+        ULONG Total = Adapter->ConfigDescriptor->wTotalLength;
+        if (Total <= Size)
             break;
         PoolFree(&Adapter->ConfigDescriptor);
         Size = Total;
     }
     PoolFree(&Urb);
+    if (!IsWholeConfiguration(Adapter->ConfigDescriptor, Received)) {
+        PoolFree(&Adapter->ConfigDescriptor);
+        return STATUS_DEVICE_DATA_ERROR;
+    }
     return SelectConfiguration(AdapterDevice, Adapter->ConfigDescriptor);
 }
 

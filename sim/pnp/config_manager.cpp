@@ -63,6 +63,7 @@ void ConfigManager::ResetLocked()
     nodes_.clear();
     calls_.clear();
     failNextCreate_.reset();
+    stored_.clear();
     nextHandle_ = 1;
     root_ = AddNodeLocked("HTREE\\ROOT\\0", 0);
 }
@@ -85,6 +86,8 @@ DEVNODE ConfigManager::AddNodeLocked(const std::string &deviceId, DEVNODE parent
     Node node;
     node.deviceId = deviceId;
     node.parent = parent;
+    if (auto stored = stored_.find(Lower(deviceId)); stored != stored_.end())
+        node.values = stored->second;
     nodes_[handle] = std::move(node);
     if (Node *above = NodeLocked(parent))
         above->children.push_back(handle);
@@ -198,6 +201,23 @@ void ConfigManager::SetString(DEVNODE node, const std::string &name, const std::
     value.data.assign(text.begin(), text.end());
     value.data.push_back(0);
     SetValue(node, name, std::move(value), subKey, flags);
+}
+
+void ConfigManager::SetStoredValue(const std::string &deviceId, const std::string &name, CmValue value,
+                                   const std::string &subKey, ULONG flags)
+{
+    std::lock_guard lock(mutex_);
+    stored_[Lower(deviceId)][ValueKey(flags, subKey, name)] = std::move(value);
+}
+
+void ConfigManager::SetStoredString(const std::string &deviceId, const std::string &name, const std::string &text,
+                                    const std::string &subKey, ULONG flags)
+{
+    CmValue value;
+    value.type = CM_REGISTRY_SZ;
+    value.data.assign(text.begin(), text.end());
+    value.data.push_back(0);
+    SetStoredValue(deviceId, name, std::move(value), subKey, flags);
 }
 
 void ConfigManager::FailNextCreate(CONFIGRET result)

@@ -121,7 +121,18 @@ public:
     void SetString(DEVNODE node, const std::string &name, const std::string &text, const std::string &subKey = "",
                    ULONG flags = CM_REGISTRY_HARDWARE);
 
-    // The next CM_Create_DevNode fails with this result and creates nothing.
+    // Values the registry still holds under a device id that has no node
+    // (the platform keeps a device's key after its node is gone): a node
+    // created later with that id, by the driver or by CreateNode, starts
+    // with them. Values written to a node are not kept this way.
+    void SetStoredValue(const std::string &deviceId, const std::string &name, CmValue value,
+                        const std::string &subKey = "", ULONG flags = CM_REGISTRY_HARDWARE);
+    void SetStoredString(const std::string &deviceId, const std::string &name, const std::string &text,
+                         const std::string &subKey = "", ULONG flags = CM_REGISTRY_HARDWARE);
+
+    // The next CM_Create_DevNode fails with this result and creates nothing
+    // (CR_OUT_OF_MEMORY as the platform reports an allocation failure, or
+    // any other code).
     void FailNextCreate(CONFIGRET result);
 
     std::vector<CmCall> Calls();
@@ -174,6 +185,8 @@ private:
     DEVNODE root_ = 0;
     DEVNODE nextHandle_ = 1;
     std::optional<CONFIGRET> failNextCreate_;
+    // Device id (lower case) -> value key -> value.
+    std::map<std::string, std::map<std::string, CmValue>> stored_;
     std::vector<CmCall> calls_;
     std::vector<std::unique_ptr<LoadedHost>> hosts_;
 };

@@ -85,6 +85,14 @@ void Bus::SetStartPending(bool pending, Ticks delay)
     });
 }
 
+void Bus::SetPowerPending(bool pending, Ticks delay)
+{
+    Scheduler::Get().Change([&] {
+        powerPending_ = pending;
+        powerDelay_ = delay;
+    });
+}
+
 void Bus::FailPnp(UCHAR minor, NTSTATUS status)
 {
     Scheduler::Get().Change([&] { pnpFailures_[minor] = status; });
@@ -215,7 +223,24 @@ NTSTATUS Bus::DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
 
 NTSTATUS Bus::DispatchPower(PDEVICE_OBJECT device, PIRP irp)
 {
-    BusOf(device)->RecordPdoRequest(irp);
+    Bus *bus = BusOf(device);
+    bus->RecordPdoRequest(irp);
+    bool later = false;
+    Ticks delay = 0;
+    Scheduler::Get().Read([&] {
+        later = bus->powerPending_;
+        delay = bus->powerDelay_;
+        return 0;
+    });
+    if (later) {
+        IoMarkIrpPending(irp);
+        bus->Schedule(delay, [irp] {
+            PoStartNextPowerIrp(irp);
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            IofCompleteRequest(irp, IO_NO_INCREMENT);
+        });
+        return STATUS_PENDING;
+    }
     PoStartNextPowerIrp(irp);
     irp->IoStatus.Status = STATUS_SUCCESS;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
@@ -362,6 +387,9 @@ void Bus::Finish(PIRP irp, USBD_STATUS status)
         UrbRecord record;
         record.function = urb->UrbHeader.Function;
         record.status = status;
+        if (record.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
+            if (Pipe *pipe = FindPipe(urb->UrbBulkOrInterruptTransfer.PipeHandle))
+                record.endpoint = pipe->endpoint;
         std::lock_guard lock(logMutex_);
         log_.push_back(record);
     }

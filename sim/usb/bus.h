@@ -38,7 +38,7 @@ enum class CancelMode {
 
 struct UrbRecord {
     USHORT function = 0;
-    uint8_t endpoint = 0;  // bulk and reset-pipe requests
+    uint8_t endpoint = 0;  // bulk (cancelled ones too) and reset-pipe requests
     size_t length = 0;     // bytes requested
     size_t transferred = 0;
     SetupPacket setup;     // vendor requests
@@ -79,6 +79,8 @@ public:
     // IRP_MN_START_DEVICE is marked pending and completed from the
     // controller thread, delay ticks after it arrived, instead of at once.
     void SetStartPending(bool pending, Ticks delay = 0);
+    // The same for every power request (completed with STATUS_SUCCESS).
+    void SetPowerPending(bool pending, Ticks delay = 0);
     // Plug and Play requests with this minor code fail with status from now
     // on (a pending start fails when it completes).
     void FailPnp(UCHAR minor, NTSTATUS status);
@@ -131,6 +133,8 @@ private:
     Ticks controlTime_ = 0;
     bool startPending_ = false;
     Ticks startDelay_ = 0;
+    bool powerPending_ = false;
+    Ticks powerDelay_ = 0;
     std::map<UCHAR, NTSTATUS> pnpFailures_;
 
     // Guarded by the scheduler lock (the controller's readiness test reads them).

@@ -245,6 +245,167 @@ TEST_F(PortControlTest, ABindTooShortIsIgnoredAndTheBindStaysPending)
     EXPECT_FALSE(rig.host.StartRead(rig.HostPort(2)));
 }
 
+// A freshly opened port reads back the defaults whole, through every get
+// request and in the setup payload the firmware receives.
+TEST_F(PortControlTest, DefaultSettingsReadBackWholeAfterOpen)
+{
+    rig.OpenAndBind(3);
+    NewCommands();  // the open and the bind's status request
+    sim::host::HostPort &port = rig.HostPort(3);
+    const Frame defaults = {3, 0x80, 0x25, 0x00, 0x00, 8, 1, 'n', 'n', 0x13, 0x11, 0x6E, 0};
+    EXPECT_EQ(Frame(rig.Port(3)->PortSettings, rig.Port(3)->PortSettings + 13), defaults);
+
+    ULONG baud = 0;
+    EXPECT_TRUE(rig.host.Control(port, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, sizeof(baud)));
+    EXPECT_EQ(baud, 9600u);
+    SERIAL_LINE_CONTROL line{0xEE, 0xEE, 0xEE};
+    EXPECT_TRUE(rig.host.Control(port, IOCTL_SERIAL_GET_LINE_CONTROL, nullptr, 0, &line, sizeof(line)));
+    EXPECT_EQ(line.StopBits, STOP_BIT_1);
+    EXPECT_EQ(line.Parity, NO_PARITY);
+    EXPECT_EQ(line.WordLength, 8);
+    // No handflow was ever set: all zero.
+    Frame flow(sizeof(SERIAL_HANDFLOW), 0xEE);
+    EXPECT_TRUE(rig.host.Control(port, IOCTL_SERIAL_GET_HANDFLOW, nullptr, 0, flow.data(), ULONG(flow.size())));
+    EXPECT_EQ(flow, Frame(sizeof(SERIAL_HANDFLOW), 0));
+    // Only XON and XOFF are given; the other four characters are zero.
+    Frame chars(6, 0xEE);
+    EXPECT_TRUE(rig.host.Control(port, IOCTL_SERIAL_GET_CHARS, nullptr, 0, chars.data(), ULONG(chars.size())));
+    EXPECT_EQ(chars, (Frame{0, 0, 0, 0, 0x11, 0x13}));
+
+    // Setting the speed it already has sends the defaults as they stand.
+    ULONG same = 9600;
+    EXPECT_TRUE(rig.host.Control(port, IOCTL_SERIAL_SET_BAUD_RATE, &same, sizeof(same), nullptr, 0));
+    auto commands = NewCommands();
+    ASSERT_EQ(commands.size(), 1u);
+    Frame expected = defaults;
+    expected.insert(expected.begin(), CMD_SETUP);
+    EXPECT_EQ(commands[0], expected);
+    auto uart = rig.firmware.Port(3);
+    EXPECT_EQ(Frame(uart.setup.begin(), uart.setup.end()), defaults);
+    EXPECT_EQ(rig.adapter->IoRefCount, 1);
+}
+
+// Transmit abort with no write in flight does nothing at all, even with bytes
+// left in a ring whose transmission stopped: only StartWrite restarts it.
+TEST_F(PortControlTest, TransmitAbortWithNoWriteInFlightLeavesAStoppedRingAlone)
+{
+    sim::host::HostPort &port = rig.HostPort(1);
+    rig.firmware.ConnectEndpoint(1);
+    rig.firmware.FailNextTransfer(sim::adapter::PortOut(1), USBD_STATUS_STALL_PID);
+    Frame data(12, 's');
+    ASSERT_EQ(rig.host.Write(port, data.data(), data.size()), 12u);
+    rig.bus.Drain();
+    ASSERT_EQ(rig.Port(1)->WriteIrp, nullptr);  // the failed write stopped the path
+    HostBuffers before = port.Buffers();
+    ASSERT_EQ(before.TxCount, 12u);
+    size_t logged = rig.bus.Log().size();
+    int resets = rig.firmware.ResetCount(sim::adapter::PortOut(1));
+
+    ULONG mask = SERIAL_PURGE_TXABORT;
+    EXPECT_TRUE(Control(IOCTL_SERIAL_PURGE, &mask, sizeof(mask)));
+    rig.bus.Drain();
+    EXPECT_EQ(rig.bus.Log().size(), logged);  // no cancel, no reset, no write
+    EXPECT_EQ(rig.firmware.ResetCount(sim::adapter::PortOut(1)), resets);
+    EXPECT_EQ(rig.Port(1)->WriteIrp, nullptr);
+    EXPECT_EQ(port.Buffers().TxCount, before.TxCount);
+    EXPECT_EQ(port.Buffers().TxReadIndex, before.TxReadIndex);
+    EXPECT_TRUE(rig.firmware.TakeTransmitted(1).empty());
+
+    EXPECT_TRUE(rig.host.StartWrite(port));
+    rig.bus.Drain();
+    EXPECT_EQ(rig.firmware.TakeTransmitted(1), data);
+    EXPECT_EQ(rig.adapter->IoRefCount, 1);
+}
+
+// The abort resets the OUT pipe of the purged port and no other, after the
+// write's cancel has come back; the ring's positions do not move, so the new
+// write carries the same bytes from the same place, and each goes out once.
+TEST_F(PortControlTest, TransmitAbortResetsThePortsOwnOutPipeAndKeepsTheRingPositions)
+{
+    rig.OpenAndBind(2, 4096, 128);
+    sim::host::HostPort &port = rig.HostPort(2);
+    rig.firmware.ConnectEndpoint(2);
+    Frame first(100, 'a');
+    ASSERT_EQ(rig.host.Write(port, first.data(), first.size()), 100u);
+    rig.bus.Drain();
+    ASSERT_EQ(rig.firmware.TakeTransmitted(2), first);
+    ASSERT_EQ(port.Buffers().TxReadIndex, 100u);
+
+    rig.firmware.HoldEndpoint(sim::adapter::PortOut(2), true);
+    Frame second;
+    for (int i = 0; i < 40; i++)
+        second.push_back(static_cast<uint8_t>('A' + i % 26));
+    ASSERT_EQ(rig.host.Write(port, second.data(), second.size()), 40u);  // wraps at 128
+    rig.bus.Drain();
+    ASSERT_NE(rig.Port(2)->WriteIrp, nullptr);
+    size_t logged = rig.bus.Log().size();
+    int resetsOther = rig.firmware.ResetCount(sim::adapter::PortOut(1));
+    int resets = rig.firmware.ResetCount(sim::adapter::PortOut(2));
+
+    ULONG mask = SERIAL_PURGE_TXABORT;
+    EXPECT_TRUE(rig.host.Control(port, IOCTL_SERIAL_PURGE, &mask, sizeof(mask), nullptr, 0));
+    auto log = rig.bus.Log();
+    std::vector<sim::usb::UrbRecord> fresh(log.begin() + static_cast<long>(logged), log.end());
+    ASSERT_GE(fresh.size(), 2u);
+    EXPECT_EQ(fresh[0].function, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    EXPECT_EQ(fresh[0].status, USBD_STATUS_CANCELED);
+    EXPECT_EQ(fresh[0].endpoint, sim::adapter::PortOut(2));
+    EXPECT_EQ(fresh[1].function, URB_FUNCTION_RESET_PIPE);
+    EXPECT_EQ(fresh[1].endpoint, sim::adapter::PortOut(2));
+    EXPECT_EQ(fresh[1].status, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(rig.firmware.ResetCount(sim::adapter::PortOut(2)), resets + 1);
+    EXPECT_EQ(rig.firmware.ResetCount(sim::adapter::PortOut(1)), resetsOther);
+    // Nothing taken out of the ring; a new write is on its way.
+    EXPECT_EQ(port.Buffers().TxReadIndex, 100u);
+    EXPECT_EQ(port.Buffers().TxCount, 40u);
+    EXPECT_NE(rig.Port(2)->WriteIrp, nullptr);
+    EXPECT_EQ(port.TxIdle(), 0u);
+
+    rig.firmware.HoldEndpoint(sim::adapter::PortOut(2), false);
+    rig.bus.Drain();
+    EXPECT_EQ(rig.firmware.TakeTransmitted(2), second);
+    EXPECT_EQ(port.Buffers().TxReadIndex, (100u + 40u) % 128u);
+    EXPECT_EQ(port.Buffers().TxCount, 0u);
+    EXPECT_EQ(rig.adapter->IoRefCount, 1);
+}
+
+// The bind takes its record when the input holds all of it and not a byte
+// less. (On the 32-bit platform the record is 36 bytes; here its pointers
+// are wider.)
+TEST_F(PortControlTest, ABindOfExactlyTheRecordIsTakenAndOneByteLessIsNot)
+{
+    static_assert(sizeof(HostBinding) == (sizeof(void *) == 8 ? 72u : 36u), "nine pointer-sized slots");
+    ASSERT_TRUE(rig.host.Open(rig.HostPort(2)));
+    NewCommands();
+    // Words of the test's own, outliving the adapter; no rings, no callbacks.
+    static ULONG rxIdle, txIdle;
+    rxIdle = txIdle = 7;
+    HostBinding binding{};
+    binding.RxNotifyContext = 0x1111;
+    binding.RxIdleFlag = &rxIdle;
+    binding.TxNotifyContext = 0x2222;
+    binding.TxIdleFlag = &txIdle;
+    binding.EventNotifyContext = 0x3333;
+    const auto *bytes = reinterpret_cast<const uint8_t *>(&binding);
+
+    // Exactly as long as said, so a read beyond it is caught.
+    Frame shorter(bytes, bytes + sizeof(HostBinding) - 1);
+    EXPECT_TRUE(rig.host.Control(rig.HostPort(2), IOCTL_PORT_BIND, shorter.data(), ULONG(shorter.size()), nullptr, 0));
+    EXPECT_TRUE(rig.Port(2)->BindPending);
+    EXPECT_EQ(rig.Port(2)->HostBinding.RxIdleFlag, nullptr);
+    EXPECT_EQ(rxIdle, 7u);
+    EXPECT_TRUE(NewCommands().empty());
+
+    Frame exact(bytes, bytes + sizeof(HostBinding));
+    EXPECT_TRUE(rig.host.Control(rig.HostPort(2), IOCTL_PORT_BIND, exact.data(), ULONG(exact.size()), nullptr, 0));
+    EXPECT_FALSE(rig.Port(2)->BindPending);
+    EXPECT_EQ(std::memcmp(&rig.Port(2)->HostBinding, &binding, sizeof(HostBinding)), 0);
+    EXPECT_EQ(rxIdle, 1u);  // no rings: both paths stopped at once
+    EXPECT_EQ(txIdle, 1u);
+    EXPECT_EQ(NewCommands(), (std::vector<Frame>{{CMD_GET_STATUS, 2}}));
+    EXPECT_EQ(rig.adapter->IoRefCount, 1);
+}
+
 TEST_F(PortControlTest, UnlistedRequestsAreAnsweredTrueAndDoNothing)
 {
     UCHAR buffer[64] = {};

@@ -105,14 +105,20 @@ TEST_F(PortLookupTest, FirstMatchingSlotWinsEvenForAPrefix)
     EXPECT_EQ(Lookup(u"AB12-1"), &ab12.ports[1]);
 }
 
-TEST_F(PortLookupTest, EmptySerialMatchesEverythingAndUnsetSerialNothing)
+// Configuration refuses an adapter with an empty serial number; should one
+// stand in the table anyway, it must not answer for other adapters' names.
+TEST_F(PortLookupTest, NeitherAnEmptyNorAnUnsetSerialMatchesAnything)
 {
     FakeAdapter unset("");
     unset.adapter.SerialNumber = nullptr;
     FakeAdapter empty("");
+    FakeAdapter ab12("AB12");
     Place(0, unset);
     Place(1, empty);
-    EXPECT_EQ(Lookup(u"ANYTHING-2"), &empty.ports[2]);
+    Place(2, ab12);
+    EXPECT_EQ(Lookup(u"ANYTHING-2"), nullptr);
+    EXPECT_EQ(Lookup(u"-2"), nullptr);
+    EXPECT_EQ(Lookup(u"AB12-2"), &ab12.ports[2]);
 }
 
 TEST_F(PortLookupTest, ANullPortEntryFailsTheLookup)

@@ -2,6 +2,8 @@
 // the simulated firmware.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "driver/command/protocol.h"
 #include "driver/usb/transport.h"
 #include "sim/kernel/resources.h"
@@ -178,6 +180,106 @@ TEST_F(ServiceRoutinesTest, StartWriteAbandonsAWriteInFlightAndSendsFromTheRingA
     rig.bus.Drain();
     EXPECT_EQ(host.Unsent(rig.HostPort(1)), 0u);
     EXPECT_EQ(rig.firmware.TakeTransmitted(1), data);  // once, not twice
+}
+
+// StartWrite with a write in flight: the write is cancelled and its cancel
+// waited for, then the port's own OUT pipe is reset, and only then does the
+// next write go, from the read position the ring had: from the middle of the
+// ring and across its end here, so that a lost or doubled chunk shows.
+TEST_F(ServiceRoutinesTest, StartWriteCancelsWaitsResetsAndResendsFromTheSamePlace)
+{
+    rig.OpenAndBind(2, 4096, 128);
+    sim::host::HostPort &port = rig.HostPort(2);
+    rig.firmware.ConnectEndpoint(2);
+    Frame first(100, 'f');
+    ASSERT_EQ(host.Write(port, first.data(), first.size()), 100u);
+    rig.bus.Drain();
+    ASSERT_EQ(rig.firmware.TakeTransmitted(2), first);
+
+    rig.firmware.HoldEndpoint(sim::adapter::PortOut(2), true);
+    Frame second;
+    for (int i = 0; i < 50; i++)
+        second.push_back(static_cast<uint8_t>('a' + i % 26));
+    ASSERT_EQ(host.Write(port, second.data(), second.size()), 50u);
+    rig.bus.Drain();
+    ASSERT_NE(rig.Port(2)->WriteIrp, nullptr);
+    size_t logged = rig.bus.Log().size();
+    int resets = rig.firmware.ResetCount(sim::adapter::PortOut(2));
+
+    EXPECT_TRUE(host.StartWrite(port));
+    auto log = rig.bus.Log();
+    std::vector<sim::usb::UrbRecord> fresh(log.begin() + static_cast<long>(logged), log.end());
+    ASSERT_EQ(fresh.size(), 2u);  // the new write waits on the held pipe
+    EXPECT_EQ(fresh[0].function, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    EXPECT_EQ(fresh[0].status, USBD_STATUS_CANCELED);
+    EXPECT_EQ(fresh[0].endpoint, sim::adapter::PortOut(2));
+    EXPECT_EQ(fresh[1].function, URB_FUNCTION_RESET_PIPE);
+    EXPECT_EQ(fresh[1].endpoint, sim::adapter::PortOut(2));
+    EXPECT_EQ(rig.firmware.ResetCount(sim::adapter::PortOut(2)), resets + 1);
+    EXPECT_EQ(port.Buffers().TxReadIndex, 100u);
+    EXPECT_EQ(port.Buffers().TxCount, 50u);
+    EXPECT_NE(rig.Port(2)->WriteIrp, nullptr);
+    EXPECT_EQ(port.TxIdle(), 0u);
+
+    rig.firmware.HoldEndpoint(sim::adapter::PortOut(2), false);
+    rig.bus.Drain();
+    EXPECT_EQ(rig.firmware.TakeTransmitted(2), second);
+    EXPECT_EQ(port.Buffers().TxReadIndex, (100u + 50u) % 128u);
+    EXPECT_EQ(port.Buffers().TxCount, 0u);
+    EXPECT_EQ(host.Unsent(port), 0u);
+    EXPECT_EQ(adapter->IoRefCount, 1);
+}
+
+// The last close ends the command channel's requests itself. The command
+// pipe is held so that CMD_CLOSE stays in flight and no RSP_DONE comes to
+// end the response read: only the close's cancels can end them.
+TEST_F(ServiceRoutinesTest, TheLastCloseCancelsTheCommandRequestsOnTheBus)
+{
+    ASSERT_TRUE(host.Open(rig.HostPort(1)));  // never bound: no read to drain
+    rig.bus.Drain();
+    ASSERT_TRUE(ReaderRunning());
+    rig.firmware.HoldEndpoint(kCommandOut, true);
+    size_t logged = rig.bus.Log().size();
+
+    EXPECT_TRUE(host.Close(rig.HostPort(1)));
+    EXPECT_EQ(Now(), kSecond);  // the unanswered close
+    rig.bus.Drain();
+    std::vector<uint8_t> cancelled;
+    auto log = rig.bus.Log();
+    for (size_t i = logged; i < log.size(); i++)
+        if (log[i].status == USBD_STATUS_CANCELED)
+            cancelled.push_back(log[i].endpoint);
+    std::sort(cancelled.begin(), cancelled.end());
+    EXPECT_EQ(cancelled, (std::vector<uint8_t>{kCommandOut, kCommandIn}));
+    EXPECT_EQ(rig.bus.PendingTransfers(), 0u);
+    EXPECT_FALSE(ReaderRunning());
+    EXPECT_EQ(adapter->CommandOutIrp, nullptr);
+    EXPECT_EQ(adapter->OpenPortCount, 0u);
+    EXPECT_EQ(adapter->IoRefCount, 1);
+}
+
+// Closing a port while another stays open leaves both requests alone.
+TEST_F(ServiceRoutinesTest, AnEarlierCloseLeavesTheCommandRequestsInFlight)
+{
+    ASSERT_TRUE(host.Open(rig.HostPort(1)));
+    ASSERT_TRUE(host.Open(rig.HostPort(2)));
+    rig.bus.Drain();
+    rig.firmware.HoldEndpoint(kCommandOut, true);
+    size_t logged = rig.bus.Log().size();
+
+    EXPECT_TRUE(host.Close(rig.HostPort(1)));
+    rig.bus.Drain();
+    auto log = rig.bus.Log();
+    for (size_t i = logged; i < log.size(); i++)
+        EXPECT_NE(log[i].status, USBD_STATUS_CANCELED) << int(log[i].endpoint);
+    EXPECT_TRUE(ReaderRunning());
+    EXPECT_NE(adapter->CommandOutIrp, nullptr);  // CMD_CLOSE, still held
+
+    rig.firmware.HoldEndpoint(kCommandOut, false);
+    rig.bus.Drain();
+    EXPECT_TRUE(host.Close(rig.HostPort(2)));
+    EXPECT_FALSE(ReaderRunning());
+    EXPECT_EQ(adapter->IoRefCount, 1);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "driver/usb/configure.h"
 #include "sim/io/io.h"
 #include "tests/lifecycle/lifecycle_support.h"
+#include "tests/support/hand_request.h"
 
 namespace {
 
@@ -164,9 +165,10 @@ TEST_F(AdapterLifecycleTest, SerialNumbersOfEveryLength)
         uint8_t length;
         NTSTATUS start;
         size_t characters;
-    } cases[] = {{0, STATUS_INSUFFICIENT_RESOURCES, 0}, {1, STATUS_SUCCESS, 0}, {2, STATUS_SUCCESS, 0},
-                 {3, STATUS_SUCCESS, 0},  {66, STATUS_SUCCESS, 32}, {67, STATUS_SUCCESS, 32},
-                 {68, STATUS_INSUFFICIENT_RESOURCES, 0}};
+    } cases[] = {{0, STATUS_INSUFFICIENT_RESOURCES, 0}, {1, STATUS_DEVICE_DATA_ERROR, 0},
+                 {2, STATUS_DEVICE_DATA_ERROR, 0},      {3, STATUS_DEVICE_DATA_ERROR, 0},
+                 {4, STATUS_SUCCESS, 1},                {66, STATUS_SUCCESS, 32},
+                 {67, STATUS_SUCCESS, 32},              {68, STATUS_INSUFFICIENT_RESOURCES, 0}};
     ULONG tooLong = 0;
     for (const Case &c : cases) {
         PlugOdd("X", [&](OddAdapter &odd) { odd.rawSerial = StringDescriptor(c.length); }, c.start);
@@ -174,6 +176,9 @@ TEST_F(AdapterLifecycleTest, SerialNumbersOfEveryLength)
             AdapterContext *adapter = Adapter(*last);
             EXPECT_EQ(std::strlen(adapter->SerialNumber), c.characters) << int(c.length);
             EXPECT_FALSE(pnp->Remove(*last).Refused());
+        } else if (c.start == STATUS_DEVICE_DATA_ERROR) {
+            // Empty: refused, but not the too-long kind the counter counts.
+            EXPECT_EQ(ErrorStats[ERROR_STAT_SERIAL_TOO_LONG], tooLong) << int(c.length);
         } else {
             tooLong++;
             EXPECT_EQ(ErrorStats[ERROR_STAT_SERIAL_TOO_LONG], tooLong) << int(c.length);
@@ -277,6 +282,36 @@ TEST_F(AdapterLifecycleTest, OtherRequestsReachTheBusUntouched)
     EXPECT_EQ(seen[4].second, STATUS_SUCCESS);
     EXPECT_EQ(seen[5].first, IRP_MJ_SYSTEM_CONTROL * 256);
     EXPECT_EQ(Adapter(device)->IoRefCount, 1);
+}
+
+// The driver keeps no power state: a power request the bus driver leaves
+// pending is the bus driver's to finish, and the dispatch routine says so by
+// returning its STATUS_PENDING, holding nothing of the adapter meanwhile.
+TEST_F(AdapterLifecycleTest, APowerRequestLeftPendingBelowIsReturnedPendingAndEndsLater)
+{
+    constexpr ULONGLONG kDelay = 2'000'000;
+    sim::pnp::Device &device = PlugAdapter("POWER");
+    AdapterContext *adapter = Adapter(device);
+    device.Bus().SetPowerPending(true, kDelay);
+    {
+        testing_support::HandRequest power(device.Fdo(), IRP_MJ_POWER, IRP_MN_SET_POWER);
+        ULONGLONG sent = Now();
+        EXPECT_EQ(power.Send(), STATUS_PENDING);
+        EXPECT_FALSE(power.Done());
+        EXPECT_EQ(adapter->IoRefCount, 1);  // its reference went with the return
+        EXPECT_EQ(power.Wait(), STATUS_SUCCESS);
+        EXPECT_EQ(Now() - sent, kDelay);
+        // Copied to the next location, not skipped.
+        EXPECT_EQ(power.Locations(), (std::vector<PDEVICE_OBJECT>{device.Pdo(), device.Fdo()}));
+    }
+    auto seen = device.PdoRequests();
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back().major, IRP_MJ_POWER);
+    EXPECT_EQ(seen.back().arrivedWith, STATUS_SUCCESS);
+    EXPECT_EQ(adapter->IoRefCount, 1);
+    // The adapter goes on working and leaves cleanly.
+    device.Bus().SetPowerPending(false);
+    EXPECT_FALSE(pnp->Remove(device).Refused());
 }
 
 TEST_F(AdapterLifecycleTest, AnInterfaceWithoutTheCommandPipesFailsTheStart)

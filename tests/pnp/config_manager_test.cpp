@@ -127,6 +127,26 @@ TEST_F(ConfigManagerTest, ChosenCreateFailureCreatesNothingOnce)
     EXPECT_EQ(cm_.Find("a"), node);
 }
 
+TEST_F(ConfigManagerTest, StoredValuesGreetANewNodeOfThatIdOnly)
+{
+    cm_.SetStoredString("Belmorin\\NUVIX4\\DEV_OLD", "Class", "Ports");
+    DEVNODE other = Create("Belmorin\\NUVIX4\\DEV_NEW", Root());
+    EXPECT_FALSE(cm_.Value(other, "Class"));
+
+    DEVNODE node = Create("BELMORIN\\nuvix4\\dev_old", Root());
+    char buffer[16] = {};
+    ULONG length = sizeof(buffer);
+    EXPECT_EQ(CM_Read_Registry_Value(node, nullptr, Text("Class"), REG_SZ, buffer, &length, 0),
+              CONFIGRET(CR_SUCCESS));
+    EXPECT_STREQ(buffer, "Ports");
+    // Values written to the node are its own; the stored ones stay as they were.
+    EXPECT_EQ(WriteString(node, "Class", "Usb"), CONFIGRET(CR_SUCCESS));
+    EXPECT_EQ(CM_Remove_SubTree(node, 0), CONFIGRET(CR_SUCCESS));
+    DEVNODE again = Create("Belmorin\\NUVIX4\\DEV_OLD", Root());
+    EXPECT_EQ(cm_.Value(again, "Class")->Text(), "Ports");
+    EXPECT_FALSE(cm_.Value(again, "HardwareID"));
+}
+
 TEST_F(ConfigManagerTest, ValuesAreKeptPerNodeAndReadBack)
 {
     DEVNODE node = Create("A", Root());

@@ -200,6 +200,12 @@ TEST_F(BusTest, CancelCompletedByTheController)
     EXPECT_EQ(read.Length(), 0u);
     EXPECT_EQ(read.CompletedOn(), "usb controller");
     EXPECT_EQ(bus_->PendingTransfers(), 0u);
+    // The log names the pipe the cancelled transfer was waiting on.
+    auto log = bus_->Log();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back().function, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    EXPECT_EQ(log.back().status, USBD_STATUS_CANCELED);
+    EXPECT_EQ(log.back().endpoint, kIn);
 }
 
 // A cancel that reaches a request before the bus has it (the submitter sends
@@ -288,6 +294,30 @@ TEST_F(BusTest, ResetPipeReachesTheDevice)
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.back().function, URB_FUNCTION_RESET_PIPE);
     EXPECT_EQ(log.back().endpoint, kIn);
+}
+
+TEST_F(BusTest, PowerRequestsMayBeLeftPendingAndCompleteLater)
+{
+    constexpr sim::Ticks kDelay = 2 * sim::kTicksPerMillisecond;
+    bus_->SetPowerPending(true, kDelay);
+    bool done = false;
+    NTSTATUS final = STATUS_NOT_SUPPORTED;
+    PIRP irp = sim::io::AllocateSystemIrp(Pdo()->StackSize, [&](PIRP finished) {
+        final = finished->IoStatus.Status;
+        sim::io::FreeSystemIrp(finished);
+        sim::Scheduler::Get().Change([&] { done = true; });
+    });
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_POWER;
+    next->MinorFunction = IRP_MN_SET_POWER;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    EXPECT_EQ(PoCallDriver(Pdo(), irp), STATUS_PENDING);
+    EXPECT_FALSE(sim::Scheduler::Get().Read([&] { return done; }));
+    sim::Scheduler::Get().Block([&] { return done; }, std::nullopt, "the power request");
+    EXPECT_EQ(final, STATUS_SUCCESS);
+    EXPECT_EQ(KeQueryInterruptTime(), static_cast<ULONGLONG>(kDelay));
+    ASSERT_EQ(bus_->PdoRequests().size(), 1u);
+    EXPECT_EQ(bus_->PdoRequests()[0].major, IRP_MJ_POWER);
 }
 
 TEST_F(BusTest, ScheduledDeviceEventsHappenAtTheirKernelTime)

@@ -359,6 +359,28 @@ TEST_F(IoTest, DeviceNamesAndSymbolicLinks)
     sim::io::DeleteDriverObject(other);
 }
 
+// The name leaves the namespace at IoDeleteDevice even while the object is
+// still referenced (an open handle keeps only its memory): a new device may
+// take the name at once.
+TEST_F(IoTest, ADeletedDeviceGivesUpItsNameAtOnceEvenWhileReferenced)
+{
+    PDRIVER_OBJECT driver = sim::io::CreateDriverObject("\\Driver\\Named");
+    UNICODE_STRING name = Text(u"\\Device\\Named0");
+    PDEVICE_OBJECT first = nullptr;
+    ASSERT_EQ(IoCreateDevice(driver, 8, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &first), STATUS_SUCCESS);
+    sim::io::ReferenceDevice(first);
+    IoDeleteDevice(first);
+    EXPECT_TRUE(sim::io::DeletePending(first));
+    EXPECT_EQ(sim::io::LookupDevice("\\Device\\Named0"), nullptr);
+    PDEVICE_OBJECT second = nullptr;
+    ASSERT_EQ(IoCreateDevice(driver, 8, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &second), STATUS_SUCCESS);
+    EXPECT_EQ(sim::io::LookupDevice("\\Device\\Named0"), second);
+    sim::io::DereferenceDevice(first);
+    EXPECT_FALSE(sim::io::DeletePending(first));
+    IoDeleteDevice(second);
+    sim::io::DeleteDriverObject(driver);
+}
+
 TEST_F(IoTest, FaultInjectionFailsExactlyTheChosenAllocations)
 {
     auto &resources = sim::Resources::Get();

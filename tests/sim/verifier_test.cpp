@@ -6,6 +6,7 @@
 #include <string>
 
 #include "sim/kernel/scheduler.h"
+#include "sim/usb/scripted_device.h"
 #include "sim_helpers.h"
 #include "tests/support/sim_test.h"
 
@@ -228,6 +229,56 @@ TEST_F(VerifierDeathTest, DescriptorListMustDescribeOneNonPagedBlock)
     MmBuildMdlForNonPagedPool(mdl);
     EXPECT_EQ(MmGetSystemAddressForMdl(mdl), block + 16);
     IoFreeMdl(mdl);
+    ExFreePool(block);
+}
+
+TEST_F(VerifierDeathTest, ConfigurationWalkStaysInsideItsTotalLengthAndItsPoolBlock)
+{
+    const std::vector<uint8_t> honest = sim::usb::MakeBulkConfiguration({0x81, 0x01});  // 32 bytes
+    auto *block = static_cast<UCHAR *>(ExAllocatePoolWithTag(NonPagedPool, honest.size(), Tag("Conf")));
+    auto *config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(block);
+    auto parse = [&](LONG interfaceNumber) {
+        return USBD_ParseConfigurationDescriptorEx(config, config, interfaceNumber, -1, -1, -1, -1);
+    };
+    auto create = [&] {
+        USHORT size = 0;
+        PURB urb = USBD_CreateConfigurationRequest(config, &size);
+        if (urb)
+            ExFreePool(urb);
+        return urb != nullptr;
+    };
+    std::memcpy(block, honest.data(), honest.size());
+    EXPECT_EQ(parse(-1), reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(block + 9));
+    EXPECT_EQ(parse(7), nullptr);
+    EXPECT_TRUE(create());
+    // The walk ends at wTotalLength: an interface behind it is not there.
+    config->wTotalLength = 9;
+    EXPECT_EQ(parse(-1), nullptr);
+    EXPECT_FALSE(create());
+
+    config->wTotalLength = static_cast<USHORT>(honest.size() + 1);
+    EXPECT_DEATH(parse(-1), Check("BUGCODE_USB_DRIVER", "USBD_ParseConfigurationDescriptorEx: wTotalLength 33 of "
+                                                        "the configuration descriptor at ") +
+                                kHex + " reaches past its pool block \\(32 bytes at " + kHex + "\\)");
+    EXPECT_DEATH(create(), Check("BUGCODE_USB_DRIVER", "USBD_CreateConfigurationRequest: wTotalLength 33"));
+
+    std::memcpy(block, honest.data(), honest.size());
+    block[25] = 0;  // the second endpoint
+    EXPECT_DEATH(parse(7), Check("BUGCODE_USB_DRIVER", "USBD_ParseConfigurationDescriptorEx: the descriptor at "
+                                                       "offset 25 of the configuration descriptor at ") +
+                               kHex + " has bLength 0");
+    EXPECT_DEATH(create(), Check("BUGCODE_USB_DRIVER", "USBD_CreateConfigurationRequest: the descriptor at offset "
+                                                       "25 .* has bLength 0"));
+    block[25] = 8;
+    EXPECT_DEATH(parse(7), Check("BUGCODE_USB_DRIVER", "the descriptor at offset 25 .* has bLength 8, which runs "
+                                                       "past wTotalLength 32"));
+    block[25] = 7;
+    block[10] = USB_ENDPOINT_DESCRIPTOR_TYPE;  // no interface left: the walk reaches the end
+    EXPECT_EQ(parse(-1), nullptr);
+    block[9] = 5;
+    block[10] = USB_INTERFACE_DESCRIPTOR_TYPE;
+    EXPECT_DEATH(parse(-1), Check("BUGCODE_USB_DRIVER", "the interface descriptor at offset 9 .* has bLength 5, "
+                                                        "shorter than an interface descriptor"));
     ExFreePool(block);
 }
 
