@@ -14,6 +14,8 @@ PACKAGES=(
   libbenchmark-dev      # Google Benchmark, for bench/
   g++-mingw-w64-i686    # i686 cross compiler for the target preset
   mingw-w64-i686-dev    # the platform headers, DDK included, for the target preset
+  clang-14              # compiler of the fuzz preset
+  libclang-rt-14-dev    # libFuzzer and clang's sanitizer runtimes, for the fuzz preset
 )
 
 missing=()

@@ -61,6 +61,15 @@ typedef PVOID HostPortHandle;
 
 #if defined(NUVIX_TARGET)
 static_assert(sizeof(HostBinding) == 36, "HostBinding is nine 32-bit values");
+static_assert(offsetof(HostBinding, HostBuffers) == 0, "HostBuffers");
+static_assert(offsetof(HostBinding, RxNotify) == 4, "RxNotify");
+static_assert(offsetof(HostBinding, RxNotifyContext) == 8, "RxNotifyContext");
+static_assert(offsetof(HostBinding, RxIdleFlag) == 12, "RxIdleFlag");
+static_assert(offsetof(HostBinding, TxNotify) == 16, "TxNotify");
+static_assert(offsetof(HostBinding, TxNotifyContext) == 20, "TxNotifyContext");
+static_assert(offsetof(HostBinding, TxIdleFlag) == 24, "TxIdleFlag");
+static_assert(offsetof(HostBinding, EventNotify) == 28, "EventNotify");
+static_assert(offsetof(HostBinding, EventNotifyContext) == 32, "EventNotifyContext");
 static_assert(offsetof(HostBuffers, RxBase) == 60, "RxBase");
 static_assert(offsetof(HostBuffers, RxSize) == 64, "RxSize");
 static_assert(offsetof(HostBuffers, TxBase) == 68, "TxBase");

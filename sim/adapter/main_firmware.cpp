@@ -73,10 +73,15 @@ struct MainFirmware::Impl : std::enable_shared_from_this<MainFirmware::Impl> {
     // What an operation leaves to do once the lock is released: the bus may
     // call straight back into the model, so it is never called with the lock
     // held.
+    struct Work;
+    // A timer runs under the lock, with its own Work.
+    using Timer = std::function<void(Impl &, Work &)>;
+
     struct Work {
         Ticks now = 0;
+        uint64_t power = 0;  // the power cycle the work belongs to
         std::vector<uint8_t> ready;
-        std::vector<std::pair<Ticks, std::function<void(Impl &)>>> timers;
+        std::vector<std::pair<Ticks, Timer>> timers;
 
         void Wake(uint8_t endpoint)
         {
@@ -85,14 +90,7 @@ struct MainFirmware::Impl : std::enable_shared_from_this<MainFirmware::Impl> {
         }
     };
 
-    // The UARTs come up without hardware handshaking: the host opens a port
-    // and may write to it before it sends any CMD_SETUP, and a UART waiting
-    // for a CTS that nothing drives would hold that data for ever.
-    explicit Impl(std::string serialNumber) : serial(std::move(serialNumber)), info(DefaultInfoBlock())
-    {
-        for (Uart &uart : uarts)
-            uart.state.line.handshake = 0;
-    }
+    explicit Impl(std::string serialNumber) : serial(std::move(serialNumber)), info(DefaultInfoBlock()) {}
 
     // Runs f(work) under the lock, then tells the bus what f left to do.
     template <typename F>
@@ -100,37 +98,60 @@ struct MainFirmware::Impl : std::enable_shared_from_this<MainFirmware::Impl> {
     {
         Work work;
         work.now = Scheduler::Get().Now();
-        usb::Bus *target = nullptr;
         if constexpr (std::is_void_v<decltype(f(work))>) {
             {
                 std::lock_guard lock(mutex);
+                work.power = power;
                 f(work);
-                target = bus;
             }
-            Apply(target, work);
+            Apply(work);
         } else {
             std::unique_lock lock(mutex);
+            work.power = power;
             auto result = f(work);
-            target = bus;
             lock.unlock();
-            Apply(target, work);
+            Apply(work);
             return result;
         }
     }
 
-    void Apply(usb::Bus *target, Work &work)
+    // The bus is read, and called, under plugMutex: a device being unplugged
+    // waits until nobody is calling the bus it leaves, which goes right after.
+    // Timers carry their power cycle and do nothing once the device has lost
+    // power since they were set (they belong to the bus it left).
+    void Apply(Work &work)
     {
-        if (!target)
+        std::lock_guard plug(plugMutex);
+        if (!bus)
             return;
         for (uint8_t endpoint : work.ready)
-            target->EndpointReady(endpoint);
+            bus->EndpointReady(endpoint);
         std::weak_ptr<Impl> weak = weak_from_this();
         for (auto &[due, fn] : work.timers) {
-            target->Schedule(std::max<Ticks>(0, due - work.now), [weak, fn = std::move(fn)] {
+            bus->Schedule(std::max<Ticks>(0, due - work.now), [weak, power = work.power, fn = std::move(fn)] {
                 if (auto self = weak.lock())
-                    fn(*self);
+                    self->Run([&](Work &later) {
+                        if (self->power == power)
+                            fn(*self, later);
+                    });
             });
         }
+    }
+
+    // The device lost power (unplugged): the firmware starts again from
+    // nothing when it is plugged in. What the test set up (answer mode,
+    // failures and holds asked for, pacing, capacity, the information block,
+    // what is wired to each port) is not device state and stays, as do the
+    // records tests read (commands seen, pipe resets).
+    void PowerOffLocked()
+    {
+        power++;
+        configuration = 0;
+        responses.clear();
+        for (Uart &uart : uarts)
+            uart.PowerOn();
+        for (int port = 1; port <= kPorts; port++)
+            U(port).state.modemStatus = SeenLinesLocked(port);
     }
 
     Uart &U(int port) { return uarts[static_cast<size_t>(port - 1)]; }
@@ -167,8 +188,8 @@ struct MainFirmware::Impl : std::enable_shared_from_this<MainFirmware::Impl> {
         case AnswerMode::Silent:
             return;
         case AnswerMode::Late:
-            work.timers.emplace_back(work.now + answerDelay, [frame = std::move(frame)](Impl &self) {
-                self.Run([&](Work &later) { self.QueueResponseLocked(frame, later); });
+            work.timers.emplace_back(work.now + answerDelay, [frame = std::move(frame)](Impl &self, Work &later) {
+                self.QueueResponseLocked(frame, later);
             });
             return;
         case AnswerMode::WrongPort:
@@ -415,28 +436,26 @@ struct MainFirmware::Impl : std::enable_shared_from_this<MainFirmware::Impl> {
         uart.batchOnLine = true;
         uart.batchLength = n;
         const Ticks due = uart.lineStart + LineTime(uart.lineCharacters, baud);
-        work.timers.emplace_back(due, [port](Impl &self) { self.BatchDone(port); });
+        work.timers.emplace_back(due, [port](Impl &self, Work &later) { self.BatchDoneLocked(port, later); });
     }
 
     // The batch's time on the line is over. CTS is sampled before each
     // character, as the UART does, so a sender held off mid-batch keeps the
     // rest in its FIFO.
-    void BatchDone(int port)
+    void BatchDoneLocked(int port, Work &work)
     {
-        Run([&](Work &work) {
-            Uart &uart = U(port);
-            const size_t n = std::exchange(uart.batchLength, 0);
-            uart.batchOnLine = false;
-            size_t sent = 0;
-            while (sent < n && CanSendLocked(port)) {
-                SendCharacterLocked(port, work);
-                sent++;
-            }
-            CheckTransmitRoomLocked(port, work);
-            uart.continuing = sent == n;
-            PumpAllLocked(work);
-            uart.continuing = false;
-        });
+        Uart &uart = U(port);
+        const size_t n = std::exchange(uart.batchLength, 0);
+        uart.batchOnLine = false;
+        size_t sent = 0;
+        while (sent < n && CanSendLocked(port)) {
+            SendCharacterLocked(port, work);
+            sent++;
+        }
+        CheckTransmitRoomLocked(port, work);
+        uart.continuing = sent == n;
+        PumpAllLocked(work);
+        uart.continuing = false;
     }
 
     void DisconnectLocked(int port)
@@ -459,8 +478,10 @@ struct MainFirmware::Impl : std::enable_shared_from_this<MainFirmware::Impl> {
         PumpAllLocked(work);
     }
 
+    std::mutex plugMutex;  // taken before mutex, never after
+    usb::Bus *bus = nullptr;  // guarded by plugMutex, written under both
     std::mutex mutex;
-    usb::Bus *bus = nullptr;
+    uint64_t power = 0;  // power cycles: counts the times the device lost power
     const std::string serial;
     uint8_t configuration = 0;
     std::vector<std::vector<uint8_t>> commands;
@@ -480,10 +501,14 @@ MainFirmware::MainFirmware(std::string serialNumber) : impl_(std::make_shared<Im
 
 MainFirmware::~MainFirmware() = default;
 
+// Leaving a bus (unplugged, or moved straight to another) cuts the power.
 void MainFirmware::Plugged(usb::Bus *bus)
 {
     DeviceModel::Plugged(bus);
+    std::lock_guard plug(impl_->plugMutex);
     std::lock_guard lock(impl_->mutex);
+    if (impl_->bus && impl_->bus != bus)
+        impl_->PowerOffLocked();
     impl_->bus = bus;
 }
 

@@ -37,6 +37,24 @@ Ticks LineTime(uint64_t characters, uint32_t baud)
     return static_cast<Ticks>((characters * 10 * uint64_t(kTicksPerSecond) + rate - 1) / rate);
 }
 
+void Uart::PowerOn()
+{
+    state = PortState{};
+    state.line.handshake = 0;
+    transmitFifo.clear();
+    blockedWriteLength = 0;
+    batchOnLine = false;
+    batchLength = 0;
+    continuing = false;
+    lineStart = 0;
+    lineCharacters = 0;
+    lineBaud = 0;
+    toHost_.clear();
+    receiveLevel_ = 0;
+    commandedRts_ = false;
+    autoRts_ = true;
+}
+
 bool Uart::Receive(uint8_t byte, size_t capacity)
 {
     if (receiveLevel_ >= capacity) {

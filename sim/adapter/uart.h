@@ -36,6 +36,15 @@ Ticks LineTime(uint64_t characters, uint32_t baud);
 
 class Uart {
 public:
+    // The UART as it comes up with power: FIFOs empty, nothing on the line,
+    // modem outputs off, power-on line settings without hardware handshaking
+    // (the host opens a port and may write before it sends any CMD_SETUP,
+    // and a UART waiting for a CTS that nothing drives would hold that data
+    // for ever), counters at zero. What is on the other end of the cable is
+    // not the UART's and stays.
+    Uart() { PowerOn(); }
+    void PowerOn();
+
     // --- receive side: what the UART took off the line, for the host --------
     // Takes one byte from the line. False when the FIFO is full: the byte is
     // lost and counted as an overrun.

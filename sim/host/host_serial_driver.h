@@ -3,23 +3,49 @@
 // driver's export, owns each port's rings, idle words and callbacks, and
 // records every callback.
 //
+// Whether a path runs. The host learns it from the idle words alone, as a
+// real host does: 1 means the driver stopped the path and will not restart
+// it by itself (for whatever reason: a full or empty ring, a failed or
+// cancelled transfer, no request to be had), 0 that it runs. The words are
+// set to 1 before the bind (nothing runs yet). When a word says stopped and
+// the host has room to receive into or bytes to send, it calls StartRead or
+// StartWrite. A stop that follows a callback (the callback left too little
+// room, or nothing to send) is known before the driver writes the word, so
+// bytes the host adds in between are not left behind. It looks when it reads or writes, and while it waits (each
+// wait looks at both paths of its port again at least every kRestartPoll of
+// kernel time). A path the driver stopped although it had room or bytes (a
+// failed transfer) is restarted at most once per kRestartPoll, so a device
+// that fails every transfer is not hammered in a loop.
+//
 // Counts shared with the driver. The driver adds to RxCount and takes from
 // TxCount with plain updates under its adapter lock, which the host cannot
 // take. So the host changes those two counts only where the driver cannot be
 // changing them at the same moment:
 //   - inside its own RxNotify/TxNotify callbacks, which the driver calls
 //     under that lock, right after its own update;
-//   - when the driver has stopped the path (the host knows it from what the
-//     last callback saw: a ring too full to read into, or an empty transmit
-//     ring). It first calls StartRead/StartWrite once, which takes the lock
-//     after the completion that stopped the path has finished and finds
-//     nothing to do, then updates the count, then calls again to restart.
+//   - when the driver has stopped the path for want of room (receive) or of
+//     bytes (transmit). The host knows the count as the driver sees it (it
+//     last set it, or saw it in a callback, and nothing else changes it while
+//     the path is stopped), so it knows the driver would find nothing to do.
+//     It first calls StartRead/StartWrite once, which takes the lock after
+//     the completion that stopped the path has finished and, finding nothing
+//     to do, starts nothing; then it updates the count; then it calls again
+//     to restart. A path stopped with room or bytes left (a failure) needs no
+//     count change: one call restarts it.
 // Bytes the host consumed or queued in between wait in a pending count and
 // go into the shared count at the next such moment. Nothing is lost or
-// counted twice, on any number of processors.
+// counted twice, on any number of processors. The host's own restarts of one
+// path never overlap (the model serialises them).
+//
+// The idle words are the one place where host and driver race by design:
+// the driver writes them under its lock, the host reads them whenever it
+// likes, as aligned 32-bit words are read on the real machine. They live in
+// memory of their own, never reused, and are the only accesses the model
+// declares as intended races to ThreadSanitizer.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -66,8 +92,8 @@ private:
 
     // Shared with the driver once bound.
     HostBuffers buffers_{};
-    ULONG rxIdle_ = 0;
-    ULONG txIdle_ = 0;
+    ULONG *rxIdle_;  // idle words, in memory never reused (see above)
+    ULONG *txIdle_;
     std::vector<uint8_t> rxRing_;
     std::vector<uint8_t> txRing_;
 
@@ -76,17 +102,24 @@ private:
     ULONG rxReadIndex_ = 0;
     ULONG rxAvailable_ = 0;       // bytes the host may read
     ULONG rxConsumedPending_ = 0; // read, not yet taken off RxCount
-    bool rxDriverBusy_ = false;
+    bool rxKicking_ = false;      // a restart of the receive path is under way
+    bool rxStopComing_ = false;   // the last RxNotify left too little room to read on
+    int64_t rxRetryAt_ = 0;       // earliest restart after a failure
     ULONG txWriteIndex_ = 0;
-    ULONG txKnownCount_ = 0;      // TxCount as last seen
+    ULONG txKnownCount_ = 0;      // TxCount as last set or seen
     ULONG txPending_ = 0;         // queued, not yet added to TxCount
-    bool txDriverBusy_ = false;
+    bool txKicking_ = false;
+    bool txStopComing_ = false;   // the last TxNotify left nothing to send
+    int64_t txRetryAt_ = 0;
     std::vector<EventRecord> events_;
     PortStats stats_;
 };
 
 class HostSerialDriver {
 public:
+    // How often a waiting host looks at the idle words, and the least time
+    // between two restarts of a path the driver stopped after a failure.
+    static constexpr int64_t kRestartPoll = 10 * 10'000;  // 10 ms
     HostSerialDriver();
     ~HostSerialDriver();
 
@@ -124,8 +157,15 @@ public:
 private:
     friend class HostPort;
     static HostPort *PortByContext(ULONG context);
-    void KickTransmit(HostPort &port);
-    void KickReceive(HostPort &port);
+    enum class Kick { None, Restart, Refill };
+    Kick ReceiveKickLocked(HostPort &port, int64_t now);
+    Kick TransmitKickLocked(HostPort &port, int64_t now);
+    void KickTransmit(HostPort &port, Kick kick);
+    void KickReceive(HostPort &port, Kick kick);
+    // Looks at the port's idle words and restarts what stopped; then waits
+    // for ready() (with the scheduler lock) until the deadline, looking again
+    // every kRestartPoll.
+    bool WaitKicking(HostPort &port, const std::function<bool()> &ready, int64_t timeoutTicks, const char *what);
 
     const ServiceTableRecord *table_;
     std::vector<std::unique_ptr<HostPort>> ports_;

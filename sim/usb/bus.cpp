@@ -12,6 +12,8 @@
 
 namespace sim::usb {
 
+// Written once, before the record is published under the scheduler lock, and
+// never changed: whoever found it open may read it without the lock.
 struct Bus::Pipe {
     uint8_t endpoint = 0;
     uint16_t maxPacket = 0;
@@ -115,7 +117,7 @@ void Bus::SetDeviceGone(bool gone)
     Scheduler::Get().Change([&] {
         gone_ = gone;
         if (gone)
-            failing = TakeWaitingLocked([](PIRP) { return true; });
+            failing = TakeWaitingLocked([](const Pipe &) { return true; });
     });
     for (PIRP irp : failing)
         Finish(irp, USBD_STATUS_DEVICE_GONE);
@@ -123,12 +125,12 @@ void Bus::SetDeviceGone(bool gone)
 
 // Takes the waiting requests that match off the list, except those whose
 // cancel routine is already running: that routine completes them.
-std::vector<PIRP> Bus::TakeWaitingLocked(const std::function<bool(PIRP)> &match)
+std::vector<PIRP> Bus::TakeWaitingLocked(const std::function<bool(const Pipe &)> &match)
 {
     std::vector<PIRP> taken;
     for (auto it = waiting_.begin(); it != waiting_.end();) {
-        if (match(*it) && IoSetCancelRoutine(*it, nullptr)) {
-            taken.push_back(*it);
+        if (match(*it->pipe) && IoSetCancelRoutine(it->irp, nullptr)) {
+            taken.push_back(it->irp);
             it = waiting_.erase(it);
         } else {
             ++it;
@@ -325,16 +327,24 @@ NTSTATUS Bus::Submit(PIRP irp)
 bool Bus::CancelledBeforeQueued(PIRP irp) { return std::atomic_ref<BOOLEAN>(irp->Cancel).load(); }
 
 // The request stays pending until the device is ready for it. Whoever takes
-// it off the waiting list (the controller or the cancel routine) completes it.
+// it off the waiting list (the controller, the cancel routine, or a
+// configuration change that closes its pipe) completes it. A pipe closed
+// while the device was looking at the request takes no more transfers: the
+// request ends as the close would have ended it, cancelled.
 void Bus::Queue(PIRP irp)
 {
     bool cancelledAlready = false;
     Scheduler::Get().Change([&] {
+        Pipe *pipe = FindPipeLocked(UrbOf(irp)->UrbBulkOrInterruptTransfer.PipeHandle);
+        if (!pipe) {
+            cancelledAlready = true;
+            return;
+        }
         IoSetCancelRoutine(irp, CancelPending);
         if (CancelledBeforeQueued(irp) && IoSetCancelRoutine(irp, nullptr))
             cancelledAlready = true;
         else
-            waiting_.push_back(irp);
+            waiting_.push_back(Waiting{irp, pipe});
     });
     if (cancelledAlready)
         Finish(irp, USBD_STATUS_CANCELED);
@@ -346,7 +356,8 @@ VOID Bus::CancelPending(PDEVICE_OBJECT device, PIRP irp)
     Bus *bus = BusOf(device);
     CancelMode mode = CancelMode::Controller;
     bool found = Scheduler::Get().Change([&] {
-        auto it = std::find(bus->waiting_.begin(), bus->waiting_.end(), irp);
+        auto it = std::find_if(bus->waiting_.begin(), bus->waiting_.end(),
+                               [irp](const Waiting &waiting) { return waiting.irp == irp; });
         if (it == bus->waiting_.end())
             return false;
         bus->waiting_.erase(it);
@@ -364,10 +375,7 @@ VOID Bus::CancelPending(PDEVICE_OBJECT device, PIRP irp)
 void Bus::RetryEndpoint(uint8_t endpoint)
 {
     std::vector<PIRP> mine = Scheduler::Get().Change([&] {
-        return TakeWaitingLocked([&](PIRP irp) {
-            Pipe *pipe = FindPipe(UrbOf(irp)->UrbBulkOrInterruptTransfer.PipeHandle);
-            return pipe && pipe->endpoint == endpoint;
-        });
+        return TakeWaitingLocked([&](const Pipe &pipe) { return pipe.endpoint == endpoint; });
     });
     for (PIRP irp : mine) {
         if (Execute(irp, UrbOf(irp)))
@@ -387,8 +395,11 @@ void Bus::Finish(PIRP irp, USBD_STATUS status)
         UrbRecord record;
         record.function = urb->UrbHeader.Function;
         record.status = status;
+        // Closed pipes too: a transfer ended by a configuration change names
+        // the pipe it waited on.
         if (record.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
-            if (Pipe *pipe = FindPipe(urb->UrbBulkOrInterruptTransfer.PipeHandle))
+            if (Pipe *pipe = Scheduler::Get().Read(
+                    [&] { return FindPipeRecordLocked(urb->UrbBulkOrInterruptTransfer.PipeHandle); }))
                 record.endpoint = pipe->endpoint;
         std::lock_guard lock(logMutex_);
         log_.push_back(record);
@@ -402,12 +413,19 @@ void Bus::Finish(PIRP irp, USBD_STATUS status)
     KeLowerIrql(previous);
 }
 
-Bus::Pipe *Bus::FindPipe(USBD_PIPE_HANDLE handle)
+Bus::Pipe *Bus::FindPipeRecordLocked(USBD_PIPE_HANDLE handle)
 {
-    std::lock_guard lock(logMutex_);
-    for (auto &pipe : pipes_)
+    for (auto &pipe : pipeRecords_)
         if (pipe.get() == handle)
             return pipe.get();
+    return nullptr;
+}
+
+Bus::Pipe *Bus::FindPipeLocked(USBD_PIPE_HANDLE handle)
+{
+    for (Pipe *pipe : openPipes_)
+        if (pipe == handle)
+            return pipe;
     return nullptr;
 }
 
@@ -454,7 +472,7 @@ bool Bus::Execute(PIRP irp, PURB urb)
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
         return ExecuteBulk(irp, urb);
     case URB_FUNCTION_RESET_PIPE: {
-        Pipe *pipe = FindPipe(urb->UrbPipeRequest.PipeHandle);
+        Pipe *pipe = Scheduler::Get().Read([&] { return FindPipeLocked(urb->UrbPipeRequest.PipeHandle); });
         if (!pipe) {
             urb->UrbHeader.Status = USBD_STATUS_INVALID_PIPE_HANDLE;
         } else {
@@ -477,15 +495,21 @@ void Bus::ExecuteSelectConfiguration(PURB urb)
 {
     auto &select = urb->UrbSelectConfiguration;
     if (!select.ConfigurationDescriptor) {
-        {
-            std::lock_guard lock(logMutex_);
-            pipes_.clear();
-        }
+        std::vector<PIRP> aborted = ReplacePipes({});
         urb->UrbHeader.Status = device_.SetConfiguration(0);
+        for (PIRP irp : aborted)
+            Finish(irp, USBD_STATUS_CANCELED);
         return;
     }
     PUSB_CONFIGURATION_DESCRIPTOR config = select.ConfigurationDescriptor;
     std::vector<std::unique_ptr<Pipe>> pipes;
+    // Handles already written into a request that then fails stay unique too.
+    auto keepUnopened = [&] {
+        Scheduler::Get().Change([&] {
+            for (auto &pipe : pipes)
+                pipeRecords_.push_back(std::move(pipe));
+        });
+    };
     auto *end = reinterpret_cast<char *>(urb) + urb->UrbHeader.Length;
     auto *cursor = reinterpret_cast<char *>(&select.Interface);
     while (cursor + offsetof(USBD_INTERFACE_INFORMATION, Pipes) <= end) {
@@ -495,11 +519,13 @@ void Bus::ExecuteSelectConfiguration(PURB urb)
         PUSB_INTERFACE_DESCRIPTOR interface = USBD_ParseConfigurationDescriptorEx(
             config, config, info->InterfaceNumber, info->AlternateSetting, -1, -1, -1);
         if (!interface) {
+            keepUnopened();
             urb->UrbHeader.Status = USBD_STATUS_INTERFACE_NOT_FOUND;
             return;
         }
         if (info->Length < GET_USBD_INTERFACE_SIZE(interface->bNumEndpoints) ||
             cursor + info->Length > end) {
+            keepUnopened();
             urb->UrbHeader.Status = USBD_STATUS_BUFFER_TOO_SMALL;
             return;
         }
@@ -535,12 +561,28 @@ void Bus::ExecuteSelectConfiguration(PURB urb)
         info->NumberOfPipes = filled;
         cursor += info->Length;
     }
-    {
-        std::lock_guard lock(logMutex_);
-        pipes_ = std::move(pipes);
-    }
+    std::vector<PIRP> aborted = ReplacePipes(std::move(pipes));
     select.ConfigurationHandle = this;
     urb->UrbHeader.Status = device_.SetConfiguration(config->bConfigurationValue);
+    for (PIRP irp : aborted)
+        Finish(irp, USBD_STATUS_CANCELED);
+}
+
+// Closes the open pipes and opens these instead, in one step, and returns
+// the transfers that were waiting on the closed ones (to be ended cancelled).
+// A transfer the device is answering right now on another processor holds no
+// reference that the close could free: the record stays, only closed.
+std::vector<PIRP> Bus::ReplacePipes(std::vector<std::unique_ptr<Pipe>> pipes)
+{
+    return Scheduler::Get().Change([&] {
+        std::vector<PIRP> aborted = TakeWaitingLocked([](const Pipe &) { return true; });
+        openPipes_.clear();
+        for (auto &pipe : pipes) {
+            openPipes_.push_back(pipe.get());
+            pipeRecords_.push_back(std::move(pipe));
+        }
+        return aborted;
+    });
 }
 
 bool Bus::ExecuteBulk(PIRP irp, PURB urb)
@@ -550,7 +592,7 @@ bool Bus::ExecuteBulk(PIRP irp, PURB urb)
     UrbRecord record;
     record.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
     record.length = bulk.TransferBufferLength;
-    Pipe *pipe = FindPipe(bulk.PipeHandle);
+    Pipe *pipe = Scheduler::Get().Read([&] { return FindPipeLocked(bulk.PipeHandle); });
     const bool in = (bulk.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
     USBD_STATUS status = USBD_STATUS_SUCCESS;
     BulkAnswer answer;

@@ -10,6 +10,16 @@
 // Plug and Play, power and system-control requests as a bus driver does,
 // completing them with STATUS_SUCCESS unless a test asks otherwise, and
 // records each one as it arrived.
+//
+// Pipes. Each select-configuration request makes new pipe records, whose
+// addresses are the pipe handles it hands out. Selecting another
+// configuration or deselecting closes the old pipes at once, as a bus driver
+// aborts them: the transfers waiting on them end USBD_STATUS_CANCELED; a
+// transfer the device is answering at that moment (on another processor)
+// ends with the device's answer if it had one, else cancelled; a closed
+// pipe's handle is refused (USBD_STATUS_INVALID_PIPE_HANDLE). Pipe records
+// live as long as the bus, so a handle is never reused and nothing ever
+// reads a freed record.
 #pragma once
 
 #include <deque>
@@ -116,13 +126,17 @@ private:
     bool Execute(PIRP irp, PURB urb);
     static bool CancelledBeforeQueued(PIRP irp);
     void ExecuteSelectConfiguration(PURB urb);
+    std::vector<PIRP> ReplacePipes(std::vector<std::unique_ptr<Pipe>> pipes);
     bool ExecuteBulk(PIRP irp, PURB urb);
     void Finish(PIRP irp, USBD_STATUS status);
     void Queue(PIRP irp);
     void RetryEndpoint(uint8_t endpoint);
-    std::vector<PIRP> TakeWaitingLocked(const std::function<bool(PIRP)> &match);
+    std::vector<PIRP> TakeWaitingLocked(const std::function<bool(const Pipe &)> &match);
     void ControllerLoop();
-    Pipe *FindPipe(USBD_PIPE_HANDLE handle);
+    // The open pipe with this handle, or null; with the scheduler lock held.
+    Pipe *FindPipeLocked(USBD_PIPE_HANDLE handle);
+    // Any pipe record this bus made, open or closed, or null.
+    Pipe *FindPipeRecordLocked(USBD_PIPE_HANDLE handle);
 
     DeviceModel &device_;
     PDRIVER_OBJECT driver_ = nullptr;
@@ -140,7 +154,11 @@ private:
     // Guarded by the scheduler lock (the controller's readiness test reads them).
     std::deque<std::function<void()>> work_;
     std::vector<std::pair<Ticks, std::function<void()>>> timers_;
-    std::vector<PIRP> waiting_;   // bulk transfers the device is not ready for
+    struct Waiting {
+        PIRP irp;
+        Pipe *pipe;
+    };
+    std::vector<Waiting> waiting_;  // bulk transfers the device is not ready for
     std::vector<PIRP> held_;      // cancelled, held back
     bool stopping_ = false;
     bool busy_ = false;
@@ -149,7 +167,11 @@ private:
     std::mutex logMutex_;
     std::vector<UrbRecord> log_;
     std::vector<PdoRequest> pdoLog_;
-    std::vector<std::unique_ptr<Pipe>> pipes_;
+    // Guarded by the scheduler lock: every pipe record this bus made (kept
+    // until the bus goes), and the open ones, those of the configuration
+    // selected now.
+    std::vector<std::unique_ptr<Pipe>> pipeRecords_;
+    std::vector<Pipe *> openPipes_;
     std::unique_ptr<Thread> controller_;
 };
 

@@ -175,6 +175,10 @@ TEST_F(PipeResetRaceTest, TwoResetsOfOnePortEachWaitForTheirOwnRequest)
     plugged.device->Bus().SetCancelMode(sim::usb::CancelMode::Hold);
     const uint8_t bytes[] = {'x', 'y', 'z'};
     ASSERT_EQ(host.Write(port, bytes, sizeof(bytes)), sizeof(bytes));
+    // The write must be the bus's (waiting on the held endpoint, its cancel
+    // routine set) before anyone cancels it; a cancel that comes first ends
+    // it at once, and the second caller would find nothing to cancel.
+    plugged.device->Bus().Drain();
     firmware.Hold(true);
     ULONG purge = SERIAL_PURGE_TXABORT;
     bool purged = false, restarted = false;

@@ -50,6 +50,60 @@ SyncResult SubmitAndWait(PDEVICE_OBJECT pdo, PURB urb)
 
 using Transfer = testing_support::BulkRequest;
 
+// A scripted device that can be stopped inside its answer to one bulk
+// transfer: the thread answering (the controller) waits there until the test
+// lets it go, so the test can act on the bus at exactly that moment.
+class GatedDevice : public ScriptedDevice {
+public:
+    void Gate(uint8_t endpoint)
+    {
+        sim::Scheduler::Get().Change([&] {
+            gated_ = endpoint;
+            entered_ = false;
+            released_ = false;
+        });
+    }
+    void WaitEntered()
+    {
+        sim::Scheduler::Get().Block([&] { return entered_; }, std::nullopt, "the device to be inside its answer");
+    }
+    void Release()
+    {
+        sim::Scheduler::Get().Change([&] { released_ = true; });
+    }
+
+    sim::usb::BulkAnswer BulkIn(uint8_t endpoint, uint8_t *buffer, size_t capacity) override
+    {
+        Pass(endpoint);
+        return ScriptedDevice::BulkIn(endpoint, buffer, capacity);
+    }
+    sim::usb::BulkAnswer BulkOut(uint8_t endpoint, const uint8_t *data, size_t length) override
+    {
+        Pass(endpoint);
+        return ScriptedDevice::BulkOut(endpoint, data, length);
+    }
+
+private:
+    void Pass(uint8_t endpoint)
+    {
+        sim::Scheduler &scheduler = sim::Scheduler::Get();
+        bool stop = scheduler.Change([&] {
+            if (gated_ != endpoint)
+                return false;
+            gated_ = -1;
+            entered_ = true;
+            return true;
+        });
+        if (stop)
+            scheduler.Block([&] { return released_; }, std::nullopt, "the test to let the device answer");
+    }
+
+    // Guarded by the scheduler lock.
+    int gated_ = -1;
+    bool entered_ = false;
+    bool released_ = false;
+};
+
 class BusTest : public testing_support::SimTest {
 protected:
     BusTest() : bus_(std::make_unique<Bus>(device_)) {}
@@ -73,7 +127,7 @@ protected:
 
     USBD_PIPE_HANDLE PipeFor(uint8_t endpoint) { return testing_support::PipeHandleFor(pipes_, endpoint); }
 
-    ScriptedDevice device_;
+    GatedDevice device_;
     std::unique_ptr<Bus> bus_;
     std::vector<USBD_PIPE_INFORMATION> pipes_;
 };
@@ -159,6 +213,78 @@ TEST_F(BusTest, BulkOutDataReachesTheDevice)
     stalled.Start();
     EXPECT_EQ(stalled.Wait(), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(stalled.UrbStatus(), USBD_STATUS_STALL_PID);
+    EXPECT_EQ(device_.TakeOut(kOut), Bytes{});
+}
+
+// A configuration change closes the old pipes as a bus driver aborts them,
+// even when it runs on one processor while the controller, on another, is
+// inside the device's answer to a transfer on one of those pipes.
+TEST_F(BusTest, SelectingAgainEndsEveryTransferOnTheOldPipes)
+{
+    constexpr int64_t kPatience = sim::kTicksPerSecond;
+    Configure();
+    const USBD_PIPE_HANDLE oldIn = PipeFor(kIn);
+    const USBD_PIPE_HANDLE oldOut = PipeFor(kOut);
+    Transfer waiting(Pdo(), oldIn, kReadFlags, Bytes(8));
+    EXPECT_EQ(waiting.Start(), STATUS_PENDING);
+    bus_->Drain();
+    ASSERT_EQ(bus_->PendingTransfers(), 1u);
+
+    // The device is answering a write (it will say "not ready") when the
+    // configuration is selected again, inline on this thread.
+    device_.HoldOut(kOut, true);
+    device_.Gate(kOut);
+    Transfer write(Pdo(), oldOut, USBD_TRANSFER_DIRECTION_OUT, {'x'});
+    EXPECT_EQ(write.Start(), STATUS_PENDING);
+    device_.WaitEntered();
+    bus_->SetCompletionMode(CompletionMode::Inline);
+    Configure();
+    EXPECT_NE(PipeFor(kIn), oldIn);
+    ASSERT_TRUE(waiting.WaitFor(kPatience)) << "a transfer waiting on a closed pipe was never ended";
+    EXPECT_EQ(waiting.UrbStatus(), USBD_STATUS_CANCELED);
+    EXPECT_EQ(waiting.Length(), 0u);
+
+    device_.Release();
+    ASSERT_TRUE(write.WaitFor(kPatience)) << "a transfer whose pipe closed under it was never ended";
+    EXPECT_EQ(write.UrbStatus(), USBD_STATUS_CANCELED);
+    EXPECT_EQ(bus_->PendingTransfers(), 0u);
+
+    // The old handles lead nowhere; the new ones work.
+    Transfer stale(Pdo(), oldIn, kReadFlags, Bytes(8));
+    stale.Start();
+    EXPECT_EQ(stale.Wait(), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(stale.UrbStatus(), USBD_STATUS_INVALID_PIPE_HANDLE);
+    device_.PushIn(kIn, {5, 6});
+    Transfer fresh(Pdo(), PipeFor(kIn), kReadFlags, Bytes(8));
+    fresh.Start();
+    EXPECT_EQ(fresh.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(fresh.Data(), (Bytes{5, 6}));
+}
+
+// An answer the device had already given when the pipe closed stands: the
+// bytes moved are reported, not lost behind a cancelled status.
+TEST_F(BusTest, DeselectingWhileTheDeviceAnswersKeepsTheAnswerAndClosesThePipes)
+{
+    Configure();
+    device_.PushIn(kIn, {1, 2, 3});
+    device_.Gate(kIn);
+    Transfer read(Pdo(), PipeFor(kIn), kReadFlags, Bytes(8));
+    EXPECT_EQ(read.Start(), STATUS_PENDING);
+    device_.WaitEntered();
+    bus_->SetCompletionMode(CompletionMode::Inline);
+    URB deselect;
+    std::memset(&deselect, 0, sizeof(deselect));
+    deselect.UrbSelectConfiguration.Hdr.Length = sizeof(deselect.UrbSelectConfiguration);
+    deselect.UrbSelectConfiguration.Hdr.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+    EXPECT_EQ(SubmitAndWait(Pdo(), &deselect).final, STATUS_SUCCESS);
+    EXPECT_EQ(device_.Configuration(), 0);
+    device_.Release();
+    EXPECT_EQ(read.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(read.Data(), (Bytes{1, 2, 3}));
+
+    Transfer after(Pdo(), PipeFor(kOut), USBD_TRANSFER_DIRECTION_OUT, {'y'});
+    after.Start();
+    EXPECT_EQ(after.Wait(), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(device_.TakeOut(kOut), Bytes{});
 }
 

@@ -51,6 +51,13 @@ public:
         KeWaitForSingleObject(&done_, Executive, KernelMode, FALSE, nullptr);
         return status_;
     }
+    // False when the transfer has not ended within this much kernel time.
+    bool WaitFor(int64_t ticks)
+    {
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = -ticks;
+        return KeWaitForSingleObject(&done_, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS;
+    }
     PIRP Irp() const { return irp_; }
     USBD_STATUS UrbStatus() const { return urb_.UrbHeader.Status; }
     ULONG Length() const { return urb_.UrbBulkOrInterruptTransfer.TransferBufferLength; }
