@@ -19,7 +19,10 @@ using sim::ResourceKind;
 
 constexpr int kPhases = 6;
 const char *kPhaseNames[kPhases] = {"load", "download and start", "open", "traffic", "close", "removal"};
-constexpr size_t kBytesPerPort = 300;
+// Enough traffic that the data paths' requests and descriptor lists outnumber
+// the download's: a fault at every one of them, in every state a transfer
+// can be in when it re-arms.
+constexpr size_t kBytesPerPort = 16384;
 
 struct Counts {
     uint64_t at[kPhases][3] = {};  // allocations of each kind done by the end of each phase
@@ -169,7 +172,7 @@ std::vector<Case> Cases()
     return cases;
 }
 
-Registrar registrar({"alloc", "fail the Nth pool, request or descriptor-list allocation of a whole life", Cases, 4});
+Registrar registrar({"alloc", "fail the Nth pool, request or descriptor-list allocation of a whole life", Cases, 13});
 
 }  // namespace
 }  // namespace sweep
