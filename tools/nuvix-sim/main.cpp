@@ -1,6 +1,7 @@
 // nuvix-sim: the driver's whole life with one adapter (or up to 32), run in
 // the simulated platform and told as it happens; exit status 0 when every
 // check held, 1 when one did not, 2 for a usage error.
+#include <execinfo.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -18,14 +19,33 @@ namespace {
 // The verifier stops the process with abort() after printing the bug check
 // on stderr. The run has failed then, and says so where its PASS would have
 // been, with the failure's exit status rather than a signal's.
+// The aborting thread's stack goes to stderr too: an abort that is no bug
+// check (the C library finding its heap damaged, say) names nothing else.
 void OnAbort(int)
 {
     static const char kMidLine[] = "\n";
     static const char kFail[] = "FAIL: the simulation was stopped (see stderr)\n";
+    static const char kStack[] = "nuvix-sim: stack of the aborting thread:\n";
+    void *frames[64];
+    int depth = backtrace(frames, 64);
+    (void)!write(STDERR_FILENO, kStack, sizeof(kStack) - 1);
+    backtrace_symbols_fd(frames, depth, STDERR_FILENO);
     if (nuvix::simtool::RedrawInProgress())
         (void)!write(STDOUT_FILENO, kMidLine, sizeof(kMidLine) - 1);
     (void)!write(STDOUT_FILENO, kFail, sizeof(kFail) - 1);
     _exit(1);
+}
+
+// A crash names where it happened before the default action ends the
+// process, so that a fault seen once in many runs can be chased.
+void OnCrash(int signal)
+{
+    static const char kStack[] = "nuvix-sim: crashed; stack of the crashing thread:\n";
+    void *frames[64];
+    int depth = backtrace(frames, 64);
+    (void)!write(STDERR_FILENO, kStack, sizeof(kStack) - 1);
+    backtrace_symbols_fd(frames, depth, STDERR_FILENO);
+    raise(signal);
 }
 
 }  // namespace
@@ -50,6 +70,12 @@ int main(int argc, char **argv)
     action.sa_handler = OnAbort;
     sigemptyset(&action.sa_mask);
     sigaction(SIGABRT, &action, nullptr);
+    struct sigaction crash {};
+    crash.sa_handler = OnCrash;
+    sigemptyset(&crash.sa_mask);
+    crash.sa_flags = SA_RESETHAND;
+    sigaction(SIGSEGV, &crash, nullptr);
+    sigaction(SIGBUS, &crash, nullptr);
 
     nuvix::simtool::Output output(isatty(STDOUT_FILENO) != 0, options.quiet);
     bool passed;
