@@ -43,26 +43,9 @@
 namespace {
 
 using fuzzing::Fail;
+using fuzzing::Input;
 
 constexpr size_t kMaxConfiguration = 1024;
-
-class Input {
-public:
-    Input(const uint8_t *data, size_t size) : data_(data), size_(size) {}
-    uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
-    std::vector<uint8_t> Bytes(size_t n)
-    {
-        n = std::min(n, size_ - std::min(pos_, size_));
-        std::vector<uint8_t> out(data_ + pos_, data_ + pos_ + n);
-        pos_ += n;
-        return out;
-    }
-
-private:
-    const uint8_t *data_;
-    size_t size_;
-    size_t pos_ = 0;
-};
 
 // The pipe map of a configured adapter points into its own interface copy.
 void CheckConfiguredAdapter(AdapterContext *adapter)

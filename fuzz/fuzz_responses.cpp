@@ -56,6 +56,7 @@
 namespace {
 
 using fuzzing::Fail;
+using fuzzing::Input;
 using fuzzing::InAnswer;
 
 constexpr int kPorts = PORTS_PER_ADAPTER;
@@ -94,25 +95,6 @@ struct HostSide {
     uint64_t delivered = 0;        // bytes of this input that reached the ring
     uint64_t notifications = 0;
     uint64_t events = 0;
-};
-
-class Input {
-public:
-    Input(const uint8_t *data, size_t size) : data_(data), size_(size) {}
-    bool Empty() const { return pos_ >= size_; }
-    uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
-    std::vector<uint8_t> Bytes(size_t n)
-    {
-        n = std::min(n, size_ - std::min(pos_, size_));
-        std::vector<uint8_t> out(data_ + pos_, data_ + pos_ + n);
-        pos_ += n;
-        return out;
-    }
-
-private:
-    const uint8_t *data_;
-    size_t size_;
-    size_t pos_ = 0;
 };
 
 class ResponsesWorld;

@@ -2,11 +2,36 @@
 // descriptors of an adapter whose main firmware runs.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "fuzz/fuzz_device.h"
 
 namespace fuzzing {
+
+// The fuzzer's bytes, taken from the front; past the end every read gives
+// zeros (or nothing), so any input is a whole one.
+class Input {
+public:
+    Input(const uint8_t *data, size_t size) : data_(data), size_(size) {}
+    bool Empty() const { return pos_ >= size_; }
+    uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
+    std::vector<uint8_t> Bytes(size_t n)
+    {
+        n = std::min(n, size_ - std::min(pos_, size_));
+        std::vector<uint8_t> out(data_ + pos_, data_ + pos_ + n);
+        pos_ += n;
+        return out;
+    }
+
+private:
+    const uint8_t *data_;
+    size_t size_;
+    size_t pos_ = 0;
+};
 
 // A check of the target failed: prints why and aborts, so that libFuzzer
 // keeps the input as a crash.
