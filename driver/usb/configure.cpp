@@ -51,7 +51,6 @@ static NTSTATUS PreparePorts(AdapterContext *Adapter)
         LockAcquire(&Adapter->Lock);
         Adapter->OpenPortCount = 0;
         Adapter->Configured = TRUE;
-        Adapter->PortsCreated = TRUE;
         Adapter->Stopping = FALSE;
         LockRelease(&Adapter->Lock);
     }
