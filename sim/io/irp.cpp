@@ -82,13 +82,11 @@ PIRP NewIrp(CCHAR stackSize, Origin origin, const char *routine)
 
 void ReleaseIrp(PIRP irp, const char *routine)
 {
-    Resource record = Resources::Get().Free(ResourceKind::Irp, irp, routine);
+    Resources::Get().Free(ResourceKind::Irp, irp, routine);
     {
         std::lock_guard lock(gMutex);
         gIrps.erase(irp);
     }
-    std::memset(irp, 0xDD, record.size);
-    SIM_POISON(irp, record.size);
 }
 
 bool ShouldInvoke(PIO_STACK_LOCATION stack, PIRP irp)
@@ -394,9 +392,7 @@ VOID IoFreeMdl(PMDL Mdl)
 {
     if (Cpu().irql > DISPATCH_LEVEL)
         BugCheck("IRQL_NOT_LESS_OR_EQUAL", "IoFreeMdl above DISPATCH_LEVEL");
-    Resource record = Resources::Get().Free(ResourceKind::Mdl, Mdl, "IoFreeMdl");
-    std::memset(Mdl, 0xDD, record.size);
-    SIM_POISON(Mdl, record.size);
+    Resources::Get().Free(ResourceKind::Mdl, Mdl, "IoFreeMdl");
 }
 
 VOID PoStartNextPowerIrp(PIRP Irp) { CheckLive(Irp, "PoStartNextPowerIrp"); }

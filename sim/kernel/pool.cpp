@@ -19,7 +19,6 @@ using sim::ResourceKind;
 constexpr size_t kGuard = 16;
 constexpr unsigned char kGuardByte = 0xFD;
 constexpr unsigned char kFreshByte = 0xCD;
-constexpr unsigned char kFreedByte = 0xDD;
 
 }  // namespace
 
@@ -72,8 +71,7 @@ static void FreePoolBlock(PVOID P, const char *routine)
                      "write past the end of pool block " + sim::Hex(reinterpret_cast<uintptr_t>(P)) + " (" +
                          std::to_string(block.size) + " bytes, tag " + sim::TagText(block.tag) + ") at offset " +
                          std::to_string(block.size + i));
-    std::memset(bytes, kFreedByte, block.size);
-    SIM_POISON(bytes, block.size + kGuard);
+    SIM_POISON(bytes + block.size, kGuard);
 }
 
 VOID ExFreePool(PVOID P) { FreePoolBlock(P, "ExFreePool"); }

@@ -1,15 +1,29 @@
 #include "resources.h"
 
 #include <algorithm>
+#include <cstring>
 #include <sstream>
 
 #include "bugcheck.h"
+#include "poison.h"
 
 namespace sim {
 
 namespace {
 constexpr size_t kQuarantineLimit = 4096;
+constexpr unsigned char kFreedByte = 0xDD;
+
+// The first byte of a quarantined block that no longer holds the freed
+// pattern, or size when every byte still does.
+size_t FirstWrittenByte(const Resource &r)
+{
+    auto *bytes = static_cast<const unsigned char *>(r.address);
+    for (size_t i = 0; i < r.size; i++)
+        if (bytes[i] != kFreedByte)
+            return i;
+    return r.size;
 }
+}  // namespace
 
 const char *KindName(ResourceKind kind)
 {
@@ -67,9 +81,26 @@ Resource Resources::Free(ResourceKind kind, void *address, const char *routine)
     if (it->second.freed)
         BugCheck("BAD_POOL_CALLER", std::string(routine) + ": double free of " + Describe(it->second));
     it->second.freed = true;
+    // Filled and poisoned under the lock, before anyone else can trim it: the
+    // pattern is what the end of quarantine checks.
+    std::memset(address, kFreedByte, it->second.size);
+    SIM_POISON(address, it->second.size);
     quarantine_.push_back(address);
     TrimQuarantineLocked();
     return it->second;
+}
+
+// A freed block is written to by no one: a write while it sat in quarantine
+// is a late use by whoever kept its address, caught here before the memory
+// goes back to the heap it would otherwise corrupt.
+void Resources::CheckUntouchedLocked(const Resource &r)
+{
+    SIM_UNPOISON(r.address, r.size);
+    size_t offset = FirstWrittenByte(r);
+    if (offset < r.size)
+        BugCheck("DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL",
+                 "freed " + Describe(r) + " was written to at offset " + std::to_string(offset) +
+                     " after it was freed");
 }
 
 void Resources::TrimQuarantineLocked()
@@ -78,6 +109,7 @@ void Resources::TrimQuarantineLocked()
         auto it = records_.find(quarantine_.front());
         quarantine_.pop_front();
         if (it != records_.end() && it->second.freed) {
+            CheckUntouchedLocked(it->second);
             if (it->second.release)
                 it->second.release();
             records_.erase(it);
@@ -160,9 +192,12 @@ uint64_t Resources::NextSerial(ResourceKind kind)
 void Resources::Clear()
 {
     std::lock_guard lock(mutex_);
-    for (auto &[address, r] : records_)
+    for (auto &[address, r] : records_) {
+        if (r.freed)
+            CheckUntouchedLocked(r);
         if (r.release)
             r.release();
+    }
     records_.clear();
     quarantine_.clear();
     faults_.clear();

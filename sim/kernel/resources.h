@@ -38,8 +38,9 @@ public:
     static Resources &Get();
 
     void Add(Resource resource);
-    // Marks the resource freed and keeps it in quarantine; returns its record.
-    // Bug checks on unknown or already freed addresses.
+    // Marks the resource freed, fills it with 0xDD and keeps it in quarantine;
+    // returns its record. Bug checks on unknown or already freed addresses,
+    // and when a block leaving quarantine was written to after its free.
     Resource Free(ResourceKind kind, void *address, const char *routine);
     // The live record at address, or null (also for freed ones).
     std::optional<Resource> Find(void *address);
@@ -72,6 +73,7 @@ private:
     };
     Resources() = default;
     void TrimQuarantineLocked();
+    void CheckUntouchedLocked(const Resource &r);
 
     std::mutex mutex_;
     std::map<void *, Resource> records_;
