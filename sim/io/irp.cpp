@@ -23,6 +23,7 @@ struct IrpState {
     PDEVICE_OBJECT heldBy = nullptr;  // lower device that owns it now
     int cancelCalls = 0;              // IoCancelIrp calls that have not returned
     std::function<void(PIRP)> onFinal;
+    uint64_t serial = 0;  // tells this request from a later one at the same address
 };
 
 std::mutex gMutex;
@@ -74,9 +75,10 @@ PIRP NewIrp(CCHAR stackSize, Origin origin, const char *routine)
         SIM_UNPOISON(irp, bytes);
         std::free(irp);
     };
+    const uint64_t serial = record.serial;
     resources.Add(std::move(record));
     std::lock_guard lock(gMutex);
-    gIrps[irp] = IrpState{origin, nullptr, 0, {}};
+    gIrps[irp] = IrpState{origin, nullptr, 0, {}, serial};
     return irp;
 }
 
@@ -309,9 +311,12 @@ BOOLEAN IoCancelIrp(PIRP Irp)
     CheckLive(Irp, "IoCancelIrp");
     if (Cpu().irql > DISPATCH_LEVEL)
         BugCheck("IRQL_NOT_LESS_OR_EQUAL", "IoCancelIrp above DISPATCH_LEVEL");
+    uint64_t serial;
     {
         std::lock_guard lock(gMutex);
-        gIrps[Irp].cancelCalls++;
+        IrpState &state = gIrps[Irp];
+        state.cancelCalls++;
+        serial = state.serial;
     }
     BOOLEAN cancelled;
     {
@@ -330,9 +335,10 @@ BOOLEAN IoCancelIrp(PIRP Irp)
         }
     }
     // The cancel routine may have completed a request the I/O manager frees
-    // itself; its state is gone then and must not be brought back.
+    // itself; its state is gone then and must not be brought back, nor taken
+    // for that of a later request given the same address.
     std::lock_guard lock(gMutex);
-    if (auto it = gIrps.find(Irp); it != gIrps.end())
+    if (auto it = gIrps.find(Irp); it != gIrps.end() && it->second.serial == serial)
         it->second.cancelCalls--;
     return cancelled;
 }

@@ -63,15 +63,16 @@ static void FreePoolBlock(PVOID P, const char *routine)
         BugCheck("IRQL_NOT_LESS_OR_EQUAL", std::string(routine) + " above DISPATCH_LEVEL");
     if (!P)
         BugCheck("BAD_POOL_CALLER", std::string(routine) + " of a null pointer");
-    sim::Resource block = Resources::Get().Free(ResourceKind::Pool, P, routine);
-    auto *bytes = static_cast<unsigned char *>(P);
-    for (size_t i = 0; i < kGuard; i++)
-        if (bytes[block.size + i] != kGuardByte)
-            BugCheck("SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION",
-                     "write past the end of pool block " + sim::Hex(reinterpret_cast<uintptr_t>(P)) + " (" +
-                         std::to_string(block.size) + " bytes, tag " + sim::TagText(block.tag) + ") at offset " +
-                         std::to_string(block.size + i));
-    SIM_POISON(bytes + block.size, kGuard);
+    Resources::Get().Free(ResourceKind::Pool, P, routine, [P](const sim::Resource &block) {
+        auto *bytes = static_cast<const unsigned char *>(P);
+        for (size_t i = 0; i < kGuard; i++)
+            if (bytes[block.size + i] != kGuardByte)
+                BugCheck("SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION",
+                         "write past the end of pool block " + sim::Hex(reinterpret_cast<uintptr_t>(P)) + " (" +
+                             std::to_string(block.size) + " bytes, tag " + sim::TagText(block.tag) + ") at offset " +
+                             std::to_string(block.size + i));
+        SIM_POISON(bytes + block.size, kGuard);
+    });
 }
 
 VOID ExFreePool(PVOID P) { FreePoolBlock(P, "ExFreePool"); }

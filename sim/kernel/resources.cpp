@@ -71,7 +71,8 @@ static std::string Describe(const Resource &r)
     return out.str();
 }
 
-Resource Resources::Free(ResourceKind kind, void *address, const char *routine)
+Resource Resources::Free(ResourceKind kind, void *address, const char *routine,
+                         const std::function<void(const Resource &)> &check)
 {
     std::lock_guard lock(mutex_);
     auto it = records_.find(address);
@@ -80,9 +81,13 @@ Resource Resources::Free(ResourceKind kind, void *address, const char *routine)
                                         ", which is not a " + KindName(kind) + " the platform handed out");
     if (it->second.freed)
         BugCheck("BAD_POOL_CALLER", std::string(routine) + ": double free of " + Describe(it->second));
+    if (check)
+        check(it->second);
     it->second.freed = true;
-    // Filled and poisoned under the lock, before anyone else can trim it: the
-    // pattern is what the end of quarantine checks.
+    // Filled and poisoned under the lock. Done after the lock is released, a
+    // thread preempted between the two would fill memory that enough other
+    // frees had meanwhile pushed out of quarantine and the heap had handed
+    // out again. The pattern is what the end of quarantine checks.
     std::memset(address, kFreedByte, it->second.size);
     SIM_POISON(address, it->second.size);
     quarantine_.push_back(address);

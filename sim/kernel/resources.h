@@ -41,7 +41,12 @@ public:
     // Marks the resource freed, fills it with 0xDD and keeps it in quarantine;
     // returns its record. Bug checks on unknown or already freed addresses,
     // and when a block leaving quarantine was written to after its free.
-    Resource Free(ResourceKind kind, void *address, const char *routine);
+    // check, if given, looks at the block first (still whole, under the lock).
+    // All of it happens under the lock: once Free returns, the block may
+    // leave quarantine and be reused at any moment, so no caller touches it
+    // after.
+    Resource Free(ResourceKind kind, void *address, const char *routine,
+                  const std::function<void(const Resource &)> &check = nullptr);
     // The live record at address, or null (also for freed ones).
     std::optional<Resource> Find(void *address);
     bool IsFreed(void *address);

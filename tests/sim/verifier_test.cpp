@@ -211,6 +211,34 @@ TEST_F(VerifierDeathTest, PoolMisuse)
         Check("BAD_POOL_CALLER", "ExFreePoolWithTag with tag 'Othr' of a block tagged 'Mine'"));
 }
 
+// A late write through a kept address lands in quarantine and is named when
+// the block leaves it (AddressSanitizer, where present, stops the write itself).
+TEST_F(VerifierDeathTest, FreedMemoryWrittenInQuarantineIsNamedWhenItLeaves)
+{
+    auto pushOutOfQuarantine = [] {
+        for (int i = 0; i < 5000; i++)
+            ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, Tag("Fill")));
+    };
+    EXPECT_DEATH(
+        {
+            auto *block = static_cast<UCHAR *>(ExAllocatePoolWithTag(NonPagedPool, 24, Tag("Late")));
+            ExFreePool(block);
+            block[5] = 0;
+            pushOutOfQuarantine();
+        },
+        "(" + Check("DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL", "freed pool block ") + kHex +
+            " \\(#1, 24 bytes, tag 'Late'\\) was written to at offset 5 after it was freed|use-after-poison)");
+    EXPECT_DEATH(
+        {
+            PIRP irp = IoAllocateIrp(2, FALSE);
+            IoFreeIrp(irp);
+            irp->IoStatus.Information = 1;
+            pushOutOfQuarantine();
+        },
+        "(" + Check("DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL", "freed request \\(IRP\\) ") + kHex +
+            " \\(#1, from IoAllocateIrp\\) was written to at offset|use-after-poison)");
+}
+
 TEST_F(VerifierDeathTest, DescriptorListMustDescribeOneNonPagedBlock)
 {
     UCHAR onStack[32];
