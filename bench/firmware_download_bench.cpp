@@ -16,7 +16,7 @@
 #include <cstdio>
 #include <string>
 
-#include "driver/core/context.h"
+#include "driver/base/context.h"
 #include "driver/firmware/download.h"
 #include "driver/usb/transport.h"
 #include "sim/chip/ezusb_chip.h"

@@ -30,9 +30,9 @@
 #include <string>
 #include <vector>
 
-#include "driver/core/context.h"
+#include "driver/base/context.h"
 #include "driver/core/driver_entry.h"
-#include "driver/usb/configure.h"
+#include "driver/core/configure.h"
 #include "fuzz/fuzz_device.h"
 #include "fuzz/fuzz_support.h"
 #include "sim/kernel/bugcheck.h"

@@ -40,9 +40,9 @@
 #include <string>
 #include <vector>
 
-#include "driver/command/protocol.h"
+#include "driver/base/protocol.h"
 #include "driver/command/response_reader.h"
-#include "driver/core/context.h"
+#include "driver/base/context.h"
 #include "driver/core/driver_entry.h"
 #include "driver/port/data_paths.h"
 #include "driver/usb/transport.h"

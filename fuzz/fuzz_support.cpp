@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "driver/usb/configure.h"
+#include "driver/core/configure.h"
 #include "sim/usb/scripted_device.h"
 
 namespace fuzzing {

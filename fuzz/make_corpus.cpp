@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/command/protocol.h"
-#include "driver/usb/configure.h"
+#include "driver/base/protocol.h"
+#include "driver/core/configure.h"
 #include "fuzz/fuzz_device.h"
 #include "sim/usb/scripted_device.h"
 

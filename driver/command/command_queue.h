@@ -3,8 +3,8 @@
 // that needs the firmware's answer waits up to 1 s for its port's event.
 #pragma once
 
-#include "../core/context.h"
-#include "protocol.h"
+#include "../base/context.h"
+#include "../base/protocol.h"
 
 // One queued command: owned by CommandQueue until its write starts, then by
 // CurrentCommand until the write completes.

@@ -2,8 +2,8 @@
 // command IN pipe while it is needed, and the dispatcher of what it reads.
 #pragma once
 
-#include "../core/context.h"
-#include "protocol.h"
+#include "../base/context.h"
+#include "../base/protocol.h"
 
 // Starts a response read unless one is already in flight. HeldLock is the
 // adapter's Lock when the caller holds it, else null.

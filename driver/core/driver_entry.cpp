@@ -1,11 +1,11 @@
 #include "driver_entry.h"
 
+#include "../base/adapter_table.h"
+#include "../base/kernel.h"
+#include "../base/names.h"
 #include "../diag/control_device.h"
 #include "../usb/transport.h"
-#include "names.h"
 #include "pnp.h"
-
-KSPIN_LOCK AdapterTableLock;
 
 #define DEFAULT_MAXIMUM_TRANSFER_SIZE 4096
 #define REGISTRY_PATH_BUFFER_SIZE 512
@@ -13,7 +13,7 @@ KSPIN_LOCK AdapterTableLock;
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
     UNREFERENCED_PARAMETER(RegistryPath);
-    KeInitializeSpinLock(&AdapterTableLock);
+    InitAdapterTable();
     DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
@@ -22,46 +22,6 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
     DriverObject->DriverExtension->AddDevice = AddDevice;
     return STATUS_SUCCESS;
-}
-
-// Takes the lowest slot not held: a slot whose adapter is still being
-// removed stays held until that adapter's device name is gone, so the name
-// made from the index is free whenever the slot is.
-static LONG TakeSlot(VOID)
-{
-    LONG Taken = -1;
-    KIRQL Previous;
-    KeAcquireSpinLock(&AdapterTableLock, &Previous);
-    for (ULONG Slot = 0; Slot < MAX_ADAPTERS && AdapterTable.Count < MAX_ADAPTERS; Slot++) {
-        if (!AdapterTable.Held[Slot]) {
-            AdapterTable.Held[Slot] = TRUE;
-            AdapterTable.Count++;
-            Taken = (LONG)Slot;
-            break;
-        }
-    }
-    KeReleaseSpinLock(&AdapterTableLock, Previous);
-    return Taken;
-}
-
-static VOID PublishSlot(ULONG Slot, AdapterContext *Adapter)
-{
-    KIRQL Previous;
-    KeAcquireSpinLock(&AdapterTableLock, &Previous);
-    AdapterTable.Slots[Slot] = Adapter;
-    KeReleaseSpinLock(&AdapterTableLock, Previous);
-}
-
-VOID ReleaseSlot(ULONG Slot)
-{
-    KIRQL Previous;
-    KeAcquireSpinLock(&AdapterTableLock, &Previous);
-    AdapterTable.Slots[Slot] = NULL;
-    if (AdapterTable.Held[Slot]) {
-        AdapterTable.Held[Slot] = FALSE;
-        AdapterTable.Count--;
-    }
-    KeReleaseSpinLock(&AdapterTableLock, Previous);
 }
 
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)

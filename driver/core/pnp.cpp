@@ -1,35 +1,12 @@
 #include "pnp.h"
 
+#include "../base/requests.h"
 #include "../firmware/download.h"
-#include "../usb/configure.h"
-#include "../usb/port_objects.h"
 #include "../usb/transport.h"
+#include "configure.h"
+#include "enum_node.h"
+#include "port_objects.h"
 #include "removal.h"
-
-NTSTATUS PassDownCopy(AdapterContext *Adapter, PIRP Irp)
-{
-    IoCopyCurrentIrpStackLocationToNext(Irp);
-    return IofCallDriver(Adapter->LowerDevice, Irp);
-}
-
-NTSTATUS PassDownSkip(AdapterContext *Adapter, PIRP Irp)
-{
-    IoSkipCurrentIrpStackLocation(Irp);
-    return IofCallDriver(Adapter->LowerDevice, Irp);
-}
-
-static NTSTATUS CompleteWith(PIRP Irp, NTSTATUS Status)
-{
-    Irp->IoStatus.Status = Status;
-    CompleteRequest(Irp, IO_NO_INCREMENT);
-    return Status;
-}
-
-NTSTATUS RefusePortRequest(PIRP Irp)
-{
-    Irp->IoStatus.Information = 0;
-    return CompleteWith(Irp, STATUS_INVALID_DEVICE_REQUEST);
-}
 
 NTSTATUS NTAPI StartDeviceComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
@@ -161,20 +138,3 @@ static NTSTATUS PassThrough(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return PassThrough(DeviceObject, Irp); }
 
 NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return PassThrough(DeviceObject, Irp); }
-
-NTSTATUS UnconfigureDevice(PDEVICE_OBJECT AdapterDevice)
-{
-    AdapterContext *Adapter = (AdapterContext *)AdapterDevice->DeviceExtension;
-    PURB Urb = (PURB)PoolAlloc(DESELECT_URB_SIZE);
-    if (!Urb)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    BuildDeselectConfiguration(Urb);
-    NTSTATUS Status = SubmitUrbSync(Adapter->LowerDevice, Urb);
-    PoolFree(&Urb);
-    if (NT_SUCCESS(Status)) {
-        LockAcquire(&Adapter->Lock);
-        Adapter->Configured = FALSE;
-        LockRelease(&Adapter->Lock);
-    }
-    return Status;
-}

@@ -1,11 +1,12 @@
 #include "removal.h"
 
+#include "../base/adapter_table.h"
+#include "../base/names.h"
+#include "../base/requests.h"
 #include "../command/command_queue.h"
-#include "../usb/port_objects.h"
 #include "../usb/transport.h"
-#include "driver_entry.h"
-#include "names.h"
-#include "pnp.h"
+#include "enum_node.h"
+#include "port_objects.h"
 
 VOID DrainOutstandingWork(AdapterContext *Adapter)
 {
@@ -36,18 +37,6 @@ VOID DeletePorts(AdapterContext *Adapter)
     Adapter->PortsCreated = FALSE;
 }
 
-// Once the slot shows no adapter no lookup can find it any more, and every
-// lookup that found it before holds a reference: the final wait covers it.
-// The slot itself stays held (see DeleteAdapter).
-static VOID HideFromLookups(AdapterContext *Adapter)
-{
-    KIRQL Previous;
-    KeAcquireSpinLock(&AdapterTableLock, &Previous);
-    if (AdapterTable.Slots[Adapter->SlotIndex] == Adapter)
-        AdapterTable.Slots[Adapter->SlotIndex] = NULL;
-    KeReleaseSpinLock(&AdapterTableLock, Previous);
-}
-
 VOID DeleteAdapter(AdapterContext *Adapter)
 {
     ResetCommandChannel(Adapter);  // frees commands that were never written
@@ -60,7 +49,7 @@ VOID DeleteAdapter(AdapterContext *Adapter)
     PoolFree(&Adapter->SerialNumber);
     IoDetachDevice(Adapter->LowerDevice);
     // Normally hidden already (RemoveAdapter does it first).
-    HideFromLookups(Adapter);
+    HideSlot(Adapter);
     UNICODE_STRING LinkName;
     RtlInitUnicodeString(&LinkName, ControlLinkName);
     IoDeleteSymbolicLink(&LinkName);
@@ -84,7 +73,7 @@ NTSTATUS RemoveAdapter(AdapterContext *Adapter, PIRP Irp)
     LockAcquire(&Adapter->Lock);
     Adapter->Removed = TRUE;
     LockRelease(&Adapter->Lock);
-    HideFromLookups(Adapter);
+    HideSlot(Adapter);
     CancelPortIo(Adapter);
     NTSTATUS Status = PassDownCopy(Adapter, Irp);
     ReleaseIoRef(Adapter);

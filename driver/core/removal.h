@@ -2,7 +2,7 @@
 // removal.
 #pragma once
 
-#include "context.h"
+#include "../base/context.h"
 
 // Query-remove: gives back the caller's reference, waits until only the
 // adapter's own reference is left, and takes the caller's back.

@@ -1,8 +1,8 @@
 #include "control_device.h"
 
+#include "../base/requests.h"
 #include "../command/command_queue.h"
 #include "../command/response_reader.h"
-#include "../core/pnp.h"
 #include "../firmware/download.h"
 #include "../usb/transport.h"
 

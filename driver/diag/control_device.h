@@ -3,7 +3,7 @@
 // block and loads the alternate firmware image.
 #pragma once
 
-#include "../core/context.h"
+#include "../base/context.h"
 
 #define IOCTL_DIAG_GET_INFO CTL_CODE(0x8000u, 0, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_DIAG_LOAD_ALTERNATE CTL_CODE(0x8000u, 3, METHOD_BUFFERED, FILE_ANY_ACCESS)

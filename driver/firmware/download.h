@@ -11,7 +11,7 @@
 // comes back as the running adapter (bit 15 of idProduct set).
 #pragma once
 
-#include "../core/context.h"
+#include "../base/context.h"
 
 #define FIRMWARE_LOAD_INTERNAL 0xA0
 #define FIRMWARE_LOAD_EXTERNAL 0xA3

@@ -4,7 +4,7 @@
 // of their outcome is the value written to its idle words.
 #pragma once
 
-#include "../core/context.h"
+#include "../base/context.h"
 
 #define IDLE_RUNNING 0  // a transfer is in flight
 #define IDLE_STOPPED 1  // none is, and none starts until the host asks

@@ -1,4 +1,4 @@
-#include "../command/protocol.h"
+#include "../base/protocol.h"
 #include "../usb/transport.h"
 #include "data_paths.h"
 

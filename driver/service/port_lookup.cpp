@@ -1,7 +1,7 @@
 #include "port_lookup.h"
 
-#include "../core/driver_entry.h"
-#include "../usb/transport.h"
+#include "../base/adapter_table.h"
+#include "../base/kernel.h"
 
 // The name starts at a fixed offset of the host's record: the adapter's
 // serial number, then a suffix whose last character is the port index. Only
@@ -20,21 +20,8 @@ PortContext *LookupPort(HostPortHandle Handle)
     if (PortIndex >= PORTS_PER_ADAPTER)
         return NULL;
 
-    for (ULONG Slot = 0; Slot < MAX_ADAPTERS; Slot++) {
-        AdapterContext *Adapter = AdapterTable.Slots[Slot];
-        // An empty serial number would match every name; configuration
-        // refuses such an adapter, and a lookup never takes one either.
-        if (!Adapter || !Adapter->SerialNumber || Adapter->SerialNumber[0] == 0)
-            continue;
-        const CHAR *Serial = Adapter->SerialNumber;
-        ULONG i = 0;
-        // The name's terminator stops a serial number longer than the name.
-        while (Serial[i] != 0 && (UCHAR)Serial[i] == (UCHAR)Name[i])
-            i++;
-        if (Serial[i] == 0)
-            return Adapter->Ports[PortIndex];
-    }
-    return NULL;
+    AdapterContext *Adapter = FindAdapterByNameLocked(Name);
+    return Adapter ? Adapter->Ports[PortIndex] : NULL;
 }
 
 // The flags change under Lock on other threads (completions, Plug and Play),

@@ -1,8 +1,8 @@
 // From the host's handle to a port, and whether the host may use it.
 #pragma once
 
-#include "../core/context.h"
-#include "host_records.h"
+#include "../base/context.h"
+#include "../platform/host_serial.h"
 
 PortContext *LookupPort(HostPortHandle Handle);
 BOOLEAN IsPortValid(PortContext *Port, BOOLEAN ForOpen);

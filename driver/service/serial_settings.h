@@ -2,7 +2,7 @@
 // context, with the serial interface's records it is read and written as.
 #pragma once
 
-#include "../core/context.h"
+#include "../base/context.h"
 
 #define SETTING_PORT 0
 #define SETTING_BAUD 1       // u32, little-endian

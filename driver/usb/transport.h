@@ -1,31 +1,9 @@
-// How the driver talks to the USB bus driver: pool and lock wrappers, the URB
-// kinds it builds, synchronous and asynchronous submission, and cancelling an
-// in-flight transfer.
+// How the driver talks to the USB bus driver: the URB kinds it builds,
+// synchronous and asynchronous submission, and cancelling an in-flight
+// transfer.
 #pragma once
 
-#include "../core/context.h"
-
-// Every pool block carries the tag "Wdm ".
-#define POOL_TAG 0x206D6457
-
-#define IRP_CONTROL_INVOKE_ALWAYS (SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL)
-
-PVOID PoolAlloc(SIZE_T Size);
-VOID PoolFreeBlock(PVOID Block);
-
-// Frees the block a pointer variable holds (if any) and clears the variable,
-// so teardown can run twice or on a half-built adapter.
-template <typename T>
-inline VOID PoolFree(T **Pointer)
-{
-    PoolFreeBlock(*Pointer);
-    *Pointer = NULL;
-}
-
-VOID LockInitialize(LockRecord *Lock);
-VOID LockAcquire(LockRecord *Lock);
-VOID LockRelease(LockRecord *Lock);
-VOID CompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+#include "../base/kernel.h"
 
 // --- URB kinds -------------------------------------------------------------
 VOID BuildDescriptorRequest(PURB Urb, UCHAR DescriptorType, UCHAR Index, USHORT LanguageId, PVOID Buffer,

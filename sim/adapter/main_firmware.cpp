@@ -8,7 +8,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "driver/command/protocol.h"
+#include "driver/base/protocol.h"
 #include "sim/kernel/bugcheck.h"
 #include "sim/kernel/scheduler.h"
 #include "sim/usb/bus.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/command/protocol.h"
+#include "driver/base/protocol.h"
 #include "driver/usb/transport.h"
 #include "sim/adapter/main_firmware.h"
 #include "sim/io/io.h"

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "driver/core/context.h"
+#include "driver/base/context.h"
 #include "driver/usb/transport.h"
 #include "tests/support/adapter_rig.h"
 #include "tests/support/sim_test.h"

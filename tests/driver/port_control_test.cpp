@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "driver/command/protocol.h"
+#include "driver/base/protocol.h"
 #include "driver/service/serial_settings.h"
 #include "sim/kernel/registry.h"
 #include "tests/support/firmware_rig.h"

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/base/adapter_table.h"
 #include "driver/service/port_lookup.h"
 #include "driver/service/service_table.h"
 #include "driver/usb/transport.h"

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "driver/command/protocol.h"
+#include "driver/base/protocol.h"
 #include "driver/usb/transport.h"
 #include "sim/kernel/resources.h"
 #include "tests/support/firmware_rig.h"

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "driver/core/driver_entry.h"
-#include "driver/usb/configure.h"
+#include "driver/core/configure.h"
 #include "sim/io/io.h"
 #include "tests/lifecycle/lifecycle_support.h"
 #include "tests/support/hand_request.h"

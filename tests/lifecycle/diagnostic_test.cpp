@@ -2,7 +2,7 @@
 // user-mode side.
 #include <cstring>
 
-#include "driver/command/protocol.h"
+#include "driver/base/protocol.h"
 #include "driver/diag/control_device.h"
 #include "driver/usb/transport.h"
 #include "sim/chip/ezusb_chip.h"

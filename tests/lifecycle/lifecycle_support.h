@@ -9,8 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "driver/base/adapter_table.h"
 #include "driver/core/driver_entry.h"
-#include "driver/core/names.h"
+#include "driver/base/names.h"
 #include "sim/adapter/main_firmware.h"
 #include "sim/chip/ezusb_chip.h"
 #include "sim/kernel/registry.h"

@@ -8,7 +8,7 @@
 #include <functional>
 
 #include "driver/service/port_lookup.h"
-#include "driver/usb/configure.h"
+#include "driver/core/configure.h"
 #include "sim/kernel/resources.h"
 #include "tests/lifecycle/lifecycle_support.h"
 

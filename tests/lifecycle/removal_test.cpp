@@ -2,7 +2,7 @@
 // use, and the error counters written at every removal.
 #include <cstring>
 
-#include "driver/command/protocol.h"
+#include "driver/base/protocol.h"
 #include "driver/usb/transport.h"
 #include "sim/usb/scripted_device.h"
 #include "sim/io/io.h"

@@ -7,7 +7,8 @@
 #include <memory>
 #include <vector>
 
-#include "driver/core/context.h"
+#include "driver/base/adapter_table.h"
+#include "driver/base/context.h"
 #include "sim/usb/bus.h"
 #include "sim/usb/scripted_device.h"
 

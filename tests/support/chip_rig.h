@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "driver/core/context.h"
+#include "driver/base/context.h"
 #include "sim/chip/ezusb_chip.h"
 #include "sim/usb/bus.h"
 

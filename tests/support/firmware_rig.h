@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "driver/core/context.h"
+#include "driver/base/context.h"
 #include "sim/adapter/main_firmware.h"
 #include "sim/host/host_serial_driver.h"
 #include "sim/pnp/pnp_manager.h"

@@ -11,7 +11,8 @@
 #include <mutex>
 #include <string>
 
-#include "driver/core/context.h"
+#include "driver/base/adapter_table.h"
+#include "driver/base/context.h"
 #include "sim/adapter/main_firmware.h"
 #include "sim/chip/ezusb_chip.h"
 #include "sim/host/host_serial_driver.h"

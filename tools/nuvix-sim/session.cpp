@@ -12,8 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "driver/command/protocol.h"
-#include "driver/core/context.h"
+#include "driver/base/adapter_table.h"
+#include "driver/base/protocol.h"
+#include "driver/base/context.h"
 #include "driver/core/driver_entry.h"
 #include "driver/diag/control_device.h"
 #include "driver/service/serial_settings.h"

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "../platform/platform.h"
-#include "../service/host_records.h"
+#include "../platform/host_serial.h"
 
 #define MAX_ADAPTERS 32
 #define PORTS_PER_ADAPTER 4
@@ -116,19 +116,6 @@ struct PortContext {
     UCHAR Chars[6];  // EofChar, ErrorChar, BreakChar, EventChar, XonChar, XoffChar
     UCHAR EscapeChar;
 };
-
-// Walked by port lookup in index order. Changed under AdapterTableLock.
-// A slot is Held from the moment AddDevice chooses it until the adapter's
-// device object, whose name carries the slot index, has been deleted; Slots
-// shows the adapter to port lookups only between the end of AddDevice and
-// the start of its removal. Count is the number of held slots.
-struct AdapterTableRecord {
-    ULONG Count;
-    AdapterContext *Slots[MAX_ADAPTERS];
-    BOOLEAN Held[MAX_ADAPTERS];
-};
-
-extern AdapterTableRecord AdapterTable;
 
 // Driver-wide error counters, written to the registry at every removal.
 #define ERROR_STAT_BAD_RESPONSE_PORT 0

@@ -1,6 +1,5 @@
 #include "context.h"
 
-AdapterTableRecord AdapterTable;
 ULONG ErrorStats[3];
 
 VOID AcquireIoRef(AdapterContext *Adapter)

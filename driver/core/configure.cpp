@@ -1,8 +1,8 @@
 #include "configure.h"
 
 #include "../command/command_queue.h"
+#include "../usb/transport.h"
 #include "port_objects.h"
-#include "transport.h"
 
 // Reads a descriptor into a pool buffer the caller owns.
 static NTSTATUS ReadDescriptor(AdapterContext *Adapter, PURB Urb, UCHAR Type, UCHAR Index, USHORT Language,
@@ -326,4 +326,21 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT AdapterDevice, PUSB_CONFIGURATION_DE
     Adapter->CommandOutPipe = &Pipes[2 * Adapter->PortCount + 1];
     ExFreePool(Urb);
     return STATUS_SUCCESS;
+}
+
+NTSTATUS UnconfigureDevice(PDEVICE_OBJECT AdapterDevice)
+{
+    AdapterContext *Adapter = (AdapterContext *)AdapterDevice->DeviceExtension;
+    PURB Urb = (PURB)PoolAlloc(DESELECT_URB_SIZE);
+    if (!Urb)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    BuildDeselectConfiguration(Urb);
+    NTSTATUS Status = SubmitUrbSync(Adapter->LowerDevice, Urb);
+    PoolFree(&Urb);
+    if (NT_SUCCESS(Status)) {
+        LockAcquire(&Adapter->Lock);
+        Adapter->Configured = FALSE;
+        LockRelease(&Adapter->Lock);
+    }
+    return Status;
 }

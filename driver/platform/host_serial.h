@@ -1,11 +1,12 @@
-// Records exchanged with the host serial driver.
+// The host serial driver's side of the platform: the records it exchanges
+// with the driver, and the service table the driver exports to it.
 //
 // On the 32-bit platform every pointer and value here is 32 bits wide and the
 // layouts are exact (the real build checks them). On the 64-bit simulation
 // host the pointer fields widen; code uses sizeof/offsetof, never literals.
 #pragma once
 
-#include "../platform/platform.h"
+#include "platform.h"
 
 // The host's records are 32-bit stdcall on the platform; callbacks run at
 // DISPATCH_LEVEL under the adapter's Lock and must not call a service routine.
@@ -80,3 +81,24 @@ static_assert(offsetof(HostBuffers, TxCount) == 88, "TxCount");
 static_assert(offsetof(HostBuffers, TxReadIndex) == 92, "TxReadIndex");
 #endif
 static_assert(sizeof(EventRecord) == 6, "EventRecord is 6 bytes");
+
+// --- The driver's one export: the table of service routines the host calls.
+
+typedef BOOLEAN(HOSTAPI *PortRoutine)(HostPortHandle Port);
+typedef BOOLEAN(HOSTAPI *PortControlRoutine)(HostPortHandle Port, ULONG IoControlCode, PVOID InputBuffer,
+                                             ULONG InputLength, PVOID OutputBuffer, ULONG OutputLength);
+
+// Six pointer-sized slots; the last is null and ends the table.
+struct ServiceTableRecord {
+    PortRoutine StartRead;
+    PortRoutine StartWrite;
+    PortRoutine OpenPort;
+    PortRoutine ClosePort;
+    PortControlRoutine PortControl;
+    PVOID End;
+};
+
+extern "C" const ServiceTableRecord *HOSTAPI RbGetServiceTable(VOID);
+
+// The driver's own bind request: function 100 of the serial device type.
+#define IOCTL_PORT_BIND CTL_CODE(FILE_DEVICE_SERIAL_PORT, 100, METHOD_BUFFERED, FILE_ANY_ACCESS)

@@ -1,4 +1,4 @@
-#include "transport.h"
+#include "kernel.h"
 
 PVOID PoolAlloc(SIZE_T Size)
 {

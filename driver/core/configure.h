@@ -2,7 +2,7 @@
 // descriptors, serial number, configuration, pipe map, command channel.
 #pragma once
 
-#include "../core/context.h"
+#include "../base/context.h"
 
 #define SERIAL_NUMBER_MAX 32
 #define SERIAL_NUMBER_STRING_INDEX 3
@@ -14,3 +14,5 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT AdapterDevice);
 NTSTATUS ReadSerialNumber(AdapterContext *Adapter);
 NTSTATUS ReadConfigDescriptor(PDEVICE_OBJECT AdapterDevice);
 NTSTATUS SelectConfiguration(PDEVICE_OBJECT AdapterDevice, PUSB_CONFIGURATION_DESCRIPTOR Descriptor);
+// Selects no configuration; Configured is cleared once the bus agreed.
+NTSTATUS UnconfigureDevice(PDEVICE_OBJECT AdapterDevice);
