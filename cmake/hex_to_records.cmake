@@ -5,7 +5,7 @@
 # Runs at build time in every build, the cross build included, which has no
 # host compiler to run a converter with. Each data record becomes one
 # LoadRecord, in file order; the end-of-file record becomes the end record.
-# The rules and messages are those of tools/fwimage/intel_hex.cpp: a file that
+# The rules and messages are those of lib/fwimage/intel_hex.cpp: a file that
 # breaks one fails the build with <file>:<line>: <reason>, and no table is
 # written.
 cmake_minimum_required(VERSION 3.25)

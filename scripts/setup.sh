@@ -16,6 +16,7 @@ PACKAGES=(
   mingw-w64-i686-dev    # the platform headers, DDK included, for the target preset
   clang-14              # compiler of the fuzz preset
   libclang-rt-14-dev    # libFuzzer and clang's sanitizer runtimes, for the fuzz preset
+  python3               # scripts/check_layers.py, run by the tests
 )
 
 missing=()

@@ -8,11 +8,11 @@
 #include <type_traits>
 #include <utility>
 
-#include "driver/base/protocol.h"
 #include "sim/kernel/bugcheck.h"
 #include "sim/kernel/scheduler.h"
 #include "sim/usb/bus.h"
 #include "sim/usb/scripted_device.h"
+#include "protocol.h"
 #include "uart.h"
 
 namespace sim::adapter {
@@ -30,11 +30,11 @@ constexpr uint8_t kEventModemStatus = 0x01;  // value slot 0 of an event
 constexpr uint8_t kStatusFlags = 0x01;
 constexpr uint8_t kGarbageCode = 0x7E;
 constexpr size_t kGarbageLength = 7;
-constexpr uint8_t kNoOpCommand = CMD_WAITS_FOR_DONE_9;
+constexpr uint8_t kNoOpCommand = wire::kNoOp;
 
 const std::vector<uint8_t> kInterfaceEndpoints = {0x81, 0x01, 0x82, 0x02, 0x83, 0x03, 0x84, 0x04, kCommandIn, kCommandOut};
 
-// The information block CMD_GET_INFO returns unless a test sets another:
+// The information block kGetInfo returns unless a test sets another:
 // [0..19] name, zero padded; [20..22] version major, minor, build;
 // [23] number of ports; the rest zero.
 std::array<uint8_t, 35> DefaultInfoBlock()
@@ -193,9 +193,9 @@ struct MainFirmware::Impl : std::enable_shared_from_this<MainFirmware::Impl> {
             });
             return;
         case AnswerMode::WrongPort:
-            if (frame[0] == RSP_DONE && frame.size() > 2)
+            if (frame[0] == wire::kDone && frame.size() > 2)
                 frame[2] = static_cast<uint8_t>(frame[2] % kPorts + 1);
-            else if (frame[0] == RSP_STATUS && frame.size() > 1)
+            else if (frame[0] == wire::kStatus && frame.size() > 1)
                 frame[1] = static_cast<uint8_t>(frame[1] % kPorts + 1);
             break;
         case AnswerMode::Garbage:
@@ -211,12 +211,12 @@ struct MainFirmware::Impl : std::enable_shared_from_this<MainFirmware::Impl> {
 
     void AnswerDoneLocked(int port, Work &work)
     {
-        AnswerLocked({RSP_DONE, 0x00, static_cast<uint8_t>(port)}, work);
+        AnswerLocked({wire::kDone, 0x00, static_cast<uint8_t>(port)}, work);
     }
 
     // One frame from the command OUT pipe. The firmware reads a fixed-size
     // buffer, so bytes a short frame leaves out read as zero, except in the
-    // setup block, which keeps what the last CMD_SETUP put there.
+    // setup block, which keeps what the last kSetup put there.
     void ExecuteLocked(const std::vector<uint8_t> &frame, Work &work)
     {
         if (frame.size() < 2)
@@ -229,15 +229,15 @@ struct MainFirmware::Impl : std::enable_shared_from_this<MainFirmware::Impl> {
         Uart &uart = U(port);
         uart.state.commands++;
         switch (code) {
-        case CMD_OPEN:
+        case wire::kOpen:
             uart.state.open = true;
             AnswerDoneLocked(port, work);
             break;
-        case CMD_CLOSE:
+        case wire::kClose:
             uart.state.open = false;
             AnswerDoneLocked(port, work);
             break;
-        case CMD_SETUP: {
+        case wire::kSetup: {
             const size_t n = std::min(kSetupBlockSize, frame.size() - 1);
             std::copy_n(frame.begin() + 1, n, uart.state.setup.begin());
             uart.state.line = ParseLineSettings(uart.state.setup);
@@ -247,28 +247,28 @@ struct MainFirmware::Impl : std::enable_shared_from_this<MainFirmware::Impl> {
             AnswerDoneLocked(port, work);
             break;
         }
-        case CMD_SET_RTS:
+        case wire::kSetRts:
             uart.SetCommandedRts(at(2) != 0);
             LinesChangedLocked(work);
             PumpAllLocked(work);
             AnswerDoneLocked(port, work);
             break;
-        case CMD_SET_DTR:
+        case wire::kSetDtr:
             uart.state.dtr = at(2) != 0;
             LinesChangedLocked(work);
             AnswerDoneLocked(port, work);
             break;
-        case CMD_SET_BREAK:
+        case wire::kSetBreak:
             uart.state.breakOn = at(2) != 0;
             AnswerDoneLocked(port, work);
             break;
         case kNoOpCommand:
             AnswerDoneLocked(port, work);
             break;
-        case CMD_GET_STATUS:
-            AnswerLocked({RSP_STATUS, static_cast<uint8_t>(port), kStatusFlags, uart.state.modemStatus, 0, 0, 0}, work);
+        case wire::kGetStatus:
+            AnswerLocked({wire::kStatus, static_cast<uint8_t>(port), kStatusFlags, uart.state.modemStatus, 0, 0, 0}, work);
             break;
-        case CMD_ECHO: {
+        case wire::kEcho: {
             // Nothing for a zero count: a zero-length transfer would end the
             // host's read with no data, which the real firmware never sends.
             const size_t n = at(2);
@@ -281,8 +281,8 @@ struct MainFirmware::Impl : std::enable_shared_from_this<MainFirmware::Impl> {
             work.Wake(PortIn(port));
             break;
         }
-        case CMD_GET_INFO: {
-            std::vector<uint8_t> answer = {RSP_INFO};
+        case wire::kGetInfo: {
+            std::vector<uint8_t> answer = {wire::kInfo};
             answer.insert(answer.end(), info.begin(), info.end());
             AnswerLocked(std::move(answer), work);
             break;
@@ -321,7 +321,7 @@ struct MainFirmware::Impl : std::enable_shared_from_this<MainFirmware::Impl> {
                 continue;
             uart.state.modemStatus = seen;
             if (uart.state.open)
-                QueueResponseLocked({RSP_EVENT, static_cast<uint8_t>(port), kEventModemStatus, seen}, work);
+                QueueResponseLocked({wire::kEvent, static_cast<uint8_t>(port), kEventModemStatus, seen}, work);
         }
     }
 
@@ -552,7 +552,7 @@ std::array<uint8_t, 35> MainFirmware::InfoBlock()
 
 void MainFirmware::SendAdapterStatus(const std::array<uint8_t, 19> &block)
 {
-    std::vector<uint8_t> frame = {RSP_ADAPTER_STATUS};
+    std::vector<uint8_t> frame = {wire::kAdapterStatus};
     frame.insert(frame.end(), block.begin(), block.end());
     SendResponse(std::move(frame));
 }

@@ -6,11 +6,11 @@
 // Pipes, in interface order: port n (1..4) bulk IN 0x80|n then bulk OUT n;
 // then the command channel, bulk IN 0x85 (responses) and bulk OUT 0x05.
 //
-// Each UART takes its line settings from CMD_SETUP and its DTR, RTS and break
+// Each UART takes its line settings from kSetup and its DTR, RTS and break
 // from the commands; what it transmits goes to the port's peer (a loopback
 // plug, a null-modem cable to another port, or a test endpoint); what it
 // receives is offered on the port's bulk IN pipe in transfers of up to 64
-// bytes. Modem-line changes seen by a UART are reported as RSP_EVENT frames.
+// bytes. Modem-line changes seen by a UART are reported as kEvent frames.
 //
 // Lifetime: the Bus holds a reference to its device model and calls it until
 // it is destroyed, so a MainFirmware must outlive the Bus it is plugged into
@@ -51,12 +51,12 @@ constexpr uint8_t kMsrDcd = 0x80;
 // How the firmware answers commands; tests use the others to make it
 // misbehave the way real devices do. Only answers to commands are affected:
 // modem events, adapter status and raw frames go out as they are, and
-// CMD_ECHO data still flows on the port pipes.
+// kEcho data still flows on the port pipes.
 enum class AnswerMode {
     Normal,
     Silent,     // no answers to commands at all
     Late,       // every response after answerDelay of kernel time
-    WrongPort,  // RSP_DONE / RSP_STATUS name the next port (4 wraps to 1)
+    WrongPort,  // kDone / kStatus name the next port (4 wraps to 1)
     Garbage,    // unknown response codes instead of answers
     Short,      // responses cut to their first byte
 };
@@ -64,7 +64,7 @@ enum class AnswerMode {
 enum class PeerKind { None, Loopback, NullModem, Endpoint };
 
 // The UARTs power up with these settings except the handshake, which is 0
-// (no hardware flow control) until a CMD_SETUP sets it: a port that was
+// (no hardware flow control) until a kSetup sets it: a port that was
 // opened but never set up transmits whatever its CTS input says.
 struct LineSettings {
     uint32_t baud = 9600;
@@ -80,7 +80,7 @@ struct PortState {
     bool dtr = false;
     bool rts = false;                  // the RTS line as driven (by the FIFO under RTS handshaking)
     bool breakOn = false;
-    std::array<uint8_t, 13> setup{};  // last CMD_SETUP payload
+    std::array<uint8_t, 13> setup{};  // last kSetup payload
     LineSettings line;
     uint8_t modemStatus = 0;           // what the UART sees: CTS, DSR, RI, DCD
     uint64_t bytesTransmitted = 0;     // sent out of the UART
@@ -106,7 +106,7 @@ public:
     // --- the firmware information block and adapter status ---------------
     void SetInfoBlock(const std::array<uint8_t, 35> &block);
     std::array<uint8_t, 35> InfoBlock();
-    // Sends RSP_ADAPTER_STATUS with this 19-byte block.
+    // Sends kAdapterStatus with this 19-byte block.
     void SendAdapterStatus(const std::array<uint8_t, 19> &block);
     // Queues a raw frame on the command IN pipe (anything, for bad-input tests).
     void SendResponse(std::vector<uint8_t> frame);

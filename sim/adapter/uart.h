@@ -19,13 +19,13 @@
 
 namespace sim::adapter {
 
-// Handshake bits of the CMD_SETUP block (byte 11).
+// Handshake bits of the kSetup block (byte 11).
 constexpr uint8_t kHandshakeRts = 0x80;  // RTS follows the receive FIFO's level
 constexpr uint8_t kHandshakeDsr = 0x10;  // kept, not acted on
 constexpr uint8_t kHandshakeCts = 0x08;  // transmit only while CTS is asserted
 constexpr uint8_t kHandshakeDtr = 0x02;  // kept, not acted on
 
-// The settings a CMD_SETUP block selects: [0] port, [1..4] baud (LE),
+// The settings a kSetup block selects: [0] port, [1..4] baud (LE),
 // [5] data bits, [6] stop code, [7] parity, [8] software flow, [9] XOFF,
 // [10] XON, [11] handshake bits, [12] reserved.
 LineSettings ParseLineSettings(const std::array<uint8_t, 13> &setup);
@@ -38,7 +38,7 @@ class Uart {
 public:
     // The UART as it comes up with power: FIFOs empty, nothing on the line,
     // modem outputs off, power-on line settings without hardware handshaking
-    // (the host opens a port and may write before it sends any CMD_SETUP,
+    // (the host opens a port and may write before it sends any kSetup,
     // and a UART waiting for a CTS that nothing drives would hold that data
     // for ever), counters at zero. What is on the other end of the cable is
     // not the UART's and stays.
@@ -49,7 +49,7 @@ public:
     // Takes one byte from the line. False when the FIFO is full: the byte is
     // lost and counted as an overrun.
     bool Receive(uint8_t byte, size_t capacity);
-    // The firmware's own data for the host (the answer to CMD_ECHO): one IN
+    // The firmware's own data for the host (the answer to kEcho): one IN
     // transfer of exactly these bytes, in line behind what is waiting now.
     void QueueEcho(std::vector<uint8_t> bytes);
     bool HostDataWaiting() const { return !toHost_.empty(); }
@@ -62,7 +62,7 @@ public:
     // --- modem-control outputs ---------------------------------------------
     void SetCommandedRts(bool on) { commandedRts_ = on; }
     // The RTS line the peer sees: driven by the FIFO level under RTS
-    // handshaking, else as the last CMD_SET_RTS left it.
+    // handshaking, else as the last kSetRts left it.
     bool RtsOut() const;
     // Re-evaluates the automatic RTS against the FIFO level (deasserted at
     // 3/4 of capacity, asserted again below 1/4). True when RtsOut changed.

@@ -5,7 +5,7 @@
 
 #include "sim/usb/bus.h"
 #include "sim/usb/scripted_device.h"
-#include "tools/fwimage/stand_in_images.h"
+#include "lib/fwimage/stand_in_images.h"
 
 namespace sim::chip {
 

@@ -50,7 +50,7 @@
 
 #include "sim/adapter/main_firmware.h"
 #include "sim/usb/device_model.h"
-#include "tools/fwimage/intel_hex.h"
+#include "lib/fwimage/intel_hex.h"
 
 namespace sim::chip {
 

@@ -50,7 +50,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/service/service_table.h"
+#include "driver/platform/host_serial.h"
 
 namespace sim::host {
 

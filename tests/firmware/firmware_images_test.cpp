@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "driver/firmware/download.h"
-#include "tools/fwimage/image_facts.h"
-#include "tools/fwimage/intel_hex.h"
-#include "tools/fwimage/stand_in_images.h"
+#include "lib/fwimage/image_facts.h"
+#include "lib/fwimage/intel_hex.h"
+#include "lib/fwimage/stand_in_images.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-#include "tools/fwimage/stand_in_images.h"
+#include "lib/fwimage/stand_in_images.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/fwimage/image_facts.h"
-#include "tools/fwimage/stand_in_images.h"
+#include "lib/fwimage/image_facts.h"
+#include "lib/fwimage/stand_in_images.h"
 
 namespace {
 

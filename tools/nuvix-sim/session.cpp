@@ -28,7 +28,7 @@
 #include "sim/pnp/pnp_manager.h"
 #include "sim/user/device_file.h"
 #include "sim/world.h"
-#include "tools/fwimage/image_facts.h"
+#include "lib/fwimage/image_facts.h"
 
 namespace nuvix::simtool {
 
