@@ -82,13 +82,14 @@ PIRP NewIrp(CCHAR stackSize, Origin origin, const char *routine)
     return irp;
 }
 
+// The request's state goes in the same step as its record: once the record
+// is freed the address may leave quarantine and belong to a new request at
+// any moment, whose state a later erase would take instead.
 void ReleaseIrp(PIRP irp, const char *routine)
 {
+    std::lock_guard lock(gMutex);
     Resources::Get().Free(ResourceKind::Irp, irp, routine);
-    {
-        std::lock_guard lock(gMutex);
-        gIrps.erase(irp);
-    }
+    gIrps.erase(irp);
 }
 
 bool ShouldInvoke(PIO_STACK_LOCATION stack, PIRP irp)

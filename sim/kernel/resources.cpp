@@ -1,6 +1,7 @@
 #include "resources.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
 
@@ -10,7 +11,19 @@
 namespace sim {
 
 namespace {
-constexpr size_t kQuarantineLimit = 4096;
+// How many freed blocks stay in quarantine before their memory goes back to
+// the heap. NUVIX_SIM_QUARANTINE=N in the environment sets another number: a
+// small one hands addresses out again soon after their free, which makes a
+// use of a stale address (by the driver or by the simulation) show at once.
+size_t QuarantineLimit()
+{
+    static const size_t limit = [] {
+        const char *text = std::getenv("NUVIX_SIM_QUARANTINE");
+        const long n = text ? std::atol(text) : 0;
+        return n > 0 ? static_cast<size_t>(n) : size_t{4096};
+    }();
+    return limit;
+}
 constexpr unsigned char kFreedByte = 0xDD;
 
 // The first byte of a quarantined block that no longer holds the freed
@@ -110,7 +123,7 @@ void Resources::CheckUntouchedLocked(const Resource &r)
 
 void Resources::TrimQuarantineLocked()
 {
-    while (quarantine_.size() > kQuarantineLimit) {
+    while (quarantine_.size() > QuarantineLimit()) {
         auto it = records_.find(quarantine_.front());
         quarantine_.pop_front();
         if (it != records_.end() && it->second.freed) {
