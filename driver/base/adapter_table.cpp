@@ -1,5 +1,7 @@
 #include "adapter_table.h"
 
+#include "../platform/rules.h"
+
 AdapterTableRecord AdapterTable;
 KSPIN_LOCK AdapterTableLock;
 
@@ -58,6 +60,7 @@ VOID ReleaseSlot(ULONG Slot)
 
 AdapterContext *FindAdapterByNameLocked(const USHORT *Name)
 {
+    RULE_SPIN_LOCK_HELD(&AdapterTableLock, "AdapterTableLock");
     for (ULONG Slot = 0; Slot < MAX_ADAPTERS; Slot++) {
         AdapterContext *Adapter = AdapterTable.Slots[Slot];
         // An empty serial number would match every name; configuration

@@ -3,7 +3,12 @@
 // defers sends until it is released), and request completion.
 #pragma once
 
+#include "../platform/rules.h"
 #include "context.h"
+
+// The driver's own locks in rule form (see platform/rules.h).
+#define RULE_LOCK_HELD(Lock) RULE_SPIN_LOCK_HELD(&(Lock)->SpinLock, #Lock)
+#define RULE_MUTEX_HELD(Mutex) RULE_FAST_MUTEX_HELD(Mutex, #Mutex)
 
 // Every pool block carries the tag "Wdm ".
 #define POOL_TAG 0x206D6457

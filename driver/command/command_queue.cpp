@@ -31,12 +31,14 @@ static PKEVENT AnswerEventFor(PortContext *Port, UCHAR Code)
 // port's commands until all ports closed.
 static VOID EnsureResponseReader(AdapterContext *Adapter)
 {
+    RULE_LOCK_HELD(&Adapter->Lock);
     if (Adapter->OpenPortCount > 0 && !Adapter->CommandInIrp)
         StartResponseReader(Adapter, &Adapter->Lock);
 }
 
 NTSTATUS SendCommand(AdapterContext *Adapter, UCHAR Code, const UCHAR *Payload, ULONG PayloadLength)
 {
+    RULE_APC_OR_BELOW();
     UCHAR PortIndex = (UCHAR)(Payload[0] - 1);
     if (PortIndex >= PORTS_PER_ADAPTER || PayloadLength + 1 > COMMAND_FRAME_MAX)
         return STATUS_INVALID_PARAMETER;
@@ -85,6 +87,7 @@ BOOLEAN QueueCommand(AdapterContext *Adapter, UCHAR Code, const UCHAR *Payload, 
 
 VOID KickCommandSender(AdapterContext *Adapter)
 {
+    RULE_LOCK_HELD(&Adapter->Lock);
     if (Adapter->CommandBusy || IsListEmpty(&Adapter->CommandQueue))
         return;
     Adapter->CommandBusy = TRUE;
@@ -97,6 +100,7 @@ VOID KickCommandSender(AdapterContext *Adapter)
 // QueueCommand or completed write tries again.
 NTSTATUS SendNextCommand(AdapterContext *Adapter)
 {
+    RULE_LOCK_HELD(&Adapter->Lock);
     CommandNode *Node = CONTAINING_RECORD(RemoveHeadList(&Adapter->CommandQueue), CommandNode, Links);
     Adapter->CurrentCommand = Node;
 

@@ -7,6 +7,8 @@
 // URB and buffer of the first, so it is refused here, under Lock.
 NTSTATUS StartResponseReader(AdapterContext *Adapter, LockRecord *HeldLock)
 {
+    if (HeldLock)
+        RULE_LOCK_HELD(HeldLock);
     if (!HeldLock)
         LockAcquire(&Adapter->Lock);
     NTSTATUS Status = STATUS_UNSUCCESSFUL;
@@ -107,6 +109,7 @@ static ULONG ResponseLength(UCHAR Code)
 
 VOID DispatchResponse(AdapterContext *Adapter, ULONG Received)
 {
+    RULE_LOCK_HELD(&Adapter->Lock);
     const UCHAR *Frame = Adapter->CommandInBuffer;
     if (Received == 0 || Received > RESPONSE_BUFFER_SIZE || Received < ResponseLength(Frame[0]))
         return;

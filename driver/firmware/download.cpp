@@ -21,6 +21,7 @@ static NTSTATUS WriteRecord(PDEVICE_OBJECT AdapterDevice, PURB Urb, UCHAR Reques
 // through a descriptor list over non-paged memory.
 NTSTATUS SetCpuReset(PDEVICE_OBJECT AdapterDevice, UCHAR Value)
 {
+    RULE_PASSIVE();
     PURB Urb = (PURB)PoolAlloc(VENDOR_URB_SIZE);
     if (!Urb)
         return STATUS_NO_MEMORY;
@@ -36,6 +37,7 @@ NTSTATUS SetCpuReset(PDEVICE_OBJECT AdapterDevice, UCHAR Value)
 // (only it can write them); the internal writes that follow overwrite it.
 NTSTATUS LoadFirmwareImage(PDEVICE_OBJECT AdapterDevice, const LoadRecord *Image)
 {
+    RULE_PASSIVE();
     PURB Urb = (PURB)PoolAlloc(VENDOR_URB_SIZE);
     if (!Urb)
         return STATUS_NO_MEMORY;

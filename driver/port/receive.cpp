@@ -12,6 +12,7 @@ static VOID SetRxIdle(PortContext *Port, ULONG Value)
 // completed read never needs a partial copy.
 NTSTATUS StartPortRead(PortContext *Port)
 {
+    RULE_LOCK_HELD(&Port->Adapter->Lock);
     HostBuffers *Buffers = Port->HostBinding.HostBuffers;
     if (!Buffers || !Buffers->RxBase) {
         SetRxIdle(Port, IDLE_STOPPED);

@@ -26,6 +26,7 @@ ULONG CopyTxData(HostBuffers *Buffers, PUCHAR Destination, ULONG Count)
 // the ring, exactly as many as the bus reports sent.
 NTSTATUS StartPortWrite(PortContext *Port)
 {
+    RULE_LOCK_HELD(&Port->Adapter->Lock);
     HostBuffers *Buffers = Port->HostBinding.HostBuffers;
     if (!Buffers || !Buffers->TxBase) {
         SetTxIdle(Port, IDLE_STOPPED);

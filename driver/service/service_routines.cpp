@@ -52,6 +52,7 @@ BOOLEAN HOSTAPI StartWrite(HostPortHandle Port) { return StartTransfer(Port, TRU
 static BOOLEAN FailOpen(PortContext *Port)
 {
     AdapterContext *Adapter = Port->Adapter;
+    RULE_MUTEX_HELD(&Adapter->OpenCloseMutex);
     LockAcquire(&Adapter->Lock);
     Adapter->OpenPortCount--;
     LockRelease(&Adapter->Lock);

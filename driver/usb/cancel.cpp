@@ -18,6 +18,7 @@ static VOID FreeParkedRequests(AdapterContext *Adapter)
 // ReleaseCompletedTransfer), and the last canceller out frees it.
 VOID CancelAndWait(AdapterContext *Adapter, PIRP *InFlightSlot, PKEVENT Event)
 {
+    RULE_APC_OR_BELOW();
     LockAcquire(&Adapter->Lock);
     PIRP Irp = *InFlightSlot;
     if (!Irp) {

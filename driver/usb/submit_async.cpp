@@ -20,6 +20,9 @@ VOID SetTransferCompletion(PIRP Irp, PIO_COMPLETION_ROUTINE Completion, PVOID Co
 // the caller's, reused from one transfer to the next.
 NTSTATUS SubmitUrbAsync(const BulkTransfer *Transfer)
 {
+    RULE_DISPATCH_OR_BELOW();
+    if (Transfer->HeldLock)
+        RULE_LOCK_HELD(Transfer->HeldLock);
     PIRP Irp = IoAllocateIrp((CCHAR)(Transfer->LowerDevice->StackSize + 1), FALSE);
     if (!Irp)
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -63,6 +66,7 @@ NTSTATUS StartBulkTransfer(AdapterContext *Adapter, PUSBD_PIPE_INFORMATION Pipe,
                            ULONG Length, PURB Urb, PIRP *InFlightSlot, PIO_COMPLETION_ROUTINE Completion,
                            PVOID Context)
 {
+    RULE_LOCK_HELD(&Adapter->Lock);
     if (Adapter->Removed)
         return STATUS_DELETE_PENDING;
     if (Adapter->Stopping)
@@ -92,11 +96,13 @@ VOID InitTransferTracking(AdapterContext *Adapter)
 
 VOID WaitForTransfersIdle(AdapterContext *Adapter)
 {
+    RULE_APC_OR_BELOW();
     KeWaitForSingleObject(&Adapter->TransfersIdleEvent, Executive, KernelMode, FALSE, NULL);
 }
 
 VOID ReleaseCompletedTransfer(AdapterContext *Adapter, PIRP Irp, PIRP *InFlightSlot)
 {
+    RULE_LOCK_HELD(&Adapter->Lock);
     IoFreeMdl(Irp->MdlAddress);
     Irp->MdlAddress = NULL;
     *InFlightSlot = NULL;

@@ -4,6 +4,7 @@
 // completes; the URB's own status is left for the caller to read.
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT Target, PURB Urb)
 {
+    RULE_PASSIVE();
     KEVENT Done;
     IO_STATUS_BLOCK StatusBlock;
     KeInitializeEvent(&Done, NotificationEvent, FALSE);

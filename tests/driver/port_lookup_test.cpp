@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/lookup.h"
 #include "driver/base/adapter_table.h"
 #include "driver/service/port_lookup.h"
 #include "driver/service/service_table.h"
@@ -65,7 +66,7 @@ protected:
     PortContext *Lookup(const std::u16string &name)
     {
         auto record = Record(name);
-        return LookupPort(record.data());
+        return testing_support::LookupPortLocked(record.data());
     }
 };
 
@@ -81,7 +82,7 @@ TEST_F(PortLookupTest, LastCharacterOfTheNameSelectsThePort)
     EXPECT_EQ(Lookup(u"AB12-/"), nullptr);  // below '0'
     EXPECT_EQ(Lookup(u""), nullptr);
     EXPECT_EQ(Lookup(u"XY99-0"), nullptr);
-    EXPECT_EQ(LookupPort(nullptr), nullptr);
+    EXPECT_EQ(testing_support::LookupPortLocked(nullptr), nullptr);
 }
 
 TEST_F(PortLookupTest, OnlyTheLowByteOfEachNameUnitCounts)

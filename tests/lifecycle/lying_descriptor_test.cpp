@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 
+#include "tests/support/lookup.h"
 #include "driver/service/port_lookup.h"
 #include "driver/core/configure.h"
 #include "sim/kernel/resources.h"
@@ -378,7 +379,7 @@ TEST_F(LyingDescriptorTest, AnAdapterWithoutASerialNumberNeverAnswersForAnotherA
     ASSERT_NE(host, nullptr);
     for (int index = 0; index < 4; index++) {
         sim::host::HostPort &port = *HostPort("OTHER", index);
-        EXPECT_EQ(LookupPort(port.Handle()), otherAdapter->Ports[index]) << index;
+        EXPECT_EQ(testing_support::LookupPortLocked(port.Handle()), otherAdapter->Ports[index]) << index;
     }
     sim::host::HostPort &port = *HostPort("OTHER", 3);
     ASSERT_TRUE(host->Open(port));

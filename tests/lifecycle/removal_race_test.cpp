@@ -3,6 +3,7 @@
 // no port lookup finds the removed adapter from the start of its removal.
 #include <cstring>
 
+#include "tests/support/lookup.h"
 #include "driver/service/port_lookup.h"
 #include "sim/io/io.h"
 #include "tests/lifecycle/lifecycle_support.h"
@@ -51,7 +52,7 @@ TEST_F(RemovalRaceTest, AnAdapterArrivingDuringARemovalGetsAnotherSlotAndWorks)
         Pause();
 
     // Hidden from lookups, but its name is still there.
-    EXPECT_EQ(LookupPort(oldPort.Handle()), nullptr);
+    EXPECT_EQ(testing_support::LookupPortLocked(oldPort.Handle()), nullptr);
     EXPECT_FALSE(Host("OLD")->StartRead(oldPort));
     EXPECT_NE(sim::io::LookupDevice("\\Device\\NuvixUsb0"), nullptr);
     EXPECT_EQ(AdapterTable.Count, 1u);
@@ -70,7 +71,7 @@ TEST_F(RemovalRaceTest, AnAdapterArrivingDuringARemovalGetsAnotherSlotAndWorks)
         port = HostPort("NEW", 2);
         EXPECT_TRUE(Host("NEW")->Open(*port));
         EXPECT_TRUE(Host("NEW")->Bind(*port, 256, 256));
-        EXPECT_EQ(LookupPort(port->Handle()), adapter->Ports[2]);
+        EXPECT_EQ(testing_support::LookupPortLocked(port->Handle()), adapter->Ports[2]);
         Echo("NEW", 2);
     }
 

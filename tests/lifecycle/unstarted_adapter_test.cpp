@@ -4,6 +4,7 @@
 // adapter to the host, the diagnostic side or a removal query.
 #include <cstring>
 
+#include "tests/support/lookup.h"
 #include "driver/core/driver_entry.h"
 #include "driver/service/port_lookup.h"
 #include "driver/usb/transport.h"
@@ -140,7 +141,7 @@ TEST_F(UnstartedAdapterTest, AnAddedAdapterServesNoHostAndNoDiagnosticHandle)
     sim::host::HostSerialDriver host;
     for (int index = 0; index < 4; index++) {
         sim::host::HostPort &port = host.AddPort(sim::host::HostSerialDriver::PortName("FRESH", index));
-        EXPECT_EQ(LookupPort(port.Handle()), nullptr) << index;
+        EXPECT_EQ(testing_support::LookupPortLocked(port.Handle()), nullptr) << index;
         EXPECT_FALSE(host.Open(port)) << index;
         EXPECT_FALSE(host.StartRead(port)) << index;
         EXPECT_FALSE(host.StartWrite(port)) << index;
@@ -148,7 +149,7 @@ TEST_F(UnstartedAdapterTest, AnAddedAdapterServesNoHostAndNoDiagnosticHandle)
         EXPECT_FALSE(host.Close(port)) << index;
     }
     sim::host::HostPort &anyName = host.AddPort(u"-0");
-    EXPECT_EQ(LookupPort(anyName.Handle()), nullptr);
+    EXPECT_EQ(testing_support::LookupPortLocked(anyName.Handle()), nullptr);
 
     // The link exists, but the device behind it does not open yet.
     sim::user::Handle handle = nullptr;
