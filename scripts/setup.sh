@@ -16,6 +16,8 @@ PACKAGES=(
   mingw-w64-i686-dev    # the platform headers, DDK included, for the target preset
   clang-14              # compiler of the fuzz preset
   libclang-rt-14-dev    # libFuzzer and clang's sanitizer runtimes, for the fuzz preset
+  tshark                # reads nuvix-sim's USB captures back, for their test
+  python3-serial        # pyserial, drives nuvix-sim's pseudo-terminals in their test
 )
 
 missing=()
