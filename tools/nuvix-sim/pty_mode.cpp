@@ -41,7 +41,11 @@ using sim::adapter::kPorts;
 constexpr const char *kParametersKey = "\\REGISTRY\\Machine\\System\\CurrentControlSet\\SERVICES\\NUVIXUSB\\Parameters";
 constexpr const char *kSerial = "NX4A0001";
 constexpr uint32_t kInitialBaud = 115200;
-constexpr ULONG kRingSize = 4096;
+// The receive ring is large: without flow control a UART overruns once its
+// FIFO is full, and the ring is what lets a busy machine (or a program that
+// reads late) fall behind for a few seconds at 115200 without losing bytes.
+constexpr ULONG kReceiveRing = 32 * 1024;
+constexpr ULONG kTransmitRing = 4096;
 constexpr size_t kChunk = 4096;
 // When nothing moved, the terminals are watched this long before the ports
 // and the UARTs are looked at again.
@@ -230,7 +234,7 @@ bool PtyMode::OpenPorts()
     }
     for (int n = 1; n <= kPorts; n++) {
         Port &port = ports_[n];
-        if (!port.host || !host_->Open(*port.host) || !host_->Bind(*port.host, kRingSize, kRingSize)) {
+        if (!port.host || !host_->Open(*port.host) || !host_->Bind(*port.host, kReceiveRing, kTransmitRing)) {
             Fail(Format("port %d could not be opened and bound", n));
             return false;
         }
@@ -273,8 +277,8 @@ void PtyMode::ApplySettings(Port &port, const TerminalSettings &s)
     flow.ControlHandShake = SERIAL_DTR_CONTROL | (s.rtsCts ? SERIAL_CTS_HANDSHAKE : 0);
     flow.FlowReplace = (s.rtsCts ? SERIAL_RTS_HANDSHAKE : SERIAL_RTS_CONTROL) |
                        (s.xonXoffOut ? SERIAL_AUTO_TRANSMIT : 0) | (s.xonXoffIn ? SERIAL_AUTO_RECEIVE : 0);
-    flow.XonLimit = LONG(kRingSize / 4);
-    flow.XoffLimit = LONG(kRingSize / 4);
+    flow.XonLimit = LONG(kReceiveRing / 4);
+    flow.XoffLimit = LONG(kReceiveRing / 4);
     ok = ok && host.Control(*port.host, IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof(flow), nullptr, 0);
     if (!ok)
         Fail(Format("port %d refused the terminal's line settings (%u baud)", port.number, unsigned(s.baud)));
