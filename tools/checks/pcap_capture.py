@@ -9,16 +9,19 @@ firmware's records and the CPU control writes around them), each completed
 without error; descriptor reads and the configuration selection on the
 re-enumerated device; command frames on the command pipes; and on the
 port pipes exactly as many bulk OUT payload bytes as nuvix-sim says the
-driver took from the host to send. Exits 77 (skipped) when tshark is not
-installed.
+driver took from the host to send. A run killed half-way through its
+download leaves a capture tshark reads to its end. Exits 77 (skipped) when
+tshark is not installed.
 """
 
 import collections
 import os
+import signal
 import re
 import shutil
 import subprocess
 import sys
+import time
 
 DOWNLOAD_TRANSFERS = 1337
 CPU_CONTROL = 0x7F92
@@ -43,6 +46,26 @@ def tshark_fields(capture, display_filter, fields):
 
 def number(text):
     return int(text, 0) if text else 0
+
+
+def killed_half_way(program, capture):
+    """A real-time run (its download takes over a second) killed with SIGKILL
+    once the capture has records: the file must still read to its end."""
+    process = subprocess.Popen([program, "--quiet", "--real-time", "--pcap", capture], stdout=subprocess.DEVNULL)
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and process.poll() is None:
+        if os.path.exists(capture) and os.path.getsize(capture) > 8192:
+            break
+        time.sleep(0.01)
+    process.send_signal(signal.SIGKILL)
+    process.wait()
+    result = subprocess.run(["tshark", "-n", "-r", capture, "-T", "fields", "-e", "frame.number"],
+                            capture_output=True, text=True, timeout=600)
+    packets = len(result.stdout.splitlines())
+    if result.returncode != 0 or "cut short" in result.stderr or packets < 10:
+        fail("a capture killed half-way: tshark exit %d, %d packets, %s" % (result.returncode, packets,
+                                                                             result.stderr.strip()))
+    return packets
 
 
 def main():
@@ -140,10 +163,12 @@ def main():
     if sum(in_bytes[endpoint] for endpoint in (1, 2, 3, 4)) < sent_to_adapter:
         fail("less came back on the port IN pipes than was sent through loopback and null modem")
 
+    stopped = killed_half_way(program, os.path.join(work, "killed_run.pcap"))
     print("PASS: %d packets; %d download requests 0xA0/0xA3 (first 0xA0 to 0x%04X); devices %s; descriptor types %s;"
-          " %d SET_CONFIGURATION; %d bulk OUT bytes on the port pipes (nuvix-sim: %d); %d bytes of command frames"
+          " %d SET_CONFIGURATION; %d bulk OUT bytes on the port pipes (nuvix-sim: %d); %d bytes of command frames;"
+          " a run killed half-way left %d whole packets"
           % (len(rows), len(download), first_value, "->".join(devices), sorted(descriptor_types),
-             set_configuration, port_out, sent_to_adapter, out_bytes[5]))
+             set_configuration, port_out, sent_to_adapter, out_bytes[5], stopped))
 
 
 if __name__ == "__main__":
