@@ -268,6 +268,8 @@ NTSTATUS Bus::Submit(PIRP irp)
     PURB urb = UrbOf(irp);
     if (!urb)
         BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "URB submission without a URB");
+    if (BusObserver *observer = observer_.load())
+        observer->Submitted(*this, *urb);
     bool gone = false;
     CompletionMode mode = CompletionMode::Pend;
     Ticks controlTime = 0;
@@ -404,6 +406,8 @@ void Bus::Finish(PIRP irp, USBD_STATUS status)
         std::lock_guard lock(logMutex_);
         log_.push_back(record);
     }
+    if (BusObserver *observer = observer_.load())
+        observer->Completed(*this, *urb);
     irp->IoStatus.Status = IrpStatusFor(status);
     irp->IoStatus.Information = 0;
     // The host controller's completions run at DISPATCH_LEVEL, as from a DPC.

@@ -22,6 +22,7 @@
 // reads a freed record.
 #pragma once
 
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <map>
@@ -54,6 +55,18 @@ struct UrbRecord {
     SetupPacket setup;     // vendor requests
     uint8_t descriptorType = 0;
     USBD_STATUS status = USBD_STATUS_SUCCESS;
+};
+
+// Watches the URBs a bus carries (a USB capture, say). Submitted is called as
+// a request reaches the bus, before the bus acts on it; Completed once its
+// status and lengths are final, just before it is completed upward (the URB
+// is still the submitter's then). Both may run on any thread, at most
+// DISPATCH_LEVEL, and must not block or call back into the bus.
+class BusObserver {
+public:
+    virtual ~BusObserver() = default;
+    virtual void Submitted(Bus &bus, const URB &urb) = 0;
+    virtual void Completed(Bus &bus, const URB &urb) = 0;
 };
 
 // A Plug and Play, power or system-control request as it reached the bus,
@@ -97,6 +110,10 @@ public:
     void ClearPnpFailures();
     // Every Plug and Play, power and system-control request received, in order.
     std::vector<PdoRequest> PdoRequests();
+
+    // Every URB from now on is shown to observer (null: none); it must
+    // outlive the bus or be replaced first.
+    void SetObserver(BusObserver *observer) { observer_.store(observer); }
 
     // Device-side calls (from the model, any thread).
     void EndpointReady(uint8_t endpoint);
@@ -173,6 +190,7 @@ private:
     std::vector<std::unique_ptr<Pipe>> pipeRecords_;
     std::vector<Pipe *> openPipes_;
     std::unique_ptr<Thread> controller_;
+    std::atomic<BusObserver *> observer_{nullptr};
 };
 
 }  // namespace sim::usb

@@ -11,7 +11,9 @@
 
 #include "display.h"
 #include "options.h"
+#include "pty_mode.h"
 #include "session.h"
+#include "sim/usb/capture.h"
 #include "sim/world.h"
 
 namespace {
@@ -77,14 +79,26 @@ int main(int argc, char **argv)
     sigaction(SIGSEGV, &crash, nullptr);
     sigaction(SIGBUS, &crash, nullptr);
 
+    // Made before the world: a file that cannot be written is a usage error.
+    std::unique_ptr<sim::usb::Capture> capture;
+    if (!options.pcap.empty()) {
+        capture = sim::usb::Capture::Create(options.pcap, error);
+        if (!capture) {
+            std::fprintf(stderr, "nuvix-sim: error: --pcap: %s\n", error.c_str());
+            return 2;
+        }
+    }
+
     nuvix::simtool::Output output(isatty(STDOUT_FILENO) != 0, options.quiet);
     bool passed;
     {
         sim::WorldOptions world;
         world.seed = options.seed.value_or(1);
-        world.clock = options.realTime ? sim::ClockMode::RealTime : sim::ClockMode::Simulated;
+        // Programs on the terminals live in real time, and so must the adapter.
+        world.clock = options.realTime || options.pty ? sim::ClockMode::RealTime : sim::ClockMode::Simulated;
         sim::World simulation(world);
-        passed = nuvix::simtool::RunSession(options, output);
+        passed = options.pty ? nuvix::simtool::RunPtyMode(options, output, capture.get())
+                             : nuvix::simtool::RunSession(options, output, capture.get());
     }
     return passed ? 0 : 1;
 }

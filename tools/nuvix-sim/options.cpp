@@ -45,6 +45,50 @@ std::optional<uint64_t> ParseSeed(const std::string &text)
     return ParseDecimal(text);
 }
 
+// "N=loopback", "N=null-modem:M" or "N=pty", ports 1 to 4.
+bool ParseFarEnd(const std::string &text, int &port, FarEnd &end)
+{
+    if (text.size() < 3 || text[0] < '1' || text[0] > '4' || text[1] != '=')
+        return false;
+    port = text[0] - '0';
+    const std::string what = text.substr(2);
+    if (what == "loopback") {
+        end = FarEnd{FarEndKind::Loopback, 0};
+    } else if (what == "pty") {
+        end = FarEnd{FarEndKind::Terminal, 0};
+    } else if (what.size() == 12 && what.rfind("null-modem:", 0) == 0 && what[11] >= '1' && what[11] <= '4' &&
+               what[11] - '0' != port) {
+        end = FarEnd{FarEndKind::NullModem, what[11] - '0'};
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Given ends win; a cable names both its ports, so a port left to its
+// default follows a cable given for its partner; a port whose cable is now
+// taken by another falls back to a loopback plug.
+bool ResolveFarEnds(Options &options, const std::array<bool, 5> &given, std::string &error)
+{
+    auto &ends = options.farEnds;
+    for (int port = 1; port <= 4; port++) {
+        if (!given[port] || ends[port].kind != FarEndKind::NullModem)
+            continue;
+        const int other = ends[port].partner;
+        if (given[other] && !(ends[other].kind == FarEndKind::NullModem && ends[other].partner == port)) {
+            error = "--far-end: port " + std::to_string(port) + "'s null-modem cable to port " +
+                    std::to_string(other) + " disagrees with port " + std::to_string(other) + "'s far end";
+            return false;
+        }
+        ends[other] = FarEnd{FarEndKind::NullModem, port};
+    }
+    for (int port = 1; port <= 4; port++)
+        if (ends[port].kind == FarEndKind::NullModem &&
+            !(ends[ends[port].partner].kind == FarEndKind::NullModem && ends[ends[port].partner].partner == port))
+            ends[port] = FarEnd{};
+    return true;
+}
+
 }  // namespace
 
 uint64_t Options::BytesPerStream() const
@@ -77,6 +121,8 @@ std::optional<uint64_t> ParseByteCount(const std::string &text)
 
 bool ParseOptions(int argc, char **argv, Options &options, std::string &error)
 {
+    std::array<bool, 5> farEndGiven{};
+    bool ptyOnly = false;  // an option that means nothing without --pty
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
         std::optional<std::string> inlineValue;
@@ -140,6 +186,38 @@ bool ParseOptions(int argc, char **argv, Options &options, std::string &error)
                 return false;
             }
             options.seed = *n;
+        } else if (arg == "--pcap") {
+            if (!value(options.pcap))
+                return false;
+            if (options.pcap.empty()) {
+                error = "--pcap needs a file name";
+                return false;
+            }
+        } else if (arg == "--pty") {
+            if (!takesNoValue())
+                return false;
+            options.pty = true;
+        } else if (arg == "--pty-link") {
+            if (!value(options.ptyLink))
+                return false;
+            if (options.ptyLink.empty()) {
+                error = "--pty-link needs a directory";
+                return false;
+            }
+            ptyOnly = true;
+        } else if (arg == "--far-end") {
+            if (!value(text))
+                return false;
+            int port = 0;
+            FarEnd end;
+            if (!ParseFarEnd(text, port, end)) {
+                error = "--far-end must be PORT=loopback, PORT=null-modem:OTHER or PORT=pty (ports 1 to 4), not '" +
+                        text + "'";
+                return false;
+            }
+            options.farEnds[port] = end;
+            farEndGiven[port] = true;
+            ptyOnly = true;
         } else if (arg == "--real-time") {
             if (!takesNoValue())
                 return false;
@@ -156,13 +234,24 @@ bool ParseOptions(int argc, char **argv, Options &options, std::string &error)
             return false;
         }
     }
-    return true;
+    if (ptyOnly && !options.pty) {
+        error = "--pty-link and --far-end need --pty";
+        return false;
+    }
+    if (options.pty && (options.adapters != 1 || options.bytes)) {
+        error = "--pty takes one adapter and no --bytes";
+        return false;
+    }
+    return ResolveFarEnds(options, farEndGiven, error);
 }
 
 void PrintUsage(std::FILE *out)
 {
     std::fprintf(out,
                  "usage: nuvix-sim [--adapters N] [--bytes N] [--seed N] [--real-time] [--quiet]\n"
+                 "                 [--pcap FILE]\n"
+                 "       nuvix-sim --pty [--pty-link DIR] [--far-end PORT=END]... [--seed N]\n"
+                 "                 [--pcap FILE]\n"
                  "\n"
                  "Runs the driver in the simulated platform through the whole life of one\n"
                  "four-port adapter (or several at once): a blank chip is plugged in and\n"
@@ -185,7 +274,19 @@ void PrintUsage(std::FILE *out)
                  "                 (default 1; NUVIX_SIM_SEED applies when --seed is absent)\n"
                  "  --real-time    kernel time follows the wall clock instead of jumping\n"
                  "                 over idle waits (each download then takes about 1.3 s)\n"
+                 "  --pcap FILE    writes every USB transfer of the run to FILE as a usbmon\n"
+                 "                 capture (pcap, link type 220) that packet analysers read;\n"
+                 "                 kernel time for timestamps, bus 1, one device number per\n"
+                 "                 adapter and a new one after re-enumeration\n"
                  "  -q, --quiet    only the summary and the result\n"
+                 "  --pty          instead: brings one adapter up in real time and offers its\n"
+                 "                 four ports as pseudo-terminals (paths printed) until Ctrl-C;\n"
+                 "                 line settings made on a terminal go to the port's UART\n"
+                 "  --pty-link DIR also links DIR/nuvix-<serial>-<port> (and -<port>-far) to them\n"
+                 "  --far-end PORT=END  what is at the far end of a port's cable: loopback,\n"
+                 "                 null-modem:OTHER (a cable to another port) or pty (another\n"
+                 "                 pseudo-terminal, the device at the far end). Default:\n"
+                 "                 loopback on 1 and 2, a null-modem cable between 3 and 4\n"
                  "  -h, --help     this text\n"
                  "\n"
                  "Progress is redrawn in place on a terminal and printed as plain lines\n"

@@ -1,6 +1,7 @@
 // The command line of nuvix-sim.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -15,12 +16,26 @@ constexpr uint64_t kDefaultBytes = 256 * 1024;
 constexpr uint64_t kSmallestDefaultBytes = 4 * 1024;
 constexpr uint64_t kMaxBytes = uint64_t{1} << 30;
 
+// What is at the far end of a port's cable in --pty mode.
+enum class FarEndKind { Loopback, NullModem, Terminal };
+struct FarEnd {
+    FarEndKind kind = FarEndKind::Loopback;
+    int partner = 0;  // the other port of a null-modem cable
+};
+
 struct Options {
     int adapters = 1;
     std::optional<uint64_t> bytes;  // per stream; unset: the default
     bool realTime = false;
     std::optional<uint64_t> seed;
     bool quiet = false;
+    std::string pcap;  // a USB capture of the run goes here; empty: none
+    bool pty = false;  // the ports as pseudo-terminals instead of the scripted life
+    std::string ptyLink;  // a directory for links to the terminals; empty: none
+    // By port number (index 0 unused): loopback plugs on 1 and 2, a
+    // null-modem cable between 3 and 4, as in the scripted life.
+    std::array<FarEnd, 5> farEnds{FarEnd{}, FarEnd{}, FarEnd{}, FarEnd{FarEndKind::NullModem, 4},
+                                  FarEnd{FarEndKind::NullModem, 3}};
     bool help = false;
 
     // Bytes each stream carries.

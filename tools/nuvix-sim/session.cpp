@@ -26,6 +26,7 @@
 #include "sim/kernel/registry.h"
 #include "sim/pnp/config_manager.h"
 #include "sim/pnp/pnp_manager.h"
+#include "sim/usb/capture.h"
 #include "sim/user/device_file.h"
 #include "sim/world.h"
 #include "lib/fwimage/image_facts.h"
@@ -225,8 +226,9 @@ struct Adapter {
 
 class Session {
 public:
-    Session(const Options &options, Output &output)
-        : options_(options), out_(output), seed_(sim::World::Current().Seed()), bytes_(options.BytesPerStream())
+    Session(const Options &options, Output &output, sim::usb::Capture *capture)
+        : options_(options), out_(output), capture_(capture), seed_(sim::World::Current().Seed()),
+          bytes_(options.BytesPerStream())
     {
     }
 
@@ -256,6 +258,7 @@ private:
 
     const Options &options_;
     Output &out_;
+    sim::usb::Capture *const capture_;
     const uint64_t seed_;
     const uint64_t bytes_;
     int phase_ = 0;
@@ -911,7 +914,11 @@ bool Session::Run()
                        options_.realTime ? "real-time" : "simulated", (unsigned long long)seed_));
 
     pnp_ = std::make_unique<sim::pnp::PnpManager>(DriverEntry);
-    pnp_->OnNewBus([](sim::usb::Bus &bus) { bus.SetControlTransferTime(kControlTransferTime); });
+    pnp_->OnNewBus([this](sim::usb::Bus &bus) {
+        bus.SetControlTransferTime(kControlTransferTime);
+        if (capture_)
+            capture_->Attach(bus);
+    });
     PlugAll();
 
     Heading(Single() ? "The driver configures the adapter: ports and enumeration node"
@@ -948,6 +955,11 @@ bool Session::Run()
         failures_.push_back("handles on the diagnostic device were left open");
 
     Summary();
+    if (capture_ && !capture_->Healthy())
+        failures_.push_back("the USB capture could not be written to " + options_.pcap);
+    if (capture_)
+        out_.Always(Format("USB capture: %llu records in %s", (unsigned long long)capture_->Records(),
+                           options_.pcap.c_str()));
     out_.Always(leaks.empty() ? "Pool check: nothing the driver allocated is left"
                               : "Pool check: the driver left allocations behind");
 
@@ -967,14 +979,14 @@ bool Session::Run()
 
 }  // namespace
 
-bool RunSession(const Options &options, Output &output)
+bool RunSession(const Options &options, Output &output, sim::usb::Capture *capture)
 {
     const unsigned long long seed = sim::World::Current().Seed();
     sim::SetBugCheckNote(Format("*** simulation seed %llu (replay: the same options and --seed %llu)", seed, seed));
     for (auto &counter : ErrorStats)
         counter = 0;
     sim::Registry::Get().CreateKey(kParametersKey);
-    Session session(options, output);
+    Session session(options, output, capture);
     return session.Run();
 }
 
