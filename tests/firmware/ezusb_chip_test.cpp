@@ -40,10 +40,11 @@ protected:
     void WriteImage(const nuvix::fw::HexImage &image, bool external)
     {
         for (const auto &record : image)
-            if ((record.address > sim::chip::kInternalLast) == external)
+            if ((record.address > sim::chip::kInternalLast) == external) {
                 ASSERT_EQ((external ? LoadExternal(record.address, record.data)
                                     : LoadInternal(record.address, record.data)).usbd,
                           USBD_STATUS_SUCCESS);
+            }
     }
 
     void StartLoader()

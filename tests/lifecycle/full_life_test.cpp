@@ -47,8 +47,9 @@ protected:
             for (size_t i = 0; i < n; i++)
                 ASSERT_EQ(buffer[i], static_cast<uint8_t>((received + i) * 7 + index)) << "byte " << received + i;
             received += n;
-            if (n == 0)
+            if (n == 0) {
                 ASSERT_TRUE(host.WaitReadable(port, kPatience)) << "stalled at " << received;
+            }
         }
     }
 

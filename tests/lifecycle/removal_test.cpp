@@ -20,8 +20,9 @@ protected:
         sim::host::HostPort *port = HostPort(serial, index);
         EXPECT_NE(port, nullptr);
         EXPECT_TRUE(Host(serial)->Open(*port));
-        if (bind)
+        if (bind) {
             EXPECT_TRUE(Host(serial)->Bind(*port, 1024, 1024));
+        }
         return *port;
     }
     std::vector<uint8_t> ErrorStatValue()

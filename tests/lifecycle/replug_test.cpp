@@ -79,12 +79,13 @@ TEST_F(ReplugTest, APacedAdapterPulledOutWithBytesOnTheLineWorksWhenPluggedInAga
         uint8_t buffer[256];
         const size_t n = host.Read(port, buffer, sizeof(buffer));
         received.insert(received.end(), buffer, buffer + n);
-        if (n == 0)
+        if (n == 0) {
             ASSERT_TRUE(host.WaitReadable(port, kPatience))
                 << "stalled after " << received.size() << " bytes; UART sent " << firmware.Port(1).bytesTransmitted
                 << ", received " << firmware.Port(1).bytesReceived << "; host queued " << port.Stats().bytesQueued
                 << ", driver took " << port.Stats().bytesSent << ", idle words " << port.RxIdle() << "/"
                 << port.TxIdle();
+        }
     }
     EXPECT_EQ(received, sent) << "bytes from before the power loss came back";
     EXPECT_GE(Now() - start, ULONGLONG(sim::adapter::LineTime(sent.size(), 9600))) << "the pacing was lost";

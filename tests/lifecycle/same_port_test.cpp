@@ -117,8 +117,9 @@ TEST_F(SamePortTest, AnOpenAndACloseOfOnePortAtOnceLeaveATrueCount)
         EXPECT_TRUE(opened) << stagger;
         ULONG expected = (opened && !closed) ? 1u : 0u;
         EXPECT_EQ(OpenCount(), expected) << stagger;
-        if (expected)
+        if (expected) {
             EXPECT_TRUE(host->Close(Port(0)));
+        }
     }
 }
 

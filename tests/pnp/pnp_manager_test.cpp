@@ -437,8 +437,9 @@ TEST_F(PnpManagerTest, ManyDevicesAtOnce)
         manager_->DeviceLeftAndReturned(*devices[i]);
     manager_->WaitIdle();
     for (int i = 1; i < kDevices; i += 2)
-        if (Device *current = manager_->Current(*models[i]))
+        if (Device *current = manager_->Current(*models[i])) {
             EXPECT_EQ(manager_->SurpriseRemove(*current), STATUS_SUCCESS);
+        }
     for (Device *device : manager_->Devices())
         EXPECT_EQ(device->State(), DeviceState::Removed);
     EXPECT_EQ(manager_->Devices().size(), size_t(kDevices + kDevices / 4));

@@ -89,8 +89,9 @@ TEST_F(HostSerialDriverTest, AFullReceiveRingStopsReceptionUntilTheHostReads)
         uint8_t buffer[50];
         const size_t n = rig.host.Read(port, buffer, sizeof(buffer));
         received.insert(received.end(), buffer, buffer + n);
-        if (n == 0)
+        if (n == 0) {
             ASSERT_TRUE(rig.host.WaitReadable(port, kPatience)) << "stalled after " << received.size();
+        }
     }
     EXPECT_EQ(received, sent);
 }

@@ -30,7 +30,7 @@ public:
             PIO_STACK_LOCATION first = irp->Tail.Overlay.CurrentStackLocation - count;
             std::vector<PDEVICE_OBJECT> devices;
             for (CCHAR i = 0; i < count; i++)
-                devices.push_back(first[i].DeviceObject);
+                devices.push_back(first[static_cast<int>(i)].DeviceObject);
             NTSTATUS status = irp->IoStatus.Status;
             sim::io::FreeSystemIrp(irp);
             sim::Scheduler::Get().Change([&] {

@@ -18,7 +18,6 @@ namespace {
 using sim::ResourceKind;
 
 constexpr int kPhases = 6;
-const char *kPhaseNames[kPhases] = {"load", "download and start", "open", "traffic", "close", "removal"};
 // Enough traffic that the data paths' requests and descriptor lists outnumber
 // the download's: a fault at every one of them, in every state a transfer
 // can be in when it re-arms.
