@@ -17,6 +17,7 @@ PACKAGES=(
   clang-14              # compiler of the fuzz preset
   libclang-rt-14-dev    # libFuzzer and clang's sanitizer runtimes, for the fuzz preset
   python3               # scripts/check_layers.py, run by the tests
+  clang-format-14       # scripts/check_format.sh, run by the tests
   tshark                # reads nuvix-sim's USB captures back, for their test
   python3-serial        # pyserial, drives nuvix-sim's pseudo-terminals in their test
 )
