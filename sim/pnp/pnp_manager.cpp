@@ -197,7 +197,7 @@ void PnpManager::SetState(Device &device, DeviceState state)
 Device &PnpManager::NewDevice(usb::DeviceModel &model)
 {
     return *Sched().Change([&] {
-        devices_.push_back(std::unique_ptr<Device>(new Device(*this, nextId_++, model)));
+        devices_.push_back(std::unique_ptr<Device>(new Device(nextId_++, model)));
         return devices_.back().get();
     });
 }

@@ -92,9 +92,8 @@ public:
 
 private:
     friend class PnpManager;
-    Device(PnpManager &manager, int id, usb::DeviceModel &model) : manager_(manager), id_(id), model_(model) {}
+    Device(int id, usb::DeviceModel &model) : id_(id), model_(model) {}
 
-    PnpManager &manager_;
     const int id_;
     usb::DeviceModel &model_;
     // Set before present_ and destroyed after it is cleared.

@@ -297,7 +297,7 @@ void Session::ForEachAlive(const std::string &name, F body)
         if (!adapter->alive)
             continue;
         Adapter *a = adapter.get();
-        threads.push_back(std::make_unique<sim::Thread>(name + " " + a->serial, [this, a, &body] { body(*a); }));
+        threads.push_back(std::make_unique<sim::Thread>(name + " " + a->serial, [a, &body] { body(*a); }));
     }
     for (auto &thread : threads)
         thread->Join();
