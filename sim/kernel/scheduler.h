@@ -99,6 +99,9 @@ public:
             JitterSlow();
     }
 
+    // The clock, for code already inside Change or Read.
+    Ticks NowLocked() const;
+
     // A description of every registered thread (for deadlock reports).
     std::string DescribeThreadsLocked() const;
 
@@ -107,7 +110,6 @@ private:
     void WakeReadyLocked();
     void OnThreadStoppedLocked();
     void JitterSlow();
-    Ticks NowLocked() const;
 
     mutable std::mutex mutex_;
     ClockMode mode_ = ClockMode::Simulated;

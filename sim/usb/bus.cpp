@@ -12,14 +12,6 @@
 
 namespace sim::usb {
 
-// Written once, before the record is published under the scheduler lock, and
-// never changed: whoever found it open may read it without the lock.
-struct Bus::Pipe {
-    uint8_t endpoint = 0;
-    uint16_t maxPacket = 0;
-    ULONG maximumTransferSize = 0;
-};
-
 namespace {
 
 NTSTATUS IrpStatusFor(USBD_STATUS status)
@@ -49,7 +41,7 @@ bool IsControlTransfer(PURB urb)
 
 }  // namespace
 
-Bus::Bus(DeviceModel &device, std::string name) : device_(device)
+Bus::Bus(DeviceModel &device, std::string name) : device_(device), fullLog_(World::Current().FullRecords())
 {
     driver_ = io::CreateDriverObject("\\Driver\\" + name);
     driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternalControl;
@@ -142,7 +134,26 @@ std::vector<PIRP> Bus::TakeWaitingLocked(const std::function<bool(const Pipe &)>
 std::vector<UrbRecord> Bus::Log()
 {
     std::lock_guard lock(logMutex_);
-    return log_;
+    return {log_.begin(), log_.end()};
+}
+
+BusCounts Bus::Counts()
+{
+    std::lock_guard lock(logMutex_);
+    return counts_;
+}
+
+void Bus::Record(const UrbRecord &record)
+{
+    std::lock_guard lock(logMutex_);
+    counts_.urbs++;
+    if (record.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+        counts_.bulkTransfers++;
+        (record.endpoint & USB_ENDPOINT_DIRECTION_MASK ? counts_.bytesIn : counts_.bytesOut) += record.transferred;
+    }
+    if (!fullLog_ && log_.size() == kRecentLog)
+        log_.pop_front();
+    log_.push_back(record);
 }
 
 size_t Bus::PendingTransfers()
@@ -170,7 +181,12 @@ void Bus::ReleaseHeldCancelled()
 
 void Bus::EndpointReady(uint8_t endpoint)
 {
-    Scheduler::Get().Change([&] { work_.push_back([this, endpoint] { RetryEndpoint(endpoint); }); });
+    Scheduler::Get().Change([&] {
+        if (bulkTiming_)
+            EndpointReadyFramedLocked(endpoint);
+        else
+            work_.push_back([this, endpoint] { RetryEndpoint(endpoint); });
+    });
 }
 
 void Bus::Schedule(Ticks delay, std::function<void()> fn)
@@ -271,10 +287,12 @@ NTSTATUS Bus::Submit(PIRP irp)
     bool gone = false;
     CompletionMode mode = CompletionMode::Pend;
     Ticks controlTime = 0;
+    bool framed = false;
     Scheduler::Get().Read([&] {
         gone = gone_;
         mode = completion_;
         controlTime = controlTime_;
+        framed = bulkTiming_;
         return 0;
     });
     if (gone) {
@@ -289,6 +307,8 @@ NTSTATUS Bus::Submit(PIRP irp)
         });
         return STATUS_PENDING;
     }
+    if (framed && urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && QueueFramed(irp))
+        return STATUS_PENDING;
     if (mode == CompletionMode::Random)
         mode = World::Current().Random(2) ? CompletionMode::Inline : CompletionMode::Pend;
 
@@ -401,8 +421,7 @@ void Bus::Finish(PIRP irp, USBD_STATUS status)
             if (Pipe *pipe = Scheduler::Get().Read(
                     [&] { return FindPipeRecordLocked(urb->UrbBulkOrInterruptTransfer.PipeHandle); }))
                 record.endpoint = pipe->endpoint;
-        std::lock_guard lock(logMutex_);
-        log_.push_back(record);
+        Record(record);
     }
     irp->IoStatus.Status = IrpStatusFor(status);
     irp->IoStatus.Information = 0;
@@ -486,8 +505,7 @@ bool Bus::Execute(PIRP irp, PURB urb)
         urb->UrbHeader.Status = USBD_STATUS_INVALID_URB_FUNCTION;
     }
     record.status = urb->UrbHeader.Status;
-    std::lock_guard lock(logMutex_);
-    log_.push_back(record);
+    Record(record);
     return true;
 }
 
@@ -630,8 +648,7 @@ bool Bus::ExecuteBulk(PIRP irp, PURB urb)
     urb->UrbHeader.Status = status;
     record.transferred = answer.length;
     record.status = status;
-    std::lock_guard lock(logMutex_);
-    log_.push_back(record);
+    Record(record);
     return true;
 }
 

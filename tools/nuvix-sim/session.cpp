@@ -200,6 +200,7 @@ struct Adapter {
     std::array<sim::host::HostPort *, kPorts + 1> ports{};  // by port number
     std::array<std::atomic<uint64_t>, kPorts + 1> checked{};
     std::array<PortTally, kPorts + 1> tally{};
+    sim::Ticks longestDrain = 0;  // the longest close's echo drain
     DownloadCounts download;
     sim::Ticks downloadTime = 0;
 
@@ -573,8 +574,8 @@ void Session::MoveData()
         if (adapter->alive)
             alive.push_back(adapter.get());
     const uint64_t total = bytes_ * kPorts * alive.size();
-    // The data takes no kernel time (the UARTs are not paced), so the meter
-    // watches the wall clock.
+    // Without bus timing the data takes no kernel time (the UARTs are not
+    // paced), so the meter then watches the wall clock.
     Meter meter(
         out_,
         [&alive, total] {
@@ -584,8 +585,9 @@ void Session::MoveData()
                     done += adapter->checked[port].load();
             return std::vector<Gauge>{Gauge{"data", done, total, "", true, "checked"}};
         },
-        Meter::Clock::Wall, 50 * sim::kTicksPerMillisecond, 25);
+        options_.busTiming ? Meter::Clock::Kernel : Meter::Clock::Wall, 50 * sim::kTicksPerMillisecond, 25);
     const auto wallStart = std::chrono::steady_clock::now();
+    const sim::Ticks kernelStart = Now();
     std::vector<std::unique_ptr<sim::Thread>> threads;
     for (Adapter *adapter : alive) {
         for (int port = 1; port <= kPorts; port++) {
@@ -601,6 +603,7 @@ void Session::MoveData()
         thread->Join();
     meter.Finish();
     dataSeconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+    const double kernelSeconds = double(Now() - kernelStart) / double(sim::kTicksPerSecond);
 
     for (Adapter *adapter : alive) {
         int good = 0;
@@ -630,6 +633,9 @@ void Session::MoveData()
     const double mib = double(total) / (1024.0 * 1024.0);
     out_.Detail(Format("    %s through %zu ports in %.2f s of wall-clock time (%.1f MiB/s)", FormatBytes(total).c_str(),
                        alive.size() * kPorts, dataSeconds_, dataSeconds_ > 0 ? mib / dataSeconds_ : 0.0));
+    out_.Always(Format("Data phase: %.3f s of kernel time for %s per stream (%.0f B/s a stream each way%s)",
+                       kernelSeconds, FormatBytes(bytes_).c_str(), kernelSeconds > 0 ? double(bytes_) / kernelSeconds : 0.0,
+                       options_.busTiming ? "; a pipe carries at most 64,000 B/s" : ", bus timing off"));
 }
 
 // --- 5: modem lines ---------------------------------------------------------------
@@ -740,6 +746,7 @@ void Session::ClosePorts(Adapter &adapter)
         const sim::Ticks start = Now();
         const bool closed = adapter.host->Close(*adapter.ports[port]);
         const sim::Ticks took = Now() - start;
+        adapter.longestDrain = std::max(adapter.longestDrain, took);
         size_t echoes = 0;
         for (const auto &frame : adapter.firmware->Commands())
             echoes += frame.size() >= 2 && frame[0] == CMD_ECHO && frame[1] == port;
@@ -910,7 +917,10 @@ bool Session::Run()
                        options_.realTime ? "real-time" : "simulated", (unsigned long long)seed_));
 
     pnp_ = std::make_unique<sim::pnp::PnpManager>(DriverEntry);
-    pnp_->OnNewBus([](sim::usb::Bus &bus) { bus.SetControlTransferTime(kControlTransferTime); });
+    pnp_->OnNewBus([timing = options_.busTiming](sim::usb::Bus &bus) {
+        bus.SetControlTransferTime(kControlTransferTime);
+        bus.SetBulkTiming(timing);
+    });
     PlugAll();
 
     Heading(Single() ? "The driver configures the adapter: ports and enumeration node"
@@ -933,6 +943,12 @@ bool Session::Run()
 
     Heading("The ports close, each with the echo drain");
     ForEachAlive("close", [this](Adapter &adapter) { ClosePorts(adapter); });
+
+    sim::Ticks longestDrain = 0;
+    for (auto &adapter : adapters_)
+        longestDrain = std::max(longestDrain, adapter->longestDrain);
+    out_.Always(Format("Close drain: at most %.1f ms of kernel time per port",
+                       double(longestDrain) / double(sim::kTicksPerMillisecond)));
 
     ReadInformationBlock();
     RemoveAll();
