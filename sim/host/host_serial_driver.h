@@ -147,7 +147,12 @@ public:
     size_t Write(HostPort &port, const uint8_t *data, size_t length);
     size_t Read(HostPort &port, uint8_t *data, size_t capacity);
     // Blocks (in simulated time) until the port has data to read, room to
-    // write, or n events; false when the time-out passes first.
+    // write, or n events; false when the time-out passes first. A reader is
+    // woken once the receive ring holds a good share of it (a writer once
+    // the transmit ring has that much room), as a host driver's watermarks
+    // would, not at every transfer; less is enough once a poll of the wait
+    // passes without it, which in simulated time is as soon as nothing else
+    // can happen.
     bool WaitReadable(HostPort &port, int64_t timeoutTicks);
     bool WaitWritable(HostPort &port, int64_t timeoutTicks);
     bool WaitEvents(HostPort &port, size_t count, int64_t timeoutTicks);
@@ -165,7 +170,8 @@ private:
     // Looks at the port's idle words and restarts what stopped; then waits
     // for ready() (with the scheduler lock) until the deadline, looking again
     // every kRestartPoll.
-    bool WaitKicking(HostPort &port, const std::function<bool()> &ready, int64_t timeoutTicks, const char *what);
+    bool WaitKicking(HostPort &port, const std::function<bool()> &ready, const std::function<bool()> &some,
+                     int64_t timeoutTicks, const char *what);
 
     const ServiceTableRecord *table_;
     std::vector<std::unique_ptr<HostPort>> ports_;

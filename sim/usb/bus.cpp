@@ -59,7 +59,7 @@ Bus::Bus(DeviceModel &device, std::string name) : device_(device), fullLog_(Worl
 
 Bus::~Bus()
 {
-    Scheduler::Get().Change([&] { stopping_ = true; });
+    Scheduler::Get().ChangeFor(this, [&] { stopping_ = true; });
     controller_->Join();
     KIRQL irql = Cpu().irql;
     Cpu().irql = PASSIVE_LEVEL;
@@ -68,12 +68,12 @@ Bus::~Bus()
     io::DeleteDriverObject(driver_);
 }
 
-void Bus::SetCompletionMode(CompletionMode mode) { Scheduler::Get().Change([&] { completion_ = mode; }); }
-void Bus::SetCancelMode(CancelMode mode) { Scheduler::Get().Change([&] { cancel_ = mode; }); }
-void Bus::SetControlTransferTime(Ticks ticks) { Scheduler::Get().Change([&] { controlTime_ = ticks; }); }
+void Bus::SetCompletionMode(CompletionMode mode) { Scheduler::Get().ChangeFor(this, [&] { completion_ = mode; }); }
+void Bus::SetCancelMode(CancelMode mode) { Scheduler::Get().ChangeFor(this, [&] { cancel_ = mode; }); }
+void Bus::SetControlTransferTime(Ticks ticks) { Scheduler::Get().ChangeFor(this, [&] { controlTime_ = ticks; }); }
 void Bus::SetStartPending(bool pending, Ticks delay)
 {
-    Scheduler::Get().Change([&] {
+    Scheduler::Get().ChangeFor(this, [&] {
         startPending_ = pending;
         startDelay_ = delay;
     });
@@ -81,7 +81,7 @@ void Bus::SetStartPending(bool pending, Ticks delay)
 
 void Bus::SetPowerPending(bool pending, Ticks delay)
 {
-    Scheduler::Get().Change([&] {
+    Scheduler::Get().ChangeFor(this, [&] {
         powerPending_ = pending;
         powerDelay_ = delay;
     });
@@ -89,12 +89,12 @@ void Bus::SetPowerPending(bool pending, Ticks delay)
 
 void Bus::FailPnp(UCHAR minor, NTSTATUS status)
 {
-    Scheduler::Get().Change([&] { pnpFailures_[minor] = status; });
+    Scheduler::Get().ChangeFor(this, [&] { pnpFailures_[minor] = status; });
 }
 
 void Bus::ClearPnpFailures()
 {
-    Scheduler::Get().Change([&] { pnpFailures_.clear(); });
+    Scheduler::Get().ChangeFor(this, [&] { pnpFailures_.clear(); });
 }
 
 std::vector<PdoRequest> Bus::PdoRequests()
@@ -106,7 +106,7 @@ std::vector<PdoRequest> Bus::PdoRequests()
 void Bus::SetDeviceGone(bool gone)
 {
     std::vector<PIRP> failing;
-    Scheduler::Get().Change([&] {
+    Scheduler::Get().ChangeFor(this, [&] {
         gone_ = gone;
         if (gone)
             failing = TakeWaitingLocked([](const Pipe &) { return true; });
@@ -168,20 +168,21 @@ size_t Bus::HeldCancelled()
 
 void Bus::Drain()
 {
-    Scheduler::Get().Block([&] { return work_.empty() && !busy_; }, std::nullopt, "the USB controller to go idle");
+    Scheduler::Get().Block([&] { return work_.empty() && !busy_; }, std::nullopt, "the USB controller to go idle",
+                           this);
 }
 
 void Bus::ReleaseHeldCancelled()
 {
     std::vector<PIRP> held;
-    Scheduler::Get().Change([&] { held.swap(held_); });
+    Scheduler::Get().ChangeFor(this, [&] { held.swap(held_); });
     for (PIRP irp : held)
         Finish(irp, USBD_STATUS_CANCELED);
 }
 
 void Bus::EndpointReady(uint8_t endpoint)
 {
-    Scheduler::Get().Change([&] {
+    Scheduler::Get().ChangeFor(this, [&] {
         if (bulkTiming_)
             EndpointReadyFramedLocked(endpoint);
         else
@@ -193,7 +194,7 @@ void Bus::Schedule(Ticks delay, std::function<void()> fn)
 {
     Scheduler &scheduler = Scheduler::Get();
     Ticks due = scheduler.Now() + delay;
-    scheduler.Change([&] {
+    scheduler.ChangeFor(this, [&] {
         timers_.emplace_back(due, std::move(fn));
         rescan_ = true;
     });
@@ -327,7 +328,7 @@ NTSTATUS Bus::Submit(PIRP irp)
         return STATUS_PENDING;
     }
     IoMarkIrpPending(irp);
-    Scheduler::Get().Change([&] {
+    Scheduler::Get().ChangeFor(this, [&] {
         work_.push_back([this, irp] {
             if (CancelledBeforeQueued(irp))
                 Finish(irp, USBD_STATUS_CANCELED);
@@ -354,7 +355,7 @@ bool Bus::CancelledBeforeQueued(PIRP irp) { return std::atomic_ref<BOOLEAN>(irp-
 void Bus::Queue(PIRP irp)
 {
     bool cancelledAlready = false;
-    Scheduler::Get().Change([&] {
+    Scheduler::Get().ChangeFor(this, [&] {
         Pipe *pipe = FindPipeLocked(UrbOf(irp)->UrbBulkOrInterruptTransfer.PipeHandle);
         if (!pipe) {
             cancelledAlready = true;
@@ -375,7 +376,7 @@ VOID Bus::CancelPending(PDEVICE_OBJECT device, PIRP irp)
     IoReleaseCancelSpinLock(irp->CancelIrql);
     Bus *bus = BusOf(device);
     CancelMode mode = CancelMode::Controller;
-    bool found = Scheduler::Get().Change([&] {
+    bool found = Scheduler::Get().ChangeFor(bus, [&] {
         auto it = std::find_if(bus->waiting_.begin(), bus->waiting_.end(),
                                [irp](const Waiting &waiting) { return waiting.irp == irp; });
         if (it == bus->waiting_.end())
@@ -394,7 +395,7 @@ VOID Bus::CancelPending(PDEVICE_OBJECT device, PIRP irp)
 
 void Bus::RetryEndpoint(uint8_t endpoint)
 {
-    std::vector<PIRP> mine = Scheduler::Get().Change([&] {
+    std::vector<PIRP> mine = Scheduler::Get().ChangeFor(this, [&] {
         return TakeWaitingLocked([&](const Pipe &pipe) { return pipe.endpoint == endpoint; });
     });
     for (PIRP irp : mine) {
@@ -523,7 +524,7 @@ void Bus::ExecuteSelectConfiguration(PURB urb)
     std::vector<std::unique_ptr<Pipe>> pipes;
     // Handles already written into a request that then fails stay unique too.
     auto keepUnopened = [&] {
-        Scheduler::Get().Change([&] {
+        Scheduler::Get().ChangeFor(this, [&] {
             for (auto &pipe : pipes)
                 pipeRecords_.push_back(std::move(pipe));
         });
@@ -592,7 +593,7 @@ void Bus::ExecuteSelectConfiguration(PURB urb)
 // reference that the close could free: the record stays, only closed.
 std::vector<PIRP> Bus::ReplacePipes(std::vector<std::unique_ptr<Pipe>> pipes)
 {
-    return Scheduler::Get().Change([&] {
+    return Scheduler::Get().ChangeFor(this, [&] {
         std::vector<PIRP> aborted = TakeWaitingLocked([](const Pipe &) { return true; });
         openPipes_.clear();
         for (auto &pipe : pipes) {
@@ -677,16 +678,16 @@ void Bus::ControllerLoop()
                 }
                 return stopping_;
             },
-            next, "work for the USB controller");
+            next, "work for the USB controller", this);
         if (job) {
             job();
-            scheduler.Change([&] { busy_ = false; });
+            scheduler.ChangeFor(this, [&] { busy_ = false; });
             continue;
         }
         if (woken && scheduler.Read([&] { return stopping_ && work_.empty(); }))
             return;
         Ticks now = scheduler.Now();
-        scheduler.Change([&] {
+        scheduler.ChangeFor(this, [&] {
             for (auto it = timers_.begin(); it != timers_.end();) {
                 if (it->first <= now) {
                     work_.push_back(std::move(it->second));

@@ -21,7 +21,7 @@ uint32_t EndpointBit(uint8_t endpoint) { return 1u << ((endpoint & 0x0F) | ((end
 
 void Bus::SetBulkTiming(bool on)
 {
-    Scheduler::Get().Change([&] {
+    Scheduler::Get().ChangeFor(this, [&] {
         bulkTiming_ = on;
         if (on && !waiting_.empty())
             ScheduleFrameLocked();
@@ -33,7 +33,7 @@ void Bus::SetBulkTiming(bool on)
 bool Bus::QueueFramed(PIRP irp)
 {
     bool cancelled = false;
-    const bool queued = Scheduler::Get().Change([&] {
+    const bool queued = Scheduler::Get().ChangeFor(this, [&] {
         Pipe *pipe = FindPipeLocked(UrbOf(irp)->UrbBulkOrInterruptTransfer.PipeHandle);
         if (!pipe)
             return false;
@@ -81,7 +81,7 @@ void Bus::RunFrame()
 {
     std::vector<PIRP> carried;
     std::vector<Waiting> taken;
-    Scheduler::Get().Change([&] {
+    Scheduler::Get().ChangeFor(this, [&] {
         frameScheduled_ = false;
         int packets = kBulkPacketsPerFrame;
         std::vector<const Pipe *> busy;
@@ -137,7 +137,7 @@ void Bus::RunFrame()
             // NAKed: first in its pipe's line again, until the device says
             // it is ready (it may have said so while it was answering).
             bool cancelled = false;
-            Scheduler::Get().Change([&] {
+            Scheduler::Get().ChangeFor(this, [&] {
                 if (!FindPipeLocked(each.pipe)) {
                     cancelled = true;
                     return;
@@ -159,10 +159,10 @@ void Bus::RunFrame()
         if (packets == 1)
             Finish(irp, UrbOf(irp)->UrbHeader.Status);
         else
-            Scheduler::Get().Change([&] { carrying_.push_back(Carrying{irp, each.pipe, packets - 1}); });
+            Scheduler::Get().ChangeFor(this, [&] { carrying_.push_back(Carrying{irp, each.pipe, packets - 1}); });
     }
 
-    Scheduler::Get().Change([&] {
+    Scheduler::Get().ChangeFor(this, [&] {
         bool more = !carrying_.empty();
         for (const Waiting &waiting : waiting_)
             more = more || !waiting.parked;
