@@ -127,28 +127,41 @@ int RunChild(const std::vector<std::string> &args, long &maxRssKb, std::string &
 }
 
 // Instructions of functions defined under driver/ in a callgrind profile,
-// from callgrind_annotate's per-function table.
+// from callgrind_annotate's per-function table ("Ir (share) file:function";
+// the file is relative to the build's source directory or absolute).
 bool DriverInstructions(const std::string &profile, uint64_t &instructions)
 {
-    const std::string command = "callgrind_annotate --inclusive=no --threshold=100 " + profile;
+    const std::string command = "callgrind_annotate --inclusive=no --auto=no --threshold=100 " + profile;
     FILE *annotate = popen(command.c_str(), "r");
     if (!annotate)
         return false;
-    const std::string driverDir = std::string(NUVIX_SOURCE_DIR) + "/driver/";
+    const std::string absolute = std::string(NUVIX_SOURCE_DIR) + "/driver/";
+    char here[4096];
+    const std::string cwd = getcwd(here, sizeof(here)) ? here : "";
     char line[8192];
     instructions = 0;
     bool any = false;
     while (std::fgets(line, sizeof(line), annotate)) {
-        std::string text(line);
-        if (text.find(driverDir) == std::string::npos)
-            continue;
-        uint64_t value = 0;
+        const std::string text(line);
         size_t i = text.find_first_not_of(' ');
         if (i == std::string::npos || !std::isdigit(static_cast<unsigned char>(text[i])))
             continue;
+        uint64_t value = 0;
         for (; i < text.size() && (std::isdigit(static_cast<unsigned char>(text[i])) || text[i] == ','); i++)
             if (text[i] != ',')
                 value = value * 10 + uint64_t(text[i] - '0');
+        const size_t close = text.find(')', i);
+        if (close == std::string::npos)
+            continue;
+        const size_t file = text.find_first_not_of(' ', close + 1);
+        if (file == std::string::npos)
+            continue;
+        // callgrind_annotate shows paths under the current directory relative to it.
+        std::string path = text.substr(file);
+        if (path[0] != '/')
+            path = cwd + "/" + path;
+        if (path.compare(0, absolute.size(), absolute) != 0)
+            continue;
         instructions += value;
         any = true;
     }
@@ -175,6 +188,7 @@ int ChildCallgrind(uint64_t bytes)
 int main(int argc, char **argv)
 {
     bool brief = false, skipCallgrind = false;
+    std::string only;  // one figure: timed, one, many, driver or memory
     for (int i = 1; i < argc; i++) {
         const std::string arg = argv[i];
         if (arg == "--child-rss" && i + 1 < argc)
@@ -185,8 +199,11 @@ int main(int argc, char **argv)
             brief = true;
         } else if (arg == "--skip-callgrind") {
             skipCallgrind = true;
+        } else if (arg == "--only" && i + 1 < argc) {
+            only = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: nuvix_data_path_bench [--brief] [--skip-callgrind]\n");
+            std::fprintf(stderr,
+                         "usage: nuvix_data_path_bench [--brief] [--skip-callgrind] [--only timed|one|many|driver|memory]\n");
             return 2;
         }
     }
@@ -198,28 +215,36 @@ int main(int argc, char **argv)
 
     std::printf("data path: four ports full duplex per adapter (loopback 1, 2; null-modem 3-4)\n");
 
-    StreamResult timed = Run(1, true, sizes.timed);
-    if (Check(timed, "timed")) {
-        const double rate = double(timed.payload) / timed.kernelSeconds;
-        std::printf("  timed: %llu bytes in %.3f s of kernel time (%.2f s wall), %.0f B/s\n",
-                    (unsigned long long)timed.payload, timed.kernelSeconds, timed.wallSeconds, rate);
-        Report("bus timing on, share of 512,000 B/s", 100.0 * rate / kAdapterLimit, "%", ">= 98", rate >= 0.98 * kAdapterLimit,
-               enforce);
+    auto wanted = [&only](const char *figure) { return only.empty() || only == figure; };
+
+    if (wanted("timed")) {
+        StreamResult timed = Run(1, true, sizes.timed);
+        if (Check(timed, "timed")) {
+            const double rate = double(timed.payload) / timed.kernelSeconds;
+            std::printf("  timed: %llu bytes in %.3f s of kernel time (%.2f s wall), %.0f B/s\n",
+                        (unsigned long long)timed.payload, timed.kernelSeconds, timed.wallSeconds, rate);
+            Report("bus timing on, share of 512,000 B/s", 100.0 * rate / kAdapterLimit, "%", ">= 98",
+                   rate >= 0.98 * kAdapterLimit, enforce);
+        }
     }
 
-    StreamResult one = Run(1, false, sizes.untimed);
-    if (Check(one, "untimed, 1 adapter")) {
-        const double mbs = double(one.payload) / one.wallSeconds / 1e6;
-        Report("bus timing off, 1 adapter", mbs, "MB/s", ">= 10", mbs >= 10.0, enforce);
+    if (wanted("one")) {
+        StreamResult one = Run(1, false, sizes.untimed);
+        if (Check(one, "untimed, 1 adapter")) {
+            const double mbs = double(one.payload) / one.wallSeconds / 1e6;
+            Report("bus timing off, 1 adapter", mbs, "MB/s", ">= 10", mbs >= 10.0, enforce);
+        }
     }
 
-    StreamResult many = Run(32, false, sizes.many);
-    if (Check(many, "untimed, 32 adapters")) {
-        const double mbs = double(many.payload) / many.wallSeconds / 1e6;
-        Report("bus timing off, 32 adapters", mbs, "MB/s", ">= 8", mbs >= 8.0, enforce);
+    if (wanted("many")) {
+        StreamResult many = Run(32, false, sizes.many);
+        if (Check(many, "untimed, 32 adapters")) {
+            const double mbs = double(many.payload) / many.wallSeconds / 1e6;
+            Report("bus timing off, 32 adapters", mbs, "MB/s", ">= 8", mbs >= 8.0, enforce);
+        }
     }
 
-    if (!skipCallgrind) {
+    if (!skipCallgrind && wanted("driver")) {
         // Two runs that differ only in how much data they move: the
         // difference is the data path's own, start-up and removal cancel out.
         struct Profile {
@@ -235,7 +260,7 @@ int main(int argc, char **argv)
             std::string command;
             for (const std::string &arg : args)
                 command += (command.empty() ? "" : " ") + arg;
-            std::printf("  %s\n  callgrind_annotate --inclusive=no %s   (lines of files in driver/)\n",
+            std::printf("  %s\n  callgrind_annotate --inclusive=no --auto=no %s   (the lines of files in driver/)\n",
                         command.c_str(), file.c_str());
             long rss = 0;
             std::string out;
@@ -264,16 +289,18 @@ int main(int argc, char **argv)
 
     long smallRss = 0, largeRss = 0;
     std::string out;
-    const int smallStatus = RunChild({self, "--child-rss", std::to_string(sizes.rssSmall)}, smallRss, out);
-    const int largeStatus = RunChild({self, "--child-rss", std::to_string(sizes.rssLarge)}, largeRss, out);
-    if (smallStatus != 0 || largeStatus != 0) {
-        std::printf("  memory FAILED: %s\n", out.c_str());
-        gMissed++;
-    } else {
-        std::printf("  peak RSS: %ld KiB with %llu bytes per stream, %ld KiB with %llu\n", smallRss,
-                    (unsigned long long)sizes.rssSmall, largeRss, (unsigned long long)sizes.rssLarge);
-        const double ratio = double(largeRss) / double(smallRss);
-        Report("peak RSS, large run / small run", ratio, "x", "<= 1.10", ratio <= 1.10, enforce);
+    if (wanted("memory")) {
+        const int smallStatus = RunChild({self, "--child-rss", std::to_string(sizes.rssSmall)}, smallRss, out);
+        const int largeStatus = RunChild({self, "--child-rss", std::to_string(sizes.rssLarge)}, largeRss, out);
+        if (smallStatus != 0 || largeStatus != 0) {
+            std::printf("  memory FAILED: %s\n", out.c_str());
+            gMissed++;
+        } else {
+            std::printf("  peak RSS: %ld KiB with %llu bytes per stream, %ld KiB with %llu\n", smallRss,
+                        (unsigned long long)sizes.rssSmall, largeRss, (unsigned long long)sizes.rssLarge);
+            const double ratio = double(largeRss) / double(smallRss);
+            Report("peak RSS, large run / small run", ratio, "x", "<= 1.10", ratio <= 1.10, enforce);
+        }
     }
 
     if (gMissed)
