@@ -17,7 +17,8 @@
 //              1 MiB, each in a child process (within 10%)
 //
 // --brief runs each figure with tiny sizes and enforces nothing (for ctest);
-// --skip-callgrind leaves out the instruction count. Internal modes
+// --skip-callgrind leaves out the instruction count; --only NAME runs one
+// figure (timed, one, many, driver, memory). Internal modes
 // (--child-rss N, --child-callgrind N) are the child processes.
 #include <sys/resource.h>
 #include <sys/wait.h>
