@@ -8,6 +8,7 @@
 
 #include "sim/kernel/bugcheck.h"
 #include "sim/kernel/scheduler.h"
+#include "sim/world.h"
 
 namespace sim::host {
 
@@ -79,7 +80,7 @@ void CopyOut(const std::vector<uint8_t> &ring, ULONG &index, uint8_t *data, size
 }  // namespace
 
 HostPort::HostPort(HostSerialDriver &host, std::u16string name, ULONG index)
-    : host_(host), name_(std::move(name)), index_(index)
+    : host_(host), name_(std::move(name)), index_(index), fullEvents_(World::Current().FullRecords())
 {
     rxIdle_ = NewIdleWords();
     txIdle_ = rxIdle_ + 1;
@@ -92,7 +93,21 @@ HostPort::HostPort(HostSerialDriver &host, std::u16string name, ULONG index)
 
 std::vector<EventRecord> HostPort::Events()
 {
-    return Sched().Read([&] { return events_; });
+    return Sched().Read([&] { return std::vector<EventRecord>(events_.begin(), events_.end()); });
+}
+
+uint64_t HostPort::EventCount()
+{
+    return Sched().Read([&] { return eventCount_; });
+}
+
+std::vector<EventRecord> HostPort::EventsSince(uint64_t n)
+{
+    return Sched().Read([&] {
+        const uint64_t first = eventCount_ - events_.size();  // the number of the oldest kept
+        const size_t skip = n > first ? size_t(std::min<uint64_t>(n - first, events_.size())) : 0;
+        return std::vector<EventRecord>(events_.begin() + static_cast<std::ptrdiff_t>(skip), events_.end());
+    });
 }
 
 PortStats HostPort::Stats()
@@ -148,7 +163,12 @@ VOID HOSTAPI HostPort::EventNotify(ULONG context, ULONGLONG record)
     HostPort *port = HostSerialDriver::PortByContext(context);
     EventRecord event;
     std::memcpy(&event, &record, sizeof(event));
-    Sched().ChangeFor(port, [&] { port->events_.push_back(event); });
+    Sched().ChangeFor(port, [&] {
+        if (!port->fullEvents_ && port->events_.size() == HostPort::kRecentEvents)
+            port->events_.pop_front();
+        port->events_.push_back(event);
+        port->eventCount_++;
+    });
 }
 
 HostSerialDriver::HostSerialDriver() : table_(RbGetServiceTable()) {}
@@ -400,7 +420,7 @@ bool HostSerialDriver::WaitWritable(HostPort &port, int64_t timeoutTicks)
 
 bool HostSerialDriver::WaitEvents(HostPort &port, size_t count, int64_t timeoutTicks)
 {
-    return Sched().Block([&] { return port.events_.size() >= count; }, DeadlineAfter(timeoutTicks),
+    return Sched().Block([&] { return port.eventCount_ >= count; }, DeadlineAfter(timeoutTicks),
                          "host port events", &port);
 }
 

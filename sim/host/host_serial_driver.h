@@ -48,6 +48,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <deque>
 #include <vector>
 
 #include "driver/service/service_table.h"
@@ -69,8 +70,14 @@ public:
     HostPortHandle Handle() { return record_.data(); }
     const std::u16string &Name() const { return name_; }
 
-    // What the callbacks delivered.
+    // What the callbacks delivered: every event when the world keeps full
+    // records (as tests do), else the most recent kRecentEvents, so that a
+    // long run under flow control does not grow; EventCount counts them all,
+    // and EventsSince(n) gives those after the first n still kept.
+    static constexpr size_t kRecentEvents = 1024;
     std::vector<EventRecord> Events();
+    uint64_t EventCount();
+    std::vector<EventRecord> EventsSince(uint64_t n);
     PortStats Stats();
     // The host's view of the shared records (for tests; read under the
     // simulation's lock, not the driver's).
@@ -111,7 +118,9 @@ private:
     bool txKicking_ = false;
     bool txStopComing_ = false;   // the last TxNotify left nothing to send
     int64_t txRetryAt_ = 0;
-    std::vector<EventRecord> events_;
+    bool fullEvents_ = false;
+    std::deque<EventRecord> events_;
+    uint64_t eventCount_ = 0;
     PortStats stats_;
 };
 

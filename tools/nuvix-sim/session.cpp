@@ -646,7 +646,7 @@ void WaitForQuiet(Adapter &adapter)
     auto count = [&adapter] {
         size_t events = 0;
         for (int port = 1; port <= kPorts; port++)
-            events += adapter.ports[port]->Events().size();
+            events += adapter.ports[port]->EventCount();
         return events;
     };
     size_t before = count();
@@ -689,21 +689,20 @@ void Session::ToggleLines(Adapter &adapter)
         sim::host::HostPort &other = *adapter.ports[listener];
         for (const Toggle &toggle : toggles) {
             tried++;
-            const size_t before = other.Events().size();
+            const uint64_t before = other.EventCount();
             host.Control(*adapter.ports[port], toggle.code, nullptr, 0, nullptr, 0);
             const bool arrived = host.WaitEvents(other, before + 1, kPatience);
             // Anything more than the one change would show up meanwhile.
             WaitForQuiet(adapter);
-            const std::vector<EventRecord> events = other.Events();
-            if (!arrived || events.size() <= before) {
+            const std::vector<EventRecord> events = other.EventsSince(before);
+            if (!arrived || events.empty()) {
                 adapter.Fail(Format("port %d %s: no event on port %d", port, toggle.name, listener));
                 if (Single())
                     adapter.Say(Format("port %d %s  ->  no event on port %d", port, toggle.name, listener));
                 continue;
             }
-            bool ok = events.size() == before + 1;
-            for (size_t i = before; i < events.size(); i++) {
-                const EventRecord &event = events[i];
+            bool ok = events.size() == 1;
+            for (const EventRecord &event : events) {
                 const bool right = event.PortNumber == listener && (event.Flags & 1) && event.Values[0] == toggle.expected;
                 ok = ok && right;
                 if (Single())
@@ -823,7 +822,7 @@ void Session::TakeTallies(Adapter &adapter)
         const sim::host::PortStats stats = adapter.ports[port]->Stats();
         tally.toAdapter = stats.bytesSent;
         tally.fromAdapter = stats.bytesRead;
-        tally.events = adapter.ports[port]->Events().size();
+        tally.events = adapter.ports[port]->EventCount();
         tally.commands = size_t(std::count_if(commands.begin(), commands.end(), [port](const auto &frame) {
             return frame.size() >= 2 && frame[1] == port;
         }));
