@@ -3,6 +3,8 @@ cmake_minimum_required(VERSION 3.25)
 # list names a file that does not exist: a stray file is never compiled into
 # the driver by accident, and a new one is never left out by accident.
 # Run with -DSOURCE_DIR=<the tree's root>.
+# The list names its files from CMAKE_SOURCE_DIR, which a script run does not set.
+set(CMAKE_SOURCE_DIR ${SOURCE_DIR})
 include(${SOURCE_DIR}/driver/sources.cmake)
 file(GLOB_RECURSE found RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/driver/*.cpp)
 set(listed)

@@ -12,6 +12,7 @@ PACKAGES=(
   libgtest-dev          # GoogleTest, for the tests
   libgmock-dev          # GoogleMock
   libbenchmark-dev      # Google Benchmark, for bench/
+  valgrind              # callgrind, for the data-path benchmark's instruction count
   g++-mingw-w64-i686    # i686 cross compiler for the target preset
   mingw-w64-i686-dev    # the platform headers, DDK included, for the target preset
   clang-14              # compiler of the fuzz preset

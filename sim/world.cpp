@@ -36,6 +36,7 @@ World::World(WorldOptions options)
     else
         seed_ = options.seed.value_or(1);
     rng_.seed(seed_);
+    fullRecords_ = options.fullRecords;
     Scheduler::Get().Reset(options.clock);
     ResetPlatformState();
     Scheduler::Get().RegisterCurrent("test");

@@ -16,6 +16,11 @@ namespace sim {
 struct WorldOptions {
     std::optional<uint64_t> seed;  // NUVIX_SIM_SEED in the environment overrides it
     ClockMode clock = ClockMode::Simulated;
+    // Keep every record the simulation makes (each bus's transfer log) for
+    // the whole life of the world. Off, a record keeps only its most recent
+    // entries next to running counts, so memory stays flat however much data
+    // moves; tests that read a whole record ask for it.
+    bool fullRecords = false;
 };
 
 class World {
@@ -28,6 +33,7 @@ public:
     static World &Current();
 
     uint64_t Seed() const { return seed_; }
+    bool FullRecords() const { return fullRecords_; }
     // A seeded choice in [0, bound): every choice the simulation makes on its
     // own comes from here, so a seed replays a run.
     uint64_t Random(uint64_t bound);
@@ -38,6 +44,7 @@ public:
 
 private:
     uint64_t seed_;
+    bool fullRecords_ = false;
     std::mutex rngMutex_;
     std::mt19937_64 rng_;
 };

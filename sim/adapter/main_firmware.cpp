@@ -372,6 +372,49 @@ struct MainFirmware::Impl : std::enable_shared_from_this<MainFirmware::Impl> {
         }
     }
 
+    // As many characters at once as can go before anything that decides
+    // whether the next may go could change (the receiver's automatic RTS, an
+    // endpoint peer's room): the same as that many SendCharacterLocked calls.
+    void SendRunLocked(int port, Work &work)
+    {
+        Uart &uart = U(port);
+        size_t n = uart.transmitFifo.size();
+        int receiver = 0;
+        switch (uart.peer) {
+        case PeerKind::None:
+            break;
+        case PeerKind::Loopback:
+            receiver = port;
+            break;
+        case PeerKind::NullModem:
+            receiver = uart.partner;
+            break;
+        case PeerKind::Endpoint:
+            n = std::min(n, capacity - uart.sentToPeer.size());
+            break;
+        }
+        if (receiver)
+            n = std::min(n, U(receiver).QuietRun(capacity));
+        if (n <= 1) {
+            SendCharacterLocked(port, work);
+            return;
+        }
+        uart.state.bytesTransmitted += n;
+        if (receiver) {
+            Uart &other = U(receiver);
+            other.ReceiveBlock(uart.transmitFifo, n);
+            work.Wake(PortIn(receiver));
+            if (other.UpdateAutoRts(capacity))
+                LinesChangedLocked(work);
+        } else if (uart.peer == PeerKind::Endpoint) {
+            auto end = uart.transmitFifo.begin() + static_cast<std::ptrdiff_t>(n);
+            uart.sentToPeer.insert(uart.sentToPeer.end(), uart.transmitFifo.begin(), end);
+            uart.transmitFifo.erase(uart.transmitFifo.begin(), end);
+        } else {
+            uart.transmitFifo.erase(uart.transmitFifo.begin(), uart.transmitFifo.begin() + static_cast<std::ptrdiff_t>(n));
+        }
+    }
+
     // A host write the model refused for want of room is retried once the
     // whole of it fits.
     void CheckTransmitRoomLocked(int port, Work &work)
@@ -407,7 +450,7 @@ struct MainFirmware::Impl : std::enable_shared_from_this<MainFirmware::Impl> {
         }
         bool moved = false;
         while (CanSendLocked(port)) {
-            SendCharacterLocked(port, work);
+            SendRunLocked(port, work);
             moved = true;
         }
         if (moved)

@@ -69,6 +69,26 @@ bool Uart::Receive(uint8_t byte, size_t capacity)
     return true;
 }
 
+void Uart::ReceiveBlock(std::deque<uint8_t> &from, size_t n)
+{
+    if (n == 0)
+        return;
+    if (toHost_.empty() || toHost_.back().echo)
+        toHost_.push_back(HostTransfer{});
+    auto end = from.begin() + static_cast<std::ptrdiff_t>(n);
+    toHost_.back().bytes.insert(toHost_.back().bytes.end(), from.begin(), end);
+    from.erase(from.begin(), end);
+    receiveLevel_ += n;
+    state.bytesReceived += n;
+}
+
+size_t Uart::QuietRun(size_t capacity) const
+{
+    // Only reaching the high-water mark can change RTS while bytes arrive.
+    const size_t high = HighWater(capacity);
+    return receiveLevel_ + 1 < high ? high - receiveLevel_ - 1 : 1;
+}
+
 void Uart::QueueEcho(std::vector<uint8_t> bytes)
 {
     HostTransfer transfer;

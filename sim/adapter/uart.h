@@ -49,6 +49,13 @@ public:
     // Takes one byte from the line. False when the FIFO is full: the byte is
     // lost and counted as an overrun.
     bool Receive(uint8_t byte, size_t capacity);
+    // Takes the first n bytes of a transmitting UART's FIFO off the line at
+    // once (the caller keeps n within the free room, so nothing is lost).
+    void ReceiveBlock(std::deque<uint8_t> &from, size_t n);
+    // How many characters may arrive, one after the other, before the
+    // automatic RTS would change: a block that size behaves as that many
+    // single characters. At least 1.
+    size_t QuietRun(size_t capacity) const;
     // The firmware's own data for the host (the answer to kEcho): one IN
     // transfer of exactly these bytes, in line behind what is waiting now.
     void QueueEcho(std::vector<uint8_t> bytes);

@@ -8,6 +8,7 @@
 
 #include "sim/kernel/bugcheck.h"
 #include "sim/kernel/scheduler.h"
+#include "sim/world.h"
 
 namespace sim::host {
 
@@ -79,7 +80,7 @@ void CopyOut(const std::vector<uint8_t> &ring, ULONG &index, uint8_t *data, size
 }  // namespace
 
 HostPort::HostPort(HostSerialDriver &host, std::u16string name, ULONG index)
-    : host_(host), name_(std::move(name)), index_(index)
+    : host_(host), name_(std::move(name)), index_(index), fullEvents_(World::Current().FullRecords())
 {
     rxIdle_ = NewIdleWords();
     txIdle_ = rxIdle_ + 1;
@@ -92,7 +93,21 @@ HostPort::HostPort(HostSerialDriver &host, std::u16string name, ULONG index)
 
 std::vector<EventRecord> HostPort::Events()
 {
-    return Sched().Read([&] { return events_; });
+    return Sched().Read([&] { return std::vector<EventRecord>(events_.begin(), events_.end()); });
+}
+
+uint64_t HostPort::EventCount()
+{
+    return Sched().Read([&] { return eventCount_; });
+}
+
+std::vector<EventRecord> HostPort::EventsSince(uint64_t n)
+{
+    return Sched().Read([&] {
+        const uint64_t first = eventCount_ - events_.size();  // the number of the oldest kept
+        const size_t skip = n > first ? size_t(std::min<uint64_t>(n - first, events_.size())) : 0;
+        return std::vector<EventRecord>(events_.begin() + static_cast<std::ptrdiff_t>(skip), events_.end());
+    });
 }
 
 PortStats HostPort::Stats()
@@ -114,7 +129,7 @@ ULONG HostPort::TxIdle() { return ReadIdle(txIdle_); }
 VOID HOSTAPI HostPort::RxNotify(ULONG context)
 {
     HostPort *port = HostSerialDriver::PortByContext(context);
-    Sched().Change([&] {
+    Sched().ChangeFor(port, [&] {
         HostBuffers &b = port->buffers_;
         b.RxCount -= port->rxConsumedPending_;
         port->rxConsumedPending_ = 0;
@@ -132,7 +147,7 @@ VOID HOSTAPI HostPort::RxNotify(ULONG context)
 VOID HOSTAPI HostPort::TxNotify(ULONG context)
 {
     HostPort *port = HostSerialDriver::PortByContext(context);
-    Sched().Change([&] {
+    Sched().ChangeFor(port, [&] {
         HostBuffers &b = port->buffers_;
         port->stats_.bytesSent += port->txKnownCount_ - b.TxCount;
         b.TxCount += port->txPending_;
@@ -148,7 +163,12 @@ VOID HOSTAPI HostPort::EventNotify(ULONG context, ULONGLONG record)
     HostPort *port = HostSerialDriver::PortByContext(context);
     EventRecord event;
     std::memcpy(&event, &record, sizeof(event));
-    Sched().Change([&] { port->events_.push_back(event); });
+    Sched().ChangeFor(port, [&] {
+        if (!port->fullEvents_ && port->events_.size() == HostPort::kRecentEvents)
+            port->events_.pop_front();
+        port->events_.push_back(event);
+        port->eventCount_++;
+    });
 }
 
 HostSerialDriver::HostSerialDriver() : table_(RbGetServiceTable()) {}
@@ -200,7 +220,7 @@ bool HostSerialDriver::Control(HostPort &port, ULONG code, const void *input, UL
 bool HostSerialDriver::Bind(HostPort &port, ULONG rxSize, ULONG txSize)
 {
     HostBinding binding{};
-    Sched().Change([&] {
+    Sched().ChangeFor(&port, [&] {
         port.rxRing_.assign(rxSize, 0);
         port.txRing_.assign(txSize, 0);
         port.buffers_ = HostBuffers{};
@@ -280,7 +300,7 @@ size_t HostSerialDriver::Write(HostPort &port, const uint8_t *data, size_t lengt
 {
     const Ticks now = Sched().Now();
     Kick kick = Kick::None;
-    size_t taken = Sched().Change([&] {
+    size_t taken = Sched().ChangeFor(&port, [&] {
         if (!port.bound_ || port.txRing_.empty())
             return size_t{0};
         size_t room = port.txRing_.size() - port.txKnownCount_ - port.txPending_;
@@ -306,21 +326,21 @@ void HostSerialDriver::KickTransmit(HostPort &port, Kick kick)
         return;
     StartWrite(port);
     if (kick == Kick::Refill) {
-        Sched().Change([&] {
+        Sched().ChangeFor(&port, [&] {
             port.buffers_.TxCount += port.txPending_;
             port.txPending_ = 0;
             port.txKnownCount_ = port.buffers_.TxCount;
         });
         StartWrite(port);
     }
-    Sched().Change([&] { port.txKicking_ = false; });
+    Sched().ChangeFor(&port, [&] { port.txKicking_ = false; });
 }
 
 size_t HostSerialDriver::Read(HostPort &port, uint8_t *data, size_t capacity)
 {
     const Ticks now = Sched().Now();
     Kick kick = Kick::None;
-    size_t taken = Sched().Change([&] {
+    size_t taken = Sched().ChangeFor(&port, [&] {
         size_t n = std::min<size_t>(capacity, port.rxAvailable_);
         CopyOut(port.rxRing_, port.rxReadIndex_, data, n);
         port.rxAvailable_ -= static_cast<ULONG>(n);
@@ -341,17 +361,17 @@ void HostSerialDriver::KickReceive(HostPort &port, Kick kick)
         return;
     StartRead(port);
     if (kick == Kick::Refill) {
-        Sched().Change([&] {
+        Sched().ChangeFor(&port, [&] {
             port.buffers_.RxCount -= port.rxConsumedPending_;
             port.rxConsumedPending_ = 0;
         });
         StartRead(port);
     }
-    Sched().Change([&] { port.rxKicking_ = false; });
+    Sched().ChangeFor(&port, [&] { port.rxKicking_ = false; });
 }
 
-bool HostSerialDriver::WaitKicking(HostPort &port, const std::function<bool()> &ready, int64_t timeoutTicks,
-                                   const char *what)
+bool HostSerialDriver::WaitKicking(HostPort &port, const std::function<bool()> &ready,
+                                   const std::function<bool()> &some, int64_t timeoutTicks, const char *what)
 {
     const Ticks end = Sched().Now() + timeoutTicks;
     for (;;) {
@@ -359,34 +379,49 @@ bool HostSerialDriver::WaitKicking(HostPort &port, const std::function<bool()> &
         // bytes its own port sends, looped back.
         const Ticks now = Sched().Now();
         Kick receiveKick = Kick::None, transmitKick = Kick::None;
-        Sched().Change([&] {
+        Sched().ChangeFor(&port, [&] {
             receiveKick = ReceiveKickLocked(port, now);
             transmitKick = TransmitKickLocked(port, now);
         });
         KickReceive(port, receiveKick);
         KickTransmit(port, transmitKick);
         if (now >= end)
-            return Sched().Read([&] { return ready(); });
-        if (Sched().Block(ready, std::min(end, now + kRestartPoll), what))
+            return Sched().Read([&] { return some(); });
+        if (Sched().Block(ready, std::min(end, now + kRestartPoll), what, &port))
+            return true;
+        if (Sched().Read([&] { return some(); }))
             return true;
     }
 }
 
+namespace {
+// How much a waiting reader (or writer) wants before it is woken: half its
+// ring, but never more than the driver leaves in it before it stops reading.
+size_t Watermark(size_t ring)
+{
+    return std::max<size_t>(1, std::min<size_t>(ring / 2, ring > kReadRoom ? ring - kReadRoom : 1));
+}
+}  // namespace
+
 bool HostSerialDriver::WaitReadable(HostPort &port, int64_t timeoutTicks)
 {
-    return WaitKicking(port, [&] { return port.rxAvailable_ > 0; }, timeoutTicks, "host data to read");
+    return WaitKicking(
+        port, [&] { return port.rxAvailable_ >= Watermark(port.rxRing_.size()); },
+        [&] { return port.rxAvailable_ > 0; }, timeoutTicks, "host data to read");
 }
 
 bool HostSerialDriver::WaitWritable(HostPort &port, int64_t timeoutTicks)
 {
-    return WaitKicking(port, [&] { return port.txRing_.size() > port.txKnownCount_ + port.txPending_; },
-                       timeoutTicks, "host room to write");
+    auto room = [&port] { return port.txRing_.size() - port.txKnownCount_ - port.txPending_; };
+    return WaitKicking(
+        port, [&] { return room() >= Watermark(port.txRing_.size()); }, [&] { return room() > 0; }, timeoutTicks,
+        "host room to write");
 }
 
 bool HostSerialDriver::WaitEvents(HostPort &port, size_t count, int64_t timeoutTicks)
 {
-    return Sched().Block([&] { return port.events_.size() >= count; }, DeadlineAfter(timeoutTicks),
-                         "host port events");
+    return Sched().Block([&] { return port.eventCount_ >= count; }, DeadlineAfter(timeoutTicks),
+                         "host port events", &port);
 }
 
 size_t HostSerialDriver::Unsent(HostPort &port)

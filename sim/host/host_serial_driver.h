@@ -48,6 +48,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <deque>
 #include <vector>
 
 #include "driver/platform/host_serial.h"
@@ -69,8 +70,14 @@ public:
     HostPortHandle Handle() { return record_.data(); }
     const std::u16string &Name() const { return name_; }
 
-    // What the callbacks delivered.
+    // What the callbacks delivered: every event when the world keeps full
+    // records (as tests do), else the most recent kRecentEvents, so that a
+    // long run under flow control does not grow; EventCount counts them all,
+    // and EventsSince(n) gives those after the first n still kept.
+    static constexpr size_t kRecentEvents = 1024;
     std::vector<EventRecord> Events();
+    uint64_t EventCount();
+    std::vector<EventRecord> EventsSince(uint64_t n);
     PortStats Stats();
     // The host's view of the shared records (for tests; read under the
     // simulation's lock, not the driver's).
@@ -111,7 +118,9 @@ private:
     bool txKicking_ = false;
     bool txStopComing_ = false;   // the last TxNotify left nothing to send
     int64_t txRetryAt_ = 0;
-    std::vector<EventRecord> events_;
+    bool fullEvents_ = false;
+    std::deque<EventRecord> events_;
+    uint64_t eventCount_ = 0;
     PortStats stats_;
 };
 
@@ -147,7 +156,12 @@ public:
     size_t Write(HostPort &port, const uint8_t *data, size_t length);
     size_t Read(HostPort &port, uint8_t *data, size_t capacity);
     // Blocks (in simulated time) until the port has data to read, room to
-    // write, or n events; false when the time-out passes first.
+    // write, or n events; false when the time-out passes first. A reader is
+    // woken once the receive ring holds a good share of it (a writer once
+    // the transmit ring has that much room), as a host driver's watermarks
+    // would, not at every transfer; less is enough once a poll of the wait
+    // passes without it, which in simulated time is as soon as nothing else
+    // can happen.
     bool WaitReadable(HostPort &port, int64_t timeoutTicks);
     bool WaitWritable(HostPort &port, int64_t timeoutTicks);
     bool WaitEvents(HostPort &port, size_t count, int64_t timeoutTicks);
@@ -165,7 +179,8 @@ private:
     // Looks at the port's idle words and restarts what stopped; then waits
     // for ready() (with the scheduler lock) until the deadline, looking again
     // every kRestartPoll.
-    bool WaitKicking(HostPort &port, const std::function<bool()> &ready, int64_t timeoutTicks, const char *what);
+    bool WaitKicking(HostPort &port, const std::function<bool()> &ready, const std::function<bool()> &some,
+                     int64_t timeoutTicks, const char *what);
 
     const ServiceTableRecord *table_;
     std::vector<std::unique_ptr<HostPort>> ports_;

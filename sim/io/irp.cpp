@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <map>
+#include <unordered_map>
 #include <mutex>
 #include <string>
 
@@ -27,7 +27,7 @@ struct IrpState {
 };
 
 std::mutex gMutex;
-std::map<PIRP, IrpState> gIrps;
+std::unordered_map<PIRP, IrpState> gIrps;
 KSPIN_LOCK gCancelSpinLock = 0;
 
 std::string Address(const void *p) { return Hex(reinterpret_cast<uintptr_t>(p)); }
@@ -71,10 +71,8 @@ PIRP NewIrp(CCHAR stackSize, Origin origin, const char *routine)
     record.size = bytes;
     record.serial = resources.NextSerial(ResourceKind::Irp);
     record.origin = routine;
-    record.release = [irp, bytes] {
-        SIM_UNPOISON(irp, bytes);
-        std::free(irp);
-    };
+    record.release = ReleaseHeapBlock;
+    record.held = bytes;
     const uint64_t serial = record.serial;
     resources.Add(std::move(record));
     std::lock_guard lock(gMutex);
@@ -369,10 +367,8 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, 
     record.size = sizeof(MDL);
     record.serial = resources.NextSerial(ResourceKind::Mdl);
     record.origin = "IoAllocateMdl";
-    record.release = [mdl] {
-        SIM_UNPOISON(mdl, sizeof(MDL));
-        std::free(mdl);
-    };
+    record.release = ReleaseHeapBlock;
+    record.held = sizeof(MDL);
     resources.Add(std::move(record));
     if (Irp)
         Irp->MdlAddress = mdl;

@@ -40,9 +40,11 @@ std::optional<sim::Ticks> DeadlineFrom(PLARGE_INTEGER Timeout, sim::Ticks now)
 
 }  // namespace
 
+// Waits on an event or a fast mutex name it, so that setting one event wakes
+// only its own waiters' tests.
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 {
-    Scheduler::Get().Change([&] {
+    Scheduler::Get().ChangeFor(Event, [&] {
         Event->Header.Type = static_cast<UCHAR>(Type);
         Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
         Event->Header.SignalState = State ? 1 : 0;
@@ -57,7 +59,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
         BugCheck("SIMULATION_UNSUPPORTED", "KeSetEvent with Wait TRUE is not used by this driver");
     if (Cpu().irql > DISPATCH_LEVEL)
         BugCheck("IRQL_NOT_LESS_OR_EQUAL", "KeSetEvent above DISPATCH_LEVEL");
-    return Scheduler::Get().Change([&] {
+    return Scheduler::Get().ChangeFor(Event, [&] {
         CheckInitialised(Event, "KeSetEvent");
         LONG previous = Event->Header.SignalState;
         Event->Header.SignalState = 1;
@@ -67,7 +69,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 
 VOID KeClearEvent(PRKEVENT Event)
 {
-    Scheduler::Get().Change([&] {
+    Scheduler::Get().ChangeFor(Event, [&] {
         CheckInitialised(Event, "KeClearEvent");
         Event->Header.SignalState = 0;
     });
@@ -75,7 +77,7 @@ VOID KeClearEvent(PRKEVENT Event)
 
 LONG KeResetEvent(PRKEVENT Event)
 {
-    return Scheduler::Get().Change([&] {
+    return Scheduler::Get().ChangeFor(Event, [&] {
         CheckInitialised(Event, "KeResetEvent");
         LONG previous = Event->Header.SignalState;
         Event->Header.SignalState = 0;
@@ -117,7 +119,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
             event->Header.SignalState = 0;
         return true;
     };
-    bool satisfied = scheduler.Block(signalled, deadline, "event " + Address(event));
+    bool satisfied = scheduler.Block(signalled, deadline, "event " + Address(event), event);
     return satisfied ? STATUS_SUCCESS : STATUS_TIMEOUT;
 }
 
@@ -140,7 +142,7 @@ PKTHREAD KeGetCurrentThread(VOID) { return reinterpret_cast<PKTHREAD>(sim::CpuTo
 
 VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex)
 {
-    Scheduler::Get().Change([&] {
+    Scheduler::Get().ChangeFor(FastMutex, [&] {
         FastMutex->Count = 1;
         FastMutex->Owner = nullptr;
         FastMutex->Contention = 0;
@@ -171,7 +173,7 @@ VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex)
         FastMutex->Count = 0;
         return true;
     };
-    scheduler.Block(free, std::nullopt, "fast mutex " + Address(FastMutex));
+    scheduler.Block(free, std::nullopt, "fast mutex " + Address(FastMutex), FastMutex);
     FastMutex->OldIrql = Cpu().irql;
     Cpu().irql = APC_LEVEL;
 }
@@ -183,7 +185,7 @@ VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex)
         BugCheck("IRQL_NOT_LESS_OR_EQUAL",
                  std::string("ExReleaseFastMutex at ") + sim::IrqlName(Cpu().irql) + "; mutex " + Address(FastMutex));
     KIRQL previous = static_cast<KIRQL>(FastMutex->OldIrql);
-    Scheduler::Get().Change([&] {
+    Scheduler::Get().ChangeFor(FastMutex, [&] {
         if (FastMutex->Owner != me)
             BugCheck("FAST_MUTEX_NOT_OWNED", "ExReleaseFastMutex on " + Address(FastMutex) +
                                                  " by a thread that does not own it");

@@ -44,10 +44,8 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     record.tag = Tag;
     record.poolType = PoolType;
     record.serial = resources.NextSerial(ResourceKind::Pool);
-    record.release = [block, NumberOfBytes] {
-        SIM_UNPOISON(block, NumberOfBytes + kGuard);
-        std::free(block);
-    };
+    record.release = sim::ReleaseHeapBlock;
+    record.held = NumberOfBytes + kGuard;
     resources.Add(std::move(record));
     return block;
 }

@@ -31,7 +31,16 @@ constexpr unsigned char kFreedByte = 0xDD;
 size_t FirstWrittenByte(const Resource &r)
 {
     auto *bytes = static_cast<const unsigned char *>(r.address);
-    for (size_t i = 0; i < r.size; i++)
+    // A word at a time: every block that leaves quarantine is checked.
+    constexpr uint64_t kFreedWord = 0x0101010101010101ull * kFreedByte;
+    size_t i = 0;
+    for (; i + sizeof(uint64_t) <= r.size; i += sizeof(uint64_t)) {
+        uint64_t word;
+        std::memcpy(&word, bytes + i, sizeof(word));
+        if (word != kFreedWord)
+            break;
+    }
+    for (; i < r.size; i++)
         if (bytes[i] != kFreedByte)
             return i;
     return r.size;
@@ -58,6 +67,12 @@ std::string TagText(ULONG tag)
     return text + "'";
 }
 
+void ReleaseHeapBlock(void *address, size_t held)
+{
+    SIM_UNPOISON(address, held);
+    std::free(address);
+}
+
 Resources &Resources::Get()
 {
     static Resources instance;
@@ -68,8 +83,18 @@ void Resources::Add(Resource resource)
 {
     std::lock_guard lock(mutex_);
     void *address = resource.address;
-    records_.erase(address);
-    records_.emplace(address, std::move(resource));
+    if (auto old = records_.find(address); old != records_.end())
+        EraseLocked(old);
+    auto [it, inserted] = records_.emplace(address, resource);
+    if (resource.kind == ResourceKind::Pool)
+        poolBlocks_[address] = &it->second;
+}
+
+void Resources::EraseLocked(std::unordered_map<void *, Resource>::iterator it)
+{
+    if (it->second.kind == ResourceKind::Pool)
+        poolBlocks_.erase(it->first);
+    records_.erase(it);
 }
 
 static std::string Describe(const Resource &r)
@@ -78,7 +103,7 @@ static std::string Describe(const Resource &r)
     out << KindName(r.kind) << " " << Hex(reinterpret_cast<uintptr_t>(r.address)) << " (#" << r.serial;
     if (r.kind == ResourceKind::Pool)
         out << ", " << r.size << " bytes, tag " << TagText(r.tag) << (r.poolType == PagedPool ? ", paged" : "");
-    if (!r.origin.empty())
+    if (r.origin && *r.origin)
         out << ", from " << r.origin;
     out << ")";
     return out.str();
@@ -129,8 +154,8 @@ void Resources::TrimQuarantineLocked()
         if (it != records_.end() && it->second.freed) {
             CheckUntouchedLocked(it->second);
             if (it->second.release)
-                it->second.release();
-            records_.erase(it);
+                it->second.release(it->second.address, it->second.held);
+            EraseLocked(it);
         }
     }
 }
@@ -154,11 +179,11 @@ bool Resources::IsFreed(void *address)
 std::optional<Resource> Resources::FindPoolBlockHolding(const void *address, size_t size)
 {
     std::lock_guard lock(mutex_);
-    auto it = records_.upper_bound(const_cast<void *>(address));
-    if (it == records_.begin())
+    auto it = poolBlocks_.upper_bound(address);
+    if (it == poolBlocks_.begin())
         return std::nullopt;
     --it;
-    const Resource &r = it->second;
+    const Resource &r = *it->second;
     auto *start = static_cast<const char *>(r.address);
     auto *p = static_cast<const char *>(address);
     if (r.freed || r.kind != ResourceKind::Pool || p + size > start + r.size)
@@ -214,9 +239,10 @@ void Resources::Clear()
         if (r.freed)
             CheckUntouchedLocked(r);
         if (r.release)
-            r.release();
+            r.release(r.address, r.held);
     }
     records_.clear();
+    poolBlocks_.clear();
     quarantine_.clear();
     faults_.clear();
     for (auto &s : serials_)

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "driver/platform/platform.h"
@@ -29,9 +30,15 @@ struct Resource {
     POOL_TYPE poolType = NonPagedPool;
     uint64_t serial = 0;   // allocation number of its kind, from 1
     bool freed = false;
-    std::string origin;    // who allocated it
-    std::function<void()> release;  // gives the memory back when quarantine ends
+    const char *origin = nullptr;  // who allocated it (a routine's name), or null
+    // Gives the memory back when quarantine ends: release(address, held),
+    // where held counts every byte the allocation holds (guard bytes too).
+    void (*release)(void *address, size_t held) = nullptr;
+    size_t held = 0;
 };
+
+// The usual release: unpoison and free what malloc or calloc gave.
+void ReleaseHeapBlock(void *address, size_t held);
 
 class Resources {
 public:
@@ -80,8 +87,14 @@ private:
     void TrimQuarantineLocked();
     void CheckUntouchedLocked(const Resource &r);
 
+    void EraseLocked(std::unordered_map<void *, Resource>::iterator it);
+
     std::mutex mutex_;
-    std::map<void *, Resource> records_;
+    // Every allocation by address, constant time for the per-transfer
+    // requests and descriptor lists; pool blocks are also kept in address
+    // order, for FindPoolBlockHolding. Records do not move once made.
+    std::unordered_map<void *, Resource> records_;
+    std::map<const void *, Resource *> poolBlocks_;
     std::deque<void *> quarantine_;
     std::vector<FaultRule> faults_;
     uint64_t serials_[3] = {0, 0, 0};

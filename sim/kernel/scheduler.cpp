@@ -16,6 +16,7 @@ struct Scheduler::ThreadRecord {
     bool ready = false;      // set by whoever found the readiness test true
     bool timedOut = false;   // set when the clock reached the deadline
     const std::function<bool()> *readiness = nullptr;
+    const void *key = nullptr;
     std::optional<Ticks> deadline;
     std::string waitingFor;
 };
@@ -128,17 +129,30 @@ std::string Scheduler::DescribeThreadsLocked() const
     return out.str();
 }
 
-void Scheduler::WakeReadyLocked()
+bool Scheduler::WakeIfReadyLocked(ThreadRecord *t)
 {
-    for (ThreadRecord *t : threads_) {
-        if (!t->blocked || t->ready || t->timedOut)
-            continue;
-        if ((*t->readiness)()) {
-            t->ready = true;
-            running_++;
-            t->wake.notify_one();
-        }
+    if (!t->blocked || t->ready || t->timedOut)
+        return false;
+    if (!(*t->readiness)())
+        return false;
+    t->ready = true;
+    running_++;
+    t->wake.notify_one();
+    return true;
+}
+
+void Scheduler::WakeReadyLocked(const void *key)
+{
+    if (!key) {
+        for (ThreadRecord *t : threads_)
+            WakeIfReadyLocked(t);
+        return;
     }
+    if (auto it = keyed_.find(key); it != keyed_.end())
+        for (ThreadRecord *t : it->second)
+            WakeIfReadyLocked(t);
+    for (ThreadRecord *t : unkeyed_)
+        WakeIfReadyLocked(t);
 }
 
 // Called whenever the number of running threads drops. If nobody can run,
@@ -168,7 +182,8 @@ void Scheduler::OnThreadStoppedLocked()
     }
 }
 
-bool Scheduler::Block(const std::function<bool()> &ready, std::optional<Ticks> deadline, std::string what)
+bool Scheduler::Block(const std::function<bool()> &ready, std::optional<Ticks> deadline, std::string what,
+                      const void *key)
 {
     ThreadRecord *self = tCurrent;
     if (!self)
@@ -184,7 +199,10 @@ bool Scheduler::Block(const std::function<bool()> &ready, std::optional<Ticks> d
     self->ready = false;
     self->timedOut = false;
     self->readiness = &ready;
+    self->key = key;
     self->deadline = deadline;
+    std::vector<ThreadRecord *> &waiters = key ? keyed_[key] : unkeyed_;
+    waiters.push_back(self);
     self->waitingFor = std::move(what);
     running_--;
     OnThreadStoppedLocked();
@@ -201,6 +219,9 @@ bool Scheduler::Block(const std::function<bool()> &ready, std::optional<Ticks> d
         }
     }
     bool satisfied = self->ready;
+    waiters.erase(std::find(waiters.begin(), waiters.end(), self));
+    if (key && waiters.empty())
+        keyed_.erase(key);
     self->blocked = false;
     self->readiness = nullptr;
     self->deadline.reset();

@@ -24,6 +24,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace sim {
@@ -58,22 +59,38 @@ public:
     // Blocks the calling thread until ready() is true (evaluated with the
     // scheduler lock held; it may consume what it found, as an auto-reset
     // event does) or the deadline passes. Returns false on time-out.
-    bool Block(const std::function<bool()> &ready, std::optional<Ticks> deadline, std::string what);
+    //
+    // A waiter may name the object its test looks at (key: any address that
+    // stands for it, such as an event, a bus or a host port). Its test is
+    // then evaluated only by changes to that object (ChangeFor with the same
+    // key) and by changes that name none (Change), so a change to one object
+    // does not re-evaluate the tests of every thread in the simulation. A
+    // keyed test must look at nothing that is changed under another key.
+    bool Block(const std::function<bool()> &ready, std::optional<Ticks> deadline, std::string what,
+               const void *key = nullptr);
 
     // Runs f with the scheduler lock held, then wakes every blocked thread
     // whose readiness test now holds. All state that readiness tests look at
-    // is changed through here.
+    // is changed through here or through ChangeFor.
     template <typename F>
     auto Change(F &&f) -> decltype(f())
+    {
+        return ChangeFor(nullptr, std::forward<F>(f));
+    }
+
+    // The same for a change to one object only: wakes the threads waiting on
+    // key, and those that named no object, whose tests now hold.
+    template <typename F>
+    auto ChangeFor(const void *key, F &&f) -> decltype(f())
     {
         Jitter();
         std::unique_lock lock(mutex_);
         if constexpr (std::is_void_v<decltype(f())>) {
             f();
-            WakeReadyLocked();
+            WakeReadyLocked(key);
         } else {
             auto result = f();
-            WakeReadyLocked();
+            WakeReadyLocked(key);
             return result;
         }
     }
@@ -99,21 +116,28 @@ public:
             JitterSlow();
     }
 
+    // The clock, for code already inside Change or Read.
+    Ticks NowLocked() const;
+
     // A description of every registered thread (for deadlock reports).
     std::string DescribeThreadsLocked() const;
 
 private:
     Scheduler();
-    void WakeReadyLocked();
+    void WakeReadyLocked(const void *key);
+    bool WakeIfReadyLocked(ThreadRecord *t);
     void OnThreadStoppedLocked();
     void JitterSlow();
-    Ticks NowLocked() const;
 
     mutable std::mutex mutex_;
     ClockMode mode_ = ClockMode::Simulated;
     Ticks simulatedNow_ = 0;
     std::chrono::steady_clock::time_point realStart_ = std::chrono::steady_clock::now();
     std::vector<ThreadRecord *> threads_;
+    // Blocked threads, by the object they wait on; unkeyed_, those that
+    // named none. A change to one object evaluates its list and unkeyed_.
+    std::unordered_map<const void *, std::vector<ThreadRecord *>> keyed_;
+    std::vector<ThreadRecord *> unkeyed_;
     int running_ = 0;
     int jitterPercent_ = 0;
 };

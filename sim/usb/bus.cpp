@@ -12,14 +12,6 @@
 
 namespace sim::usb {
 
-// Written once, before the record is published under the scheduler lock, and
-// never changed: whoever found it open may read it without the lock.
-struct Bus::Pipe {
-    uint8_t endpoint = 0;
-    uint16_t maxPacket = 0;
-    ULONG maximumTransferSize = 0;
-};
-
 namespace {
 
 NTSTATUS IrpStatusFor(USBD_STATUS status)
@@ -49,7 +41,7 @@ bool IsControlTransfer(PURB urb)
 
 }  // namespace
 
-Bus::Bus(DeviceModel &device, std::string name) : device_(device)
+Bus::Bus(DeviceModel &device, std::string name) : device_(device), fullLog_(World::Current().FullRecords())
 {
     driver_ = io::CreateDriverObject("\\Driver\\" + name);
     driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternalControl;
@@ -67,7 +59,7 @@ Bus::Bus(DeviceModel &device, std::string name) : device_(device)
 
 Bus::~Bus()
 {
-    Scheduler::Get().Change([&] { stopping_ = true; });
+    Scheduler::Get().ChangeFor(this, [&] { stopping_ = true; });
     controller_->Join();
     KIRQL irql = Cpu().irql;
     Cpu().irql = PASSIVE_LEVEL;
@@ -76,12 +68,12 @@ Bus::~Bus()
     io::DeleteDriverObject(driver_);
 }
 
-void Bus::SetCompletionMode(CompletionMode mode) { Scheduler::Get().Change([&] { completion_ = mode; }); }
-void Bus::SetCancelMode(CancelMode mode) { Scheduler::Get().Change([&] { cancel_ = mode; }); }
-void Bus::SetControlTransferTime(Ticks ticks) { Scheduler::Get().Change([&] { controlTime_ = ticks; }); }
+void Bus::SetCompletionMode(CompletionMode mode) { Scheduler::Get().ChangeFor(this, [&] { completion_ = mode; }); }
+void Bus::SetCancelMode(CancelMode mode) { Scheduler::Get().ChangeFor(this, [&] { cancel_ = mode; }); }
+void Bus::SetControlTransferTime(Ticks ticks) { Scheduler::Get().ChangeFor(this, [&] { controlTime_ = ticks; }); }
 void Bus::SetStartPending(bool pending, Ticks delay)
 {
-    Scheduler::Get().Change([&] {
+    Scheduler::Get().ChangeFor(this, [&] {
         startPending_ = pending;
         startDelay_ = delay;
     });
@@ -89,7 +81,7 @@ void Bus::SetStartPending(bool pending, Ticks delay)
 
 void Bus::SetPowerPending(bool pending, Ticks delay)
 {
-    Scheduler::Get().Change([&] {
+    Scheduler::Get().ChangeFor(this, [&] {
         powerPending_ = pending;
         powerDelay_ = delay;
     });
@@ -97,12 +89,12 @@ void Bus::SetPowerPending(bool pending, Ticks delay)
 
 void Bus::FailPnp(UCHAR minor, NTSTATUS status)
 {
-    Scheduler::Get().Change([&] { pnpFailures_[minor] = status; });
+    Scheduler::Get().ChangeFor(this, [&] { pnpFailures_[minor] = status; });
 }
 
 void Bus::ClearPnpFailures()
 {
-    Scheduler::Get().Change([&] { pnpFailures_.clear(); });
+    Scheduler::Get().ChangeFor(this, [&] { pnpFailures_.clear(); });
 }
 
 std::vector<PdoRequest> Bus::PdoRequests()
@@ -114,7 +106,7 @@ std::vector<PdoRequest> Bus::PdoRequests()
 void Bus::SetDeviceGone(bool gone)
 {
     std::vector<PIRP> failing;
-    Scheduler::Get().Change([&] {
+    Scheduler::Get().ChangeFor(this, [&] {
         gone_ = gone;
         if (gone)
             failing = TakeWaitingLocked([](const Pipe &) { return true; });
@@ -142,7 +134,26 @@ std::vector<PIRP> Bus::TakeWaitingLocked(const std::function<bool(const Pipe &)>
 std::vector<UrbRecord> Bus::Log()
 {
     std::lock_guard lock(logMutex_);
-    return log_;
+    return {log_.begin(), log_.end()};
+}
+
+BusCounts Bus::Counts()
+{
+    std::lock_guard lock(logMutex_);
+    return counts_;
+}
+
+void Bus::Record(const UrbRecord &record)
+{
+    std::lock_guard lock(logMutex_);
+    counts_.urbs++;
+    if (record.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+        counts_.bulkTransfers++;
+        (record.endpoint & USB_ENDPOINT_DIRECTION_MASK ? counts_.bytesIn : counts_.bytesOut) += record.transferred;
+    }
+    if (!fullLog_ && log_.size() == kRecentLog)
+        log_.pop_front();
+    log_.push_back(record);
 }
 
 size_t Bus::PendingTransfers()
@@ -157,27 +168,33 @@ size_t Bus::HeldCancelled()
 
 void Bus::Drain()
 {
-    Scheduler::Get().Block([&] { return work_.empty() && !busy_; }, std::nullopt, "the USB controller to go idle");
+    Scheduler::Get().Block([&] { return work_.empty() && !busy_; }, std::nullopt, "the USB controller to go idle",
+                           this);
 }
 
 void Bus::ReleaseHeldCancelled()
 {
     std::vector<PIRP> held;
-    Scheduler::Get().Change([&] { held.swap(held_); });
+    Scheduler::Get().ChangeFor(this, [&] { held.swap(held_); });
     for (PIRP irp : held)
         Finish(irp, USBD_STATUS_CANCELED);
 }
 
 void Bus::EndpointReady(uint8_t endpoint)
 {
-    Scheduler::Get().Change([&] { work_.push_back([this, endpoint] { RetryEndpoint(endpoint); }); });
+    Scheduler::Get().ChangeFor(this, [&] {
+        if (bulkTiming_)
+            EndpointReadyFramedLocked(endpoint);
+        else
+            work_.push_back([this, endpoint] { RetryEndpoint(endpoint); });
+    });
 }
 
 void Bus::Schedule(Ticks delay, std::function<void()> fn)
 {
     Scheduler &scheduler = Scheduler::Get();
     Ticks due = scheduler.Now() + delay;
-    scheduler.Change([&] {
+    scheduler.ChangeFor(this, [&] {
         timers_.emplace_back(due, std::move(fn));
         rescan_ = true;
     });
@@ -273,10 +290,12 @@ NTSTATUS Bus::Submit(PIRP irp)
     bool gone = false;
     CompletionMode mode = CompletionMode::Pend;
     Ticks controlTime = 0;
+    bool framed = false;
     Scheduler::Get().Read([&] {
         gone = gone_;
         mode = completion_;
         controlTime = controlTime_;
+        framed = bulkTiming_;
         return 0;
     });
     if (gone) {
@@ -291,6 +310,8 @@ NTSTATUS Bus::Submit(PIRP irp)
         });
         return STATUS_PENDING;
     }
+    if (framed && urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && QueueFramed(irp))
+        return STATUS_PENDING;
     if (mode == CompletionMode::Random)
         mode = World::Current().Random(2) ? CompletionMode::Inline : CompletionMode::Pend;
 
@@ -309,7 +330,7 @@ NTSTATUS Bus::Submit(PIRP irp)
         return STATUS_PENDING;
     }
     IoMarkIrpPending(irp);
-    Scheduler::Get().Change([&] {
+    Scheduler::Get().ChangeFor(this, [&] {
         work_.push_back([this, irp] {
             if (CancelledBeforeQueued(irp))
                 Finish(irp, USBD_STATUS_CANCELED);
@@ -336,7 +357,7 @@ bool Bus::CancelledBeforeQueued(PIRP irp) { return std::atomic_ref<BOOLEAN>(irp-
 void Bus::Queue(PIRP irp)
 {
     bool cancelledAlready = false;
-    Scheduler::Get().Change([&] {
+    Scheduler::Get().ChangeFor(this, [&] {
         Pipe *pipe = FindPipeLocked(UrbOf(irp)->UrbBulkOrInterruptTransfer.PipeHandle);
         if (!pipe) {
             cancelledAlready = true;
@@ -357,7 +378,7 @@ VOID Bus::CancelPending(PDEVICE_OBJECT device, PIRP irp)
     IoReleaseCancelSpinLock(irp->CancelIrql);
     Bus *bus = BusOf(device);
     CancelMode mode = CancelMode::Controller;
-    bool found = Scheduler::Get().Change([&] {
+    bool found = Scheduler::Get().ChangeFor(bus, [&] {
         auto it = std::find_if(bus->waiting_.begin(), bus->waiting_.end(),
                                [irp](const Waiting &waiting) { return waiting.irp == irp; });
         if (it == bus->waiting_.end())
@@ -376,7 +397,7 @@ VOID Bus::CancelPending(PDEVICE_OBJECT device, PIRP irp)
 
 void Bus::RetryEndpoint(uint8_t endpoint)
 {
-    std::vector<PIRP> mine = Scheduler::Get().Change([&] {
+    std::vector<PIRP> mine = Scheduler::Get().ChangeFor(this, [&] {
         return TakeWaitingLocked([&](const Pipe &pipe) { return pipe.endpoint == endpoint; });
     });
     for (PIRP irp : mine) {
@@ -403,8 +424,7 @@ void Bus::Finish(PIRP irp, USBD_STATUS status)
             if (Pipe *pipe = Scheduler::Get().Read(
                     [&] { return FindPipeRecordLocked(urb->UrbBulkOrInterruptTransfer.PipeHandle); }))
                 record.endpoint = pipe->endpoint;
-        std::lock_guard lock(logMutex_);
-        log_.push_back(record);
+        Record(record);
     }
     if (BusObserver *observer = observer_.load())
         observer->Completed(*this, *urb);
@@ -490,8 +510,7 @@ bool Bus::Execute(PIRP irp, PURB urb)
         urb->UrbHeader.Status = USBD_STATUS_INVALID_URB_FUNCTION;
     }
     record.status = urb->UrbHeader.Status;
-    std::lock_guard lock(logMutex_);
-    log_.push_back(record);
+    Record(record);
     return true;
 }
 
@@ -509,7 +528,7 @@ void Bus::ExecuteSelectConfiguration(PURB urb)
     std::vector<std::unique_ptr<Pipe>> pipes;
     // Handles already written into a request that then fails stay unique too.
     auto keepUnopened = [&] {
-        Scheduler::Get().Change([&] {
+        Scheduler::Get().ChangeFor(this, [&] {
             for (auto &pipe : pipes)
                 pipeRecords_.push_back(std::move(pipe));
         });
@@ -578,7 +597,7 @@ void Bus::ExecuteSelectConfiguration(PURB urb)
 // reference that the close could free: the record stays, only closed.
 std::vector<PIRP> Bus::ReplacePipes(std::vector<std::unique_ptr<Pipe>> pipes)
 {
-    return Scheduler::Get().Change([&] {
+    return Scheduler::Get().ChangeFor(this, [&] {
         std::vector<PIRP> aborted = TakeWaitingLocked([](const Pipe &) { return true; });
         openPipes_.clear();
         for (auto &pipe : pipes) {
@@ -634,8 +653,7 @@ bool Bus::ExecuteBulk(PIRP irp, PURB urb)
     urb->UrbHeader.Status = status;
     record.transferred = answer.length;
     record.status = status;
-    std::lock_guard lock(logMutex_);
-    log_.push_back(record);
+    Record(record);
     return true;
 }
 
@@ -664,16 +682,16 @@ void Bus::ControllerLoop()
                 }
                 return stopping_;
             },
-            next, "work for the USB controller");
+            next, "work for the USB controller", this);
         if (job) {
             job();
-            scheduler.Change([&] { busy_ = false; });
+            scheduler.ChangeFor(this, [&] { busy_ = false; });
             continue;
         }
         if (woken && scheduler.Read([&] { return stopping_ && work_.empty(); }))
             return;
         Ticks now = scheduler.Now();
-        scheduler.Change([&] {
+        scheduler.ChangeFor(this, [&] {
             for (auto it = timers_.begin(); it != timers_.end();) {
                 if (it->first <= now) {
                     work_.push_back(std::move(it->second));

@@ -69,6 +69,14 @@ public:
     virtual void Completed(Bus &bus, const URB &urb) = 0;
 };
 
+// Running counts of what the bus carried, kept whatever the log keeps.
+struct BusCounts {
+    uint64_t urbs = 0;          // every request logged, as the log would hold it
+    uint64_t bulkTransfers = 0; // bulk transfers that ended (cancelled ones too)
+    uint64_t bytesIn = 0;       // bulk bytes device to host
+    uint64_t bytesOut = 0;      // bulk bytes host to device
+};
+
 // A Plug and Play, power or system-control request as it reached the bus,
 // with the status the drivers above left in it on the way down.
 struct PdoRequest {
@@ -98,6 +106,21 @@ public:
     // from the controller thread, as on a bus that carries one per frame;
     // 0, the default, turns the timing off. Bulk transfers are not affected.
     void SetControlTransferTime(Ticks ticks);
+    // Full-speed bulk timing (off by default: bulk transfers then complete as
+    // soon as the device answers). On, the bus runs 1 ms frames: a pipe
+    // carries at most one packet (wMaxPacketSize, 64 bytes) per frame, and
+    // the whole bus at most kBulkPacketsPerFrame bulk packets per frame,
+    // shared by every pipe on it, taken round the pipes from a point that
+    // moves on each frame. A transfer of n packets completes at the end of
+    // its n-th frame; an IN (or OUT) the device is not ready for is NAKed,
+    // uses no packet, and is tried again in the first frame after the device
+    // calls EndpointReady. Control transfers keep their own time
+    // (SetControlTransferTime) in the frame's reserved control share, so they
+    // take nothing from the bulk packets. Each Bus is its own bus: adapters
+    // on different Bus objects do not share frames.
+    static constexpr Ticks kFrame = kTicksPerMillisecond;
+    static constexpr int kBulkPacketsPerFrame = 19;
+    void SetBulkTiming(bool on);
 
     // IRP_MN_START_DEVICE is marked pending and completed from the
     // controller thread, delay ticks after it arrived, instead of at once.
@@ -120,8 +143,12 @@ public:
     // Runs fn on the controller thread after delay ticks of kernel time.
     void Schedule(Ticks delay, std::function<void()> fn);
 
-    // What the bus has seen and holds.
+    // What the bus has seen and holds. The log is whole when the world keeps
+    // full records (WorldOptions::fullRecords, as tests do); otherwise it
+    // holds the most recent kRecentLog requests, and Counts() the totals.
+    static constexpr size_t kRecentLog = 1024;
     std::vector<UrbRecord> Log();
+    BusCounts Counts();
     size_t PendingTransfers();
     size_t HeldCancelled();
     // Waits until nothing is queued for the controller (tests use it to let
@@ -129,7 +156,13 @@ public:
     void Drain();
 
 private:
-    struct Pipe;
+    // Written once, before the record is published under the scheduler lock,
+    // and never changed: whoever found it open may read it without the lock.
+    struct Pipe {
+        uint8_t endpoint = 0;
+        uint16_t maxPacket = 0;
+        ULONG maximumTransferSize = 0;
+    };
     struct Work;
 
     static NTSTATUS DispatchInternalControl(PDEVICE_OBJECT device, PIRP irp);
@@ -146,10 +179,16 @@ private:
     std::vector<PIRP> ReplacePipes(std::vector<std::unique_ptr<Pipe>> pipes);
     bool ExecuteBulk(PIRP irp, PURB urb);
     void Finish(PIRP irp, USBD_STATUS status);
+    void Record(const UrbRecord &record);
     void Queue(PIRP irp);
     void RetryEndpoint(uint8_t endpoint);
     std::vector<PIRP> TakeWaitingLocked(const std::function<bool(const Pipe &)> &match);
     void ControllerLoop();
+    // Bulk timing (bus_frames.cpp).
+    bool QueueFramed(PIRP irp);
+    void ScheduleFrameLocked();
+    void RunFrame();
+    void EndpointReadyFramedLocked(uint8_t endpoint);
     // The open pipe with this handle, or null; with the scheduler lock held.
     Pipe *FindPipeLocked(USBD_PIPE_HANDLE handle);
     // Any pipe record this bus made, open or closed, or null.
@@ -174,15 +213,29 @@ private:
     struct Waiting {
         PIRP irp;
         Pipe *pipe;
+        bool parked = false;  // bulk timing: NAKed, waits for EndpointReady
     };
     std::vector<Waiting> waiting_;  // bulk transfers the device is not ready for
     std::vector<PIRP> held_;      // cancelled, held back
     bool stopping_ = false;
     bool busy_ = false;
     bool rescan_ = false;         // a timer was added: recompute the deadline
+    // Bulk timing, guarded by the scheduler lock too.
+    struct Carrying {
+        PIRP irp;
+        Pipe *pipe;
+        int packetsLeft;  // answered; packets still to go, one a frame
+    };
+    bool bulkTiming_ = false;
+    bool frameScheduled_ = false;
+    size_t frameRotation_ = 0;
+    uint32_t readySince_ = 0;  // endpoints whose EndpointReady came since a take
+    std::vector<Carrying> carrying_;
 
     std::mutex logMutex_;
-    std::vector<UrbRecord> log_;
+    const bool fullLog_;
+    std::deque<UrbRecord> log_;
+    BusCounts counts_;
     std::vector<PdoRequest> pdoLog_;
     // Guarded by the scheduler lock: every pipe record this bus made (kept
     // until the bus goes), and the open ones, those of the configuration

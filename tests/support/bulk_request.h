@@ -64,6 +64,7 @@ public:
     Bytes Data() const { return Bytes(buffer_.begin(), buffer_.begin() + Length()); }
     const std::string &CompletedOn() const { return completedOn_; }
     KIRQL CompletedAt() const { return completedAt_; }
+    sim::Ticks CompletedTime() const { return completedTime_; }  // kernel time of the completion
 
 private:
     static NTSTATUS Completed(PDEVICE_OBJECT, PIRP irp, PVOID context)
@@ -72,6 +73,7 @@ private:
         self->status_ = irp->IoStatus.Status;
         self->completedOn_ = sim::Scheduler::Get().CurrentName();
         self->completedAt_ = KeGetCurrentIrql();
+        self->completedTime_ = sim::Scheduler::Get().Now();
         KeSetEvent(&self->done_, IO_NO_INCREMENT, FALSE);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
@@ -84,6 +86,7 @@ private:
     NTSTATUS status_ = STATUS_PENDING;
     std::string completedOn_;
     KIRQL completedAt_ = PASSIVE_LEVEL;
+    sim::Ticks completedTime_ = 0;
 };
 
 }  // namespace testing_support

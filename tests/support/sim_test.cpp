@@ -9,7 +9,8 @@ uint64_t SeedForCurrentTest()
     return std::hash<std::string>{}(name) & 0xFFFFFFFF;
 }
 
-SimTest::SimTest() : world_(sim::WorldOptions{SeedForCurrentTest(), sim::ClockMode::Simulated})
+// Tests read whole transfer logs; the bounded ones are for long runs.
+SimTest::SimTest() : world_(sim::WorldOptions{SeedForCurrentTest(), sim::ClockMode::Simulated, true})
 {
     UseThreadsafeDeathTests();
 }

@@ -27,6 +27,7 @@ struct Options {
     int adapters = 1;
     std::optional<uint64_t> bytes;  // per stream; unset: the default
     bool realTime = false;
+    bool busTiming = true;  // full-speed bulk frames on every adapter's bus
     std::optional<uint64_t> seed;
     bool quiet = false;
     std::string pcap;  // a USB capture of the run goes here; empty: none

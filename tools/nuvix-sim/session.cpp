@@ -202,6 +202,7 @@ struct Adapter {
     std::array<sim::host::HostPort *, kPorts + 1> ports{};  // by port number
     std::array<std::atomic<uint64_t>, kPorts + 1> checked{};
     std::array<PortTally, kPorts + 1> tally{};
+    sim::Ticks longestDrain = 0;  // the longest close's echo drain
     DownloadCounts download;
     sim::Ticks downloadTime = 0;
 
@@ -577,8 +578,8 @@ void Session::MoveData()
         if (adapter->alive)
             alive.push_back(adapter.get());
     const uint64_t total = bytes_ * kPorts * alive.size();
-    // The data takes no kernel time (the UARTs are not paced), so the meter
-    // watches the wall clock.
+    // Without bus timing the data takes no kernel time (the UARTs are not
+    // paced), so the meter then watches the wall clock.
     Meter meter(
         out_,
         [&alive, total] {
@@ -588,8 +589,9 @@ void Session::MoveData()
                     done += adapter->checked[port].load();
             return std::vector<Gauge>{Gauge{"data", done, total, "", true, "checked"}};
         },
-        Meter::Clock::Wall, 50 * sim::kTicksPerMillisecond, 25);
+        options_.busTiming ? Meter::Clock::Kernel : Meter::Clock::Wall, 50 * sim::kTicksPerMillisecond, 25);
     const auto wallStart = std::chrono::steady_clock::now();
+    const sim::Ticks kernelStart = Now();
     std::vector<std::unique_ptr<sim::Thread>> threads;
     for (Adapter *adapter : alive) {
         for (int port = 1; port <= kPorts; port++) {
@@ -605,6 +607,7 @@ void Session::MoveData()
         thread->Join();
     meter.Finish();
     dataSeconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+    const double kernelSeconds = double(Now() - kernelStart) / double(sim::kTicksPerSecond);
 
     for (Adapter *adapter : alive) {
         int good = 0;
@@ -634,6 +637,9 @@ void Session::MoveData()
     const double mib = double(total) / (1024.0 * 1024.0);
     out_.Detail(Format("    %s through %zu ports in %.2f s of wall-clock time (%.1f MiB/s)", FormatBytes(total).c_str(),
                        alive.size() * kPorts, dataSeconds_, dataSeconds_ > 0 ? mib / dataSeconds_ : 0.0));
+    out_.Always(Format("Data phase: %.3f s of kernel time for %s per stream (%.0f B/s a stream each way%s)",
+                       kernelSeconds, FormatBytes(bytes_).c_str(), kernelSeconds > 0 ? double(bytes_) / kernelSeconds : 0.0,
+                       options_.busTiming ? "; a pipe carries at most 64,000 B/s" : ", bus timing off"));
 }
 
 // --- 5: modem lines ---------------------------------------------------------------
@@ -644,7 +650,7 @@ void WaitForQuiet(Adapter &adapter)
     auto count = [&adapter] {
         size_t events = 0;
         for (int port = 1; port <= kPorts; port++)
-            events += adapter.ports[port]->Events().size();
+            events += adapter.ports[port]->EventCount();
         return events;
     };
     size_t before = count();
@@ -687,21 +693,20 @@ void Session::ToggleLines(Adapter &adapter)
         sim::host::HostPort &other = *adapter.ports[listener];
         for (const Toggle &toggle : toggles) {
             tried++;
-            const size_t before = other.Events().size();
+            const uint64_t before = other.EventCount();
             host.Control(*adapter.ports[port], toggle.code, nullptr, 0, nullptr, 0);
             const bool arrived = host.WaitEvents(other, before + 1, kPatience);
             // Anything more than the one change would show up meanwhile.
             WaitForQuiet(adapter);
-            const std::vector<EventRecord> events = other.Events();
-            if (!arrived || events.size() <= before) {
+            const std::vector<EventRecord> events = other.EventsSince(before);
+            if (!arrived || events.empty()) {
                 adapter.Fail(Format("port %d %s: no event on port %d", port, toggle.name, listener));
                 if (Single())
                     adapter.Say(Format("port %d %s  ->  no event on port %d", port, toggle.name, listener));
                 continue;
             }
-            bool ok = events.size() == before + 1;
-            for (size_t i = before; i < events.size(); i++) {
-                const EventRecord &event = events[i];
+            bool ok = events.size() == 1;
+            for (const EventRecord &event : events) {
                 const bool right = event.PortNumber == listener && (event.Flags & 1) && event.Values[0] == toggle.expected;
                 ok = ok && right;
                 if (Single())
@@ -744,6 +749,7 @@ void Session::ClosePorts(Adapter &adapter)
         const sim::Ticks start = Now();
         const bool closed = adapter.host->Close(*adapter.ports[port]);
         const sim::Ticks took = Now() - start;
+        adapter.longestDrain = std::max(adapter.longestDrain, took);
         size_t echoes = 0;
         for (const auto &frame : adapter.firmware->Commands())
             echoes += frame.size() >= 2 && frame[0] == CMD_ECHO && frame[1] == port;
@@ -820,7 +826,7 @@ void Session::TakeTallies(Adapter &adapter)
         const sim::host::PortStats stats = adapter.ports[port]->Stats();
         tally.toAdapter = stats.bytesSent;
         tally.fromAdapter = stats.bytesRead;
-        tally.events = adapter.ports[port]->Events().size();
+        tally.events = adapter.ports[port]->EventCount();
         tally.commands = size_t(std::count_if(commands.begin(), commands.end(), [port](const auto &frame) {
             return frame.size() >= 2 && frame[1] == port;
         }));
@@ -914,8 +920,9 @@ bool Session::Run()
                        options_.realTime ? "real-time" : "simulated", (unsigned long long)seed_));
 
     pnp_ = std::make_unique<sim::pnp::PnpManager>(DriverEntry);
-    pnp_->OnNewBus([this](sim::usb::Bus &bus) {
+    pnp_->OnNewBus([this, timing = options_.busTiming](sim::usb::Bus &bus) {
         bus.SetControlTransferTime(kControlTransferTime);
+        bus.SetBulkTiming(timing);
         if (capture_)
             capture_->Attach(bus);
     });
@@ -941,6 +948,12 @@ bool Session::Run()
 
     Heading("The ports close, each with the echo drain");
     ForEachAlive("close", [this](Adapter &adapter) { ClosePorts(adapter); });
+
+    sim::Ticks longestDrain = 0;
+    for (auto &adapter : adapters_)
+        longestDrain = std::max(longestDrain, adapter->longestDrain);
+    out_.Always(Format("Close drain: at most %.1f ms of kernel time per port",
+                       double(longestDrain) / double(sim::kTicksPerMillisecond)));
 
     ReadInformationBlock();
     RemoveAll();
