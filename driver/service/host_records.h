@@ -11,6 +11,8 @@
 // DISPATCH_LEVEL under the adapter's Lock and must not call a service routine.
 #if defined(NUVIX_TARGET)
 #define HOSTAPI __stdcall
+#elif defined(NUVIX_HOST32)
+#define HOSTAPI __attribute__((stdcall))
 #else
 #define HOSTAPI
 #endif
@@ -59,7 +61,10 @@ struct EventRecord {
 #define HOST_PORT_NAME_OFFSET 32
 typedef PVOID HostPortHandle;
 
-#if defined(NUVIX_TARGET)
+// Both 32-bit builds: the platform's headers and the host's agree.
+#if defined(NUVIX_TARGET) || defined(NUVIX_HOST32)
+static_assert(sizeof(HostBuffers) == 96, "HostBuffers");
+static_assert(alignof(HostBuffers) == 4, "HostBuffers");
 static_assert(sizeof(HostBinding) == 36, "HostBinding is nine 32-bit values");
 static_assert(offsetof(HostBinding, HostBuffers) == 0, "HostBuffers");
 static_assert(offsetof(HostBinding, RxNotify) == 4, "RxNotify");

@@ -28,3 +28,7 @@ BOOLEAN HOSTAPI PortControl(HostPortHandle Port, ULONG IoControlCode, PVOID Inpu
 
 // The driver's own bind request: function 100 of the serial device type.
 #define IOCTL_PORT_BIND CTL_CODE(FILE_DEVICE_SERIAL_PORT, 100, METHOD_BUFFERED, FILE_ANY_ACCESS)
+
+#if defined(NUVIX_TARGET) || defined(NUVIX_HOST32)
+static_assert(sizeof(ServiceTableRecord) == 24, "six 32-bit slots");
+#endif

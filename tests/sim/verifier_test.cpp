@@ -18,6 +18,10 @@ using simtest::Tag;
 using simtest::TakeBack;
 using simtest::TestDevice;
 
+NTSTATUS NTAPI ReturnSuccess(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_SUCCESS; }
+// A cancel routine that forgets to release the cancel spin lock.
+VOID NTAPI KeepCancelLock(PDEVICE_OBJECT, PIRP) {}
+
 class VerifierDeathTest : public testing_support::SimTest {};
 
 constexpr const char *kHex = "0x[0-9A-F]+";
@@ -111,7 +115,7 @@ TEST_F(VerifierDeathTest, EventsMustBeInitialisedInPlace)
 TEST_F(VerifierDeathTest, OwnRequestMustStopCompletionAtItsRoutine)
 {
     TestDevice lower([](TestDevice &, PIRP irp) { return Complete(irp, STATUS_SUCCESS); });
-    auto returnSuccess = [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_SUCCESS; };
+    PIO_COMPLETION_ROUTINE returnSuccess = ReturnSuccess;
     EXPECT_DEATH(
         {
             PIRP irp = NewRequest(lower.Device());
@@ -175,7 +179,7 @@ TEST_F(VerifierDeathTest, CancelRoutineMustReleaseTheCancelLock)
 {
     TestDevice forgetful([](TestDevice &, PIRP irp) {
         IoMarkIrpPending(irp);
-        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
+        IoSetCancelRoutine(irp, KeepCancelLock);
         return STATUS_PENDING;
     });
     EXPECT_DEATH(

@@ -66,7 +66,7 @@ public:
     KIRQL CompletedAt() const { return completedAt_; }
 
 private:
-    static NTSTATUS Completed(PDEVICE_OBJECT, PIRP irp, PVOID context)
+    static NTSTATUS NTAPI Completed(PDEVICE_OBJECT, PIRP irp, PVOID context)
     {
         auto *self = static_cast<BulkRequest *>(context);
         self->status_ = irp->IoStatus.Status;
