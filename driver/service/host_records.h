@@ -12,7 +12,7 @@
 #if defined(NUVIX_TARGET)
 #define HOSTAPI __stdcall
 #elif defined(NUVIX_HOST32)
-#define HOSTAPI __attribute__((stdcall))
+#define HOSTAPI __attribute__((stdcall, force_align_arg_pointer))
 #else
 #define HOSTAPI
 #endif

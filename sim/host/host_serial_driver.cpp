@@ -151,7 +151,7 @@ VOID HOSTAPI HostPort::EventNotify(ULONG context, ULONGLONG record)
     Sched().Change([&] { port->events_.push_back(event); });
 }
 
-HostSerialDriver::HostSerialDriver() : table_(RbGetServiceTable()) {}
+HostSerialDriver::HostSerialDriver(TableGetter getTable) : table_(getTable()) {}
 
 HostSerialDriver::~HostSerialDriver()
 {

@@ -15,14 +15,17 @@
 #include <stddef.h>
 #include <stdint.h>
 
+// The image keeps the stack 4-byte aligned only, so every routine it may
+// call realigns it first (this build's code assumes 16 bytes on entry).
 #if defined(NUVIX_HOST32)
-#define NTAPI __attribute__((stdcall))
-#define FASTCALL __attribute__((fastcall))
+#define NTAPI __attribute__((stdcall, force_align_arg_pointer))
+#define FASTCALL __attribute__((fastcall, force_align_arg_pointer))
+#define __cdecl __attribute__((force_align_arg_pointer))
 #else
 #define NTAPI
 #define FASTCALL
-#endif
 #define __cdecl
+#endif
 #define IN
 #define OUT
 #define OPTIONAL
@@ -246,7 +249,7 @@ VOID NTAPI RtlMoveMemory(PVOID Destination, const void *Source, SIZE_T Length);
 VOID NTAPI RtlZeroMemory(PVOID Destination, SIZE_T Length);
 VOID NTAPI RtlFillMemory(PVOID Destination, SIZE_T Length, UCHAR Fill);
 SIZE_T NTAPI RtlCompareMemory(const void *Source1, const void *Source2, SIZE_T Length);
-ULONG DbgPrint(PCSTR Format, ...);
+ULONG __cdecl DbgPrint(PCSTR Format, ...);
 
 // Registry access through the query table, as the platform defines it.
 #define REG_NONE 0
