@@ -131,6 +131,15 @@ bool ParseOptions(int argc, char **argv, Options &options, std::string &error)
                 return false;
             }
             options.bytes = *n;
+        } else if (arg == "--image") {
+            if (!value(text))
+                return false;
+#if defined(NUVIX_HOST32)
+            options.image = text;
+#else
+            error = "--image needs the 32-bit build of nuvix-sim (preset host32)";
+            return false;
+#endif
         } else if (arg == "--seed") {
             if (!value(text))
                 return false;
@@ -163,6 +172,7 @@ void PrintUsage(std::FILE *out)
 {
     std::fprintf(out,
                  "usage: nuvix-sim [--adapters N] [--bytes N] [--seed N] [--real-time] [--quiet]\n"
+                 "                 [--image nuvixusb.sys]\n"
                  "\n"
                  "Runs the driver in the simulated platform through the whole life of one\n"
                  "four-port adapter (or several at once): a blank chip is plugged in and\n"
@@ -186,6 +196,9 @@ void PrintUsage(std::FILE *out)
                  "  --real-time    kernel time follows the wall clock instead of jumping\n"
                  "                 over idle waits (each download then takes about 1.3 s)\n"
                  "  -q, --quiet    only the summary and the result\n"
+                 "  --image FILE   run the real driver image (build/target/nuvixusb.sys),\n"
+                 "                 loaded as the platform loads it, instead of the linked\n"
+                 "                 driver; the 32-bit build (preset host32) only\n"
                  "  -h, --help     this text\n"
                  "\n"
                  "Progress is redrawn in place on a terminal and printed as plain lines\n"

@@ -22,6 +22,8 @@ struct Options {
     std::optional<uint64_t> seed;
     bool quiet = false;
     bool help = false;
+    // The real driver image to run instead of the linked driver (host32 build).
+    std::string image;
 
     // Bytes each stream carries.
     uint64_t BytesPerStream() const;
