@@ -21,6 +21,9 @@ using simtest::TestDevice;
 NTSTATUS NTAPI ReturnSuccess(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_SUCCESS; }
 // A cancel routine that forgets to release the cancel spin lock.
 VOID NTAPI KeepCancelLock(PDEVICE_OBJECT, PIRP) {}
+// A completion routine declared in the C convention, as if NTAPI had been
+// forgotten: on the 32-bit platform it leaves its arguments on the stack.
+NTSTATUS __cdecl TakeBackInTheWrongConvention(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
 
 class VerifierDeathTest : public testing_support::SimTest {};
 
@@ -308,6 +311,23 @@ TEST_F(VerifierDeathTest, DeadlockNamesWhatEveryThreadWaitsFor)
         },
         Check("SIMULATION_DEADLOCK", "thread 'test': waits for event ") + kHex +
             "\n  thread 'worker': waits for fast mutex " + kHex);
+}
+
+// The same source, two builds: the 32-bit one (host32), where the routine
+// really is cdecl, stops at its first completion; the 64-bit one, with one
+// convention, cannot tell and the request completes normally.
+TEST_F(VerifierDeathTest, CompletionRoutineInTheWrongConventionIsCaughtOnlyWhereConventionsDiffer)
+{
+    TestDevice lower([](TestDevice &, PIRP irp) { return Complete(irp, STATUS_SUCCESS); });
+    PIRP irp = NewRequest(lower.Device());
+    IoSetCompletionRoutine(irp, (PIO_COMPLETION_ROUTINE)TakeBackInTheWrongConvention, nullptr, TRUE, TRUE, TRUE);
+#if defined(NUVIX_HOST32)
+    EXPECT_DEATH(IofCallDriver(lower.Device(), irp),
+                 Check("DRIVER_CALLING_CONVENTION", "completion routine at 0x[0-9a-f]+ returned with 12 bytes"));
+#else
+    EXPECT_EQ(IofCallDriver(lower.Device(), irp), STATUS_SUCCESS);
+#endif
+    IoFreeIrp(irp);
 }
 
 }  // namespace
