@@ -31,3 +31,23 @@ target_link_libraries(nuvixusb PRIVATE ntoskrnl usbd hal)
 add_test(NAME target.image_exports_and_imports
          COMMAND ${CMAKE_COMMAND} -DIMAGE=$<TARGET_FILE:nuvixusb> -DOBJDUMP=${NUVIX_TARGET_OBJDUMP}
                  -P ${CMAKE_SOURCE_DIR}/cmake/check_image.cmake)
+
+# For the 32-bit host build's tests only: the same image with one completion
+# routine (the port read's) declared in the C convention instead of stdcall.
+# The simulation running the image must catch it; the 64-bit simulation,
+# where both conventions are one, cannot.
+option(NUVIX_WRONG_CONVENTION_IMAGE "Also link nuvixusb_wrong_convention.sys (a test image)" OFF)
+if(NUVIX_WRONG_CONVENTION_IMAGE)
+  add_library(nuvix_wrong_convention_receive OBJECT ${CMAKE_SOURCE_DIR}/driver/port/receive.cpp)
+  target_include_directories(nuvix_wrong_convention_receive PRIVATE ${CMAKE_SOURCE_DIR})
+  target_include_directories(nuvix_wrong_convention_receive SYSTEM PRIVATE ${NUVIX_DDK_INCLUDE})
+  target_compile_definitions(nuvix_wrong_convention_receive PRIVATE NUVIX_TARGET=1 NUVIX_WRONG_COMPLETION_CONVENTION=1)
+  target_compile_options(nuvix_wrong_convention_receive PRIVATE ${NUVIX_KERNEL_FLAGS} -ffreestanding -Wno-unknown-pragmas)
+  add_library(nuvixusb_wrong_convention SHARED
+              $<FILTER:$<TARGET_OBJECTS:nuvix_driver_target>,EXCLUDE,/port/receive\.cpp\.obj$>
+              $<TARGET_OBJECTS:nuvix_wrong_convention_receive> ${CMAKE_SOURCE_DIR}/driver/image/nuvixusb.def)
+  set_target_properties(nuvixusb_wrong_convention PROPERTIES PREFIX "" SUFFIX ".sys" LINKER_LANGUAGE CXX)
+  target_link_options(nuvixusb_wrong_convention PRIVATE -nostdlib -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8
+                      -Wl,--image-base,0x10000 -Wl,--no-insert-timestamp)
+  target_link_libraries(nuvixusb_wrong_convention PRIVATE ntoskrnl usbd hal)
+endif()

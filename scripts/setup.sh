@@ -8,6 +8,7 @@ PACKAGES=(
   cmake                 # build system (3.25 or newer, for the presets)
   ninja-build           # generator used by every preset
   g++                   # host compiler, with the sanitizer runtimes
+  g++-multilib          # its 32-bit (i386) side, for the host32 preset
   googletest            # GoogleTest sources
   libgtest-dev          # GoogleTest, for the tests
   libgmock-dev          # GoogleMock

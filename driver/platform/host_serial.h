@@ -12,6 +12,8 @@
 // DISPATCH_LEVEL under the adapter's Lock and must not call a service routine.
 #if defined(NUVIX_TARGET)
 #define HOSTAPI __stdcall
+#elif defined(NUVIX_HOST32)
+#define HOSTAPI __attribute__((stdcall, force_align_arg_pointer))
 #else
 #define HOSTAPI
 #endif
@@ -60,7 +62,10 @@ struct EventRecord {
 #define HOST_PORT_NAME_OFFSET 32
 typedef PVOID HostPortHandle;
 
-#if defined(NUVIX_TARGET)
+// Both 32-bit builds: the platform's headers and the host's agree.
+#if defined(NUVIX_TARGET) || defined(NUVIX_HOST32)
+static_assert(sizeof(HostBuffers) == 96, "HostBuffers");
+static_assert(alignof(HostBuffers) == 4, "HostBuffers");
 static_assert(sizeof(HostBinding) == 36, "HostBinding is nine 32-bit values");
 static_assert(offsetof(HostBinding, HostBuffers) == 0, "HostBuffers");
 static_assert(offsetof(HostBinding, RxNotify) == 4, "RxNotify");
@@ -97,6 +102,10 @@ struct ServiceTableRecord {
     PortControlRoutine PortControl;
     PVOID End;
 };
+
+#if defined(NUVIX_TARGET) || defined(NUVIX_HOST32)
+static_assert(sizeof(ServiceTableRecord) == 24, "six 32-bit slots");
+#endif
 
 extern "C" const ServiceTableRecord *HOSTAPI RbGetServiceTable(VOID);
 

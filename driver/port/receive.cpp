@@ -30,7 +30,7 @@ NTSTATUS StartPortRead(PortContext *Port)
 
     AdapterContext *Adapter = Port->Adapter;
     NTSTATUS Status = StartBulkTransfer(Adapter, Port->DataInPipe, BULK_FLAGS_READ, Port->ReadBuffer, TRANSFER_CHUNK,
-                                        Port->ReadUrb, &Port->ReadIrp, PortReadComplete, Port);
+                                        Port->ReadUrb, &Port->ReadIrp, PORT_READ_COMPLETE_ROUTINE, Port);
     // Without a read in flight nothing would ever restart reception: tell
     // the host it stopped (no request to be had, or a stop or removal under
     // way), so its next StartRead tries again.
@@ -66,7 +66,7 @@ static BOOLEAN IsDrainMarker(PortContext *Port, ULONG Received)
            Port->ReadBuffer[3] == DRAIN_MARKER_LAST;
 }
 
-NTSTATUS NTAPI PortReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+NTSTATUS PORT_READ_COMPLETE_API PortReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
     PortContext *Port = (PortContext *)Context;

@@ -171,7 +171,7 @@ VOID HOSTAPI HostPort::EventNotify(ULONG context, ULONGLONG record)
     });
 }
 
-HostSerialDriver::HostSerialDriver() : table_(RbGetServiceTable()) {}
+HostSerialDriver::HostSerialDriver(TableGetter getTable) : table_(getTable()) {}
 
 HostSerialDriver::~HostSerialDriver()
 {

@@ -129,7 +129,10 @@ public:
     // How often a waiting host looks at the idle words, and the least time
     // between two restarts of a path the driver stopped after a failure.
     static constexpr int64_t kRestartPoll = 10 * 10'000;  // 10 ms
-    HostSerialDriver();
+    // The driver's export that gives the service table: the linked driver's
+    // RbGetServiceTable, or a loaded image's.
+    typedef const ServiceTableRecord *(HOSTAPI *TableGetter)(VOID);
+    explicit HostSerialDriver(TableGetter getTable = RbGetServiceTable);
     ~HostSerialDriver();
 
     const ServiceTableRecord *Table() const { return table_; }

@@ -9,6 +9,7 @@
 
 #include "io.h"
 #include "sim/kernel/bugcheck.h"
+#include "sim/kernel/driver_call.h"
 #include "sim/kernel/cpu.h"
 #include "sim/kernel/poison.h"
 #include "sim/kernel/resources.h"
@@ -37,7 +38,11 @@ std::string Address(const void *p) { return Hex(reinterpret_cast<uintptr_t>(p));
 // Cancel and CancelRoutine are touched by IoCancelIrp on one processor while
 // the owner of the request looks at them on another.
 bool CancelFlag(PIRP irp) { return std::atomic_ref<BOOLEAN>(irp->Cancel).load() != 0; }
-PDRIVER_CANCEL CancelRoutineOf(PIRP irp) { return std::atomic_ref<PDRIVER_CANCEL>(irp->CancelRoutine).load(); }
+PDRIVER_CANCEL CancelRoutineOf(PIRP irp)
+{
+    // Through a data pointer: a template argument would lose the routine type's calling convention.
+    return reinterpret_cast<PDRIVER_CANCEL>(std::atomic_ref<PVOID>(reinterpret_cast<PVOID &>(irp->CancelRoutine)).load());
+}
 
 // Bug checks unless irp is a live request.
 void CheckLive(PIRP irp, const char *routine)
@@ -216,7 +221,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         Violation("IofCallDriver: device " + Address(DeviceObject) + " has no dispatch routine for major function " +
                   std::to_string(stack->MajorFunction));
     IrqlBalanceCheck balance("a dispatch routine");
-    return dispatch(DeviceObject, Irp);
+    return sim::CallDispatchRoutine(dispatch, DeviceObject, Irp);
 }
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
@@ -249,7 +254,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             NTSTATUS status;
             {
                 IrqlBalanceCheck balance("a completion routine");
-                status = routine(device, Irp, context);
+                status = sim::CallCompletionRoutine(routine, device, Irp, context);
             }
             if (status == STATUS_MORE_PROCESSING_REQUIRED)
                 return;  // the request may already be freed

@@ -58,8 +58,15 @@ void ConfigManager::Reset()
     hosts.clear();
 }
 
+void ConfigManager::SetServiceTableGetter(host::HostSerialDriver::TableGetter getter)
+{
+    std::lock_guard lock(mutex_);
+    getTable_ = getter;
+}
+
 void ConfigManager::ResetLocked()
 {
+    getTable_ = RbGetServiceTable;
     nodes_.clear();
     calls_.clear();
     failNextCreate_.reset();
@@ -382,7 +389,12 @@ void ConfigManager::LoadHost(const std::string &serial, DEVNODE node)
     auto host = std::make_unique<LoadedHost>();
     host->serial = serial;
     host->node = node;
-    host->driver = std::make_unique<host::HostSerialDriver>();
+    host::HostSerialDriver::TableGetter getTable;
+    {
+        std::lock_guard lock(mutex_);
+        getTable = getTable_;
+    }
+    host->driver = std::make_unique<host::HostSerialDriver>(getTable);
     for (int i = 0; i < 4; i++)
         host->ports[i] = &host->driver->AddPort(host::HostSerialDriver::PortName(serial, i));
     std::lock_guard lock(mutex_);

@@ -101,6 +101,10 @@ public:
     static ConfigManager &Get();
     // Back to a root node alone; unloaded and loaded host drivers are destroyed.
     void Reset();
+    // Where the host serial drivers loaded from now on take the driver's
+    // service table (the linked driver's RbGetServiceTable until the world
+    // is reset, or a loaded image's export).
+    void SetServiceTableGetter(host::HostSerialDriver::TableGetter getter);
 
     // --- for tests ----------------------------------------------------------
     DEVNODE Root();
@@ -189,6 +193,7 @@ private:
     std::map<std::string, std::map<std::string, CmValue>> stored_;
     std::vector<CmCall> calls_;
     std::vector<std::unique_ptr<LoadedHost>> hosts_;
+    host::HostSerialDriver::TableGetter getTable_ = RbGetServiceTable;
 };
 
 }  // namespace sim::pnp

@@ -165,12 +165,12 @@ private:
     };
     struct Work;
 
-    static NTSTATUS DispatchInternalControl(PDEVICE_OBJECT device, PIRP irp);
-    static NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
-    static NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp);
-    static NTSTATUS DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS NTAPI DispatchInternalControl(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp);
     void RecordPdoRequest(PIRP irp);
-    static VOID CancelPending(PDEVICE_OBJECT device, PIRP irp);
+    static VOID NTAPI CancelPending(PDEVICE_OBJECT device, PIRP irp);
     NTSTATUS Submit(PIRP irp);
     // Carries out the URB; false when a bulk transfer has to wait for the device.
     bool Execute(PIRP irp, PURB urb);

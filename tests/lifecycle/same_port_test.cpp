@@ -106,7 +106,7 @@ TEST_F(SamePortTest, OfTwoClosesOfOnePortOnlyTheFirstSucceedsAndTheCountStaysTru
 TEST_F(SamePortTest, AnOpenAndACloseOfOnePortAtOnceLeaveATrueCount)
 {
     firmware->SetAnswerMode(AnswerMode::Late, 3 * kSecond / 10);
-    for (ULONGLONG stagger : std::initializer_list<ULONGLONG>{0, kSecond / 10, 4 * kSecond / 10}) {
+    for (uint64_t stagger : std::initializer_list<uint64_t>{0, kSecond / 10, 4 * kSecond / 10}) {
         bool closed = false;
         sim::Thread closer("close", [&] {
             Sleep(stagger);

@@ -81,7 +81,7 @@ public:
     std::vector<PFILE_OBJECT> files;
 
 private:
-    static NTSTATUS Route(PDEVICE_OBJECT device, PIRP irp)
+    static NTSTATUS NTAPI Route(PDEVICE_OBJECT device, PIRP irp)
     {
         auto *ext = static_cast<Extension *>(device->DeviceExtension);
         ControlDevice *self = ext->self;

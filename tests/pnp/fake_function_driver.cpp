@@ -46,7 +46,7 @@ const char *Name(UCHAR minor)
     }
 }
 
-NTSTATUS Signal(PDEVICE_OBJECT, PIRP, PVOID context)
+NTSTATUS NTAPI Signal(PDEVICE_OBJECT, PIRP, PVOID context)
 {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -87,7 +87,7 @@ NTSTATUS Start(PDEVICE_OBJECT fdo, PIRP irp)
     return Complete(irp, status);
 }
 
-NTSTATUS DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp)
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp)
 {
     UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
     Note(fdo, Name(minor));
@@ -122,7 +122,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp)
     }
 }
 
-NTSTATUS DispatchPower(PDEVICE_OBJECT fdo, PIRP irp)
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT fdo, PIRP irp)
 {
     Note(fdo, "power " + std::to_string(IoGetCurrentIrpStackLocation(irp)->MinorFunction));
     PoStartNextPowerIrp(irp);
@@ -130,13 +130,13 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT fdo, PIRP irp)
     return PoCallDriver(Ext(fdo)->lower, irp);
 }
 
-NTSTATUS DispatchSystemControl(PDEVICE_OBJECT fdo, PIRP irp)
+NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT fdo, PIRP irp)
 {
     Note(fdo, "system control " + std::to_string(IoGetCurrentIrpStackLocation(irp)->MinorFunction));
     return PassDown(fdo, irp);
 }
 
-NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 {
     FakeDriverOptions options = Options();
     if (!NT_SUCCESS(options.addDevice))
@@ -156,7 +156,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
     return STATUS_SUCCESS;
 }
 
-VOID Unload(PDRIVER_OBJECT)
+VOID NTAPI Unload(PDRIVER_OBJECT)
 {
     std::lock_guard lock(gMutex);
     gLog.unloads++;

@@ -29,7 +29,7 @@ struct Hook {
     bool pendingReturned = false;
 };
 
-NTSTATUS Record(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+NTSTATUS NTAPI Record(PDEVICE_OBJECT device, PIRP irp, PVOID context)
 {
     auto *hook = static_cast<Hook *>(context);
     hook->log->push_back(hook->name);
@@ -244,7 +244,7 @@ struct {
     KIRQL cancelIrql;
 } gCancelSeen;
 
-VOID CancelAndComplete(PDEVICE_OBJECT device, PIRP irp)
+VOID NTAPI CancelAndComplete(PDEVICE_OBJECT device, PIRP irp)
 {
     gCancelSeen = {device, KeGetCurrentIrql(), irp->Cancel, irp->CancelIrql};
     IoReleaseCancelSpinLock(irp->CancelIrql);

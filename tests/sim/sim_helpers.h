@@ -61,7 +61,7 @@ public:
     PDEVICE_OBJECT AttachTo(PDEVICE_OBJECT target) { return below_ = IoAttachDeviceToDeviceStack(device_, target); }
 
 private:
-    static NTSTATUS Route(PDEVICE_OBJECT device, PIRP irp)
+    static NTSTATUS NTAPI Route(PDEVICE_OBJECT device, PIRP irp)
     {
         TestDevice *self = *static_cast<TestDevice **>(device->DeviceExtension);
         return self->dispatch_(*self, irp);
@@ -91,6 +91,6 @@ inline PIRP NewRequest(PDEVICE_OBJECT target, UCHAR major = IRP_MJ_INTERNAL_DEVI
 
 // Completion routine for a request the test allocated: the request comes back
 // to the test, which frees it.
-inline NTSTATUS TakeBack(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
+inline NTSTATUS NTAPI TakeBack(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
 
 }  // namespace simtest

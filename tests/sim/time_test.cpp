@@ -91,7 +91,7 @@ TEST_F(TimeTest, WaitSatisfiedByAnotherThreadEndsWhenItIsSignalled)
 TEST_F(TimeTest, ThreadsWakeInDeadlineOrder)
 {
     std::mutex mutex;
-    std::vector<std::pair<std::string, ULONGLONG>> wakes;
+    std::vector<std::pair<std::string, uint64_t>> wakes;
     auto sleeper = [&](std::string name, int milliseconds) {
         return [&, name, milliseconds] {
             Delay(milliseconds * sim::kTicksPerMillisecond);
@@ -105,7 +105,7 @@ TEST_F(TimeTest, ThreadsWakeInDeadlineOrder)
     slow.Join();
     fast.Join();
     middle.Join();
-    using Wake = std::pair<std::string, ULONGLONG>;
+    using Wake = std::pair<std::string, uint64_t>;
     EXPECT_EQ(wakes, (std::vector<Wake>{{"fast", 1'000'000}, {"middle", 2'000'000}, {"slow", 3'000'000}}));
 }
 

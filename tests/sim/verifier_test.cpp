@@ -18,6 +18,13 @@ using simtest::Tag;
 using simtest::TakeBack;
 using simtest::TestDevice;
 
+NTSTATUS NTAPI ReturnSuccess(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_SUCCESS; }
+// A cancel routine that forgets to release the cancel spin lock.
+VOID NTAPI KeepCancelLock(PDEVICE_OBJECT, PIRP) {}
+// A completion routine declared in the C convention, as if NTAPI had been
+// forgotten: on the 32-bit platform it leaves its arguments on the stack.
+NTSTATUS __cdecl TakeBackInTheWrongConvention(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
+
 class VerifierDeathTest : public testing_support::SimTest {};
 
 constexpr const char *kHex = "0x[0-9A-F]+";
@@ -111,7 +118,7 @@ TEST_F(VerifierDeathTest, EventsMustBeInitialisedInPlace)
 TEST_F(VerifierDeathTest, OwnRequestMustStopCompletionAtItsRoutine)
 {
     TestDevice lower([](TestDevice &, PIRP irp) { return Complete(irp, STATUS_SUCCESS); });
-    auto returnSuccess = [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_SUCCESS; };
+    PIO_COMPLETION_ROUTINE returnSuccess = ReturnSuccess;
     EXPECT_DEATH(
         {
             PIRP irp = NewRequest(lower.Device());
@@ -175,7 +182,7 @@ TEST_F(VerifierDeathTest, CancelRoutineMustReleaseTheCancelLock)
 {
     TestDevice forgetful([](TestDevice &, PIRP irp) {
         IoMarkIrpPending(irp);
-        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
+        IoSetCancelRoutine(irp, KeepCancelLock);
         return STATUS_PENDING;
     });
     EXPECT_DEATH(
@@ -332,6 +339,23 @@ TEST_F(VerifierDeathTest, DeadlockNamesWhatEveryThreadWaitsFor)
         },
         Check("SIMULATION_DEADLOCK", "thread 'test': waits for event ") + kHex +
             "\n  thread 'worker': waits for fast mutex " + kHex);
+}
+
+// The same source, two builds: the 32-bit one (host32), where the routine
+// really is cdecl, stops at its first completion; the 64-bit one, with one
+// convention, cannot tell and the request completes normally.
+TEST_F(VerifierDeathTest, CompletionRoutineInTheWrongConventionIsCaughtOnlyWhereConventionsDiffer)
+{
+    TestDevice lower([](TestDevice &, PIRP irp) { return Complete(irp, STATUS_SUCCESS); });
+    PIRP irp = NewRequest(lower.Device());
+    IoSetCompletionRoutine(irp, (PIO_COMPLETION_ROUTINE)TakeBackInTheWrongConvention, nullptr, TRUE, TRUE, TRUE);
+#if defined(NUVIX_HOST32)
+    EXPECT_DEATH(IofCallDriver(lower.Device(), irp),
+                 Check("DRIVER_CALLING_CONVENTION", "completion routine at 0x[0-9a-f]+ returned with 12 bytes"));
+#else
+    EXPECT_EQ(IofCallDriver(lower.Device(), irp), STATUS_SUCCESS);
+#endif
+    IoFreeIrp(irp);
 }
 
 }  // namespace

@@ -67,7 +67,7 @@ public:
     sim::Ticks CompletedTime() const { return completedTime_; }  // kernel time of the completion
 
 private:
-    static NTSTATUS Completed(PDEVICE_OBJECT, PIRP irp, PVOID context)
+    static NTSTATUS NTAPI Completed(PDEVICE_OBJECT, PIRP irp, PVOID context)
     {
         auto *self = static_cast<BulkRequest *>(context);
         self->status_ = irp->IoStatus.Status;

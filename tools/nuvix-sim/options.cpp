@@ -177,6 +177,15 @@ bool ParseOptions(int argc, char **argv, Options &options, std::string &error)
                 return false;
             }
             options.bytes = *n;
+        } else if (arg == "--image") {
+            if (!value(text))
+                return false;
+#if defined(NUVIX_HOST32)
+            options.image = text;
+#else
+            error = "--image needs the 32-bit build of nuvix-sim (preset host32)";
+            return false;
+#endif
         } else if (arg == "--seed") {
             if (!value(text))
                 return false;
@@ -253,7 +262,7 @@ void PrintUsage(std::FILE *out)
 {
     std::fprintf(out,
                  "usage: nuvix-sim [--adapters N] [--bytes N] [--seed N] [--real-time] [--no-bus-timing]\n"
-                 "                 [--quiet] [--pcap FILE]\n"
+                 "                 [--quiet] [--pcap FILE] [--image nuvixusb.sys]\n"
                  "       nuvix-sim --pty [--pty-link DIR] [--far-end PORT=END]... [--seed N]\n"
                  "                 [--pcap FILE]\n"
                  "\n"
@@ -287,6 +296,9 @@ void PrintUsage(std::FILE *out)
                  "                 one 64-byte packet per pipe per frame (64,000 B/s a pipe),\n"
                  "                 so the default 256K per stream takes over 4 s of kernel time\n"
                  "  -q, --quiet    only the summary and the result\n"
+                 "  --image FILE   run the real driver image (build/target/nuvixusb.sys),\n"
+                 "                 loaded as the platform loads it, instead of the linked\n"
+                 "                 driver; the 32-bit build (preset host32) only\n"
                  "  --pty          instead: brings one adapter up in real time and offers its\n"
                  "                 four ports as pseudo-terminals (paths printed) until Ctrl-C;\n"
                  "                 line settings made on a terminal go to the port's UART\n"

@@ -38,6 +38,8 @@ struct Options {
     std::array<FarEnd, 5> farEnds{FarEnd{}, FarEnd{}, FarEnd{}, FarEnd{FarEndKind::NullModem, 4},
                                   FarEnd{FarEndKind::NullModem, 3}};
     bool help = false;
+    // The real driver image to run instead of the linked driver (host32 build).
+    std::string image;
 
     // Bytes each stream carries.
     uint64_t BytesPerStream() const;

@@ -24,6 +24,7 @@
 #include "sim/io/io.h"
 #include "sim/kernel/bugcheck.h"
 #include "sim/kernel/registry.h"
+#include "sim/loader/image_loader.h"
 #include "sim/pnp/config_manager.h"
 #include "sim/pnp/pnp_manager.h"
 #include "sim/usb/capture.h"
@@ -225,11 +226,18 @@ struct Adapter {
     std::string Indent() const { return std::string(serial.size() + 2, ' '); }
 };
 
+// The driver the session runs: the linked one, or a loaded image (whose
+// adapter table and counters are its own, out of this program's sight).
+struct DriverSource {
+    PDRIVER_INITIALIZE entry = DriverEntry;
+    const AdapterTableRecord *table = &AdapterTable;  // null for an image
+};
+
 class Session {
 public:
-    Session(const Options &options, Output &output, sim::usb::Capture *capture)
+    Session(const Options &options, Output &output, sim::usb::Capture *capture, DriverSource driver)
         : options_(options), out_(output), capture_(capture), seed_(sim::World::Current().Seed()),
-          bytes_(options.BytesPerStream())
+          bytes_(options.BytesPerStream()), driver_(driver)
     {
     }
 
@@ -262,6 +270,7 @@ private:
     sim::usb::Capture *const capture_;
     const uint64_t seed_;
     const uint64_t bytes_;
+    const DriverSource driver_;
     int phase_ = 0;
     // Declared before the manager: the chips must outlive the buses it owns.
     std::vector<std::unique_ptr<Adapter>> adapters_;
@@ -396,9 +405,9 @@ void Session::PlugAll()
         present += adapter->device && adapter->device->Present() ? 1 : 0;
     if (!Single())
         out_.Detail(Format("    %d adapters running the main firmware, all present at once (adapter table: %u)",
-                           present, unsigned(AdapterTable.Count)));
-    if (AdapterTable.Count != unsigned(options_.adapters))
-        failures_.push_back(Format("the driver's adapter table holds %u adapters, not %d", unsigned(AdapterTable.Count),
+                           present, driver_.table ? unsigned(driver_.table->Count) : unsigned(present)));
+    if (driver_.table && driver_.table->Count != unsigned(options_.adapters))
+        failures_.push_back(Format("the driver's adapter table holds %u adapters, not %d", unsigned(driver_.table->Count),
                                    options_.adapters));
 }
 
@@ -858,8 +867,8 @@ void Session::RemoveAll()
                            removed ? "removed" : "NOT removed", Seconds(took).c_str(),
                            unloaded ? "unloaded" : "still loaded", nodeGone ? "gone" : "still there"));
     }
-    if (AdapterTable.Count != 0)
-        failures_.push_back(Format("the adapter table still holds %u adapters", unsigned(AdapterTable.Count)));
+    if (driver_.table && driver_.table->Count != 0)
+        failures_.push_back(Format("the adapter table still holds %u adapters", unsigned(driver_.table->Count)));
 }
 
 void Session::CheckErrorStat()
@@ -872,7 +881,7 @@ void Session::CheckErrorStat()
     std::memcpy(errorStat_.data(), value->data.data(), sizeof(errorStat_));
     errorStatRead_ = true;
     for (size_t i = 0; i < errorStat_.size(); i++)
-        if (errorStat_[i] != ErrorStats[i])
+        if (driver_.table && errorStat_[i] != ErrorStats[i])
             failures_.push_back("the ErrorStat value differs from the driver's counters");
     if (errorStat_[ERROR_STAT_BAD_RESPONSE_PORT] || errorStat_[ERROR_STAT_SERIAL_TOO_LONG])
         failures_.push_back("the driver counted errors (see ErrorStat)");
@@ -919,7 +928,7 @@ bool Session::Run()
                        Single() ? "" : "s", FormatBytes(bytes_).c_str(),
                        options_.realTime ? "real-time" : "simulated", (unsigned long long)seed_));
 
-    pnp_ = std::make_unique<sim::pnp::PnpManager>(DriverEntry);
+    pnp_ = std::make_unique<sim::pnp::PnpManager>(driver_.entry);
     pnp_->OnNewBus([this, timing = options_.busTiming](sim::usb::Bus &bus) {
         bus.SetControlTransferTime(kControlTransferTime);
         bus.SetBulkTiming(timing);
@@ -999,7 +1008,24 @@ bool RunSession(const Options &options, Output &output, sim::usb::Capture *captu
     for (auto &counter : ErrorStats)
         counter = 0;
     sim::Registry::Get().CreateKey(kParametersKey);
-    Session session(options, output, capture);
+    DriverSource driver;
+#if defined(NUVIX_HOST32)
+    std::unique_ptr<sim::loader::LoadedImage> image;
+    if (!options.image.empty()) {
+        sim::loader::LoadResult loaded = sim::loader::LoadImageFile(options.image);
+        if (!loaded.image) {
+            output.Always("nuvix-sim: " + loaded.error);
+            output.Always("FAIL: the image was not loaded");
+            return false;
+        }
+        image = std::move(loaded.image);
+        driver.entry = image->Entry();
+        driver.table = nullptr;
+        sim::pnp::ConfigManager::Get().SetServiceTableGetter(image->GetServiceTable());
+        output.Detail("nuvix-sim: the driver is the image " + options.image);
+    }
+#endif
+    Session session(options, output, capture, driver);
     return session.Run();
 }
 

@@ -5,14 +5,27 @@
 // driver sources compile unchanged against the simulated platform (sim/),
 // which implements every routine declared below. Pointer-sized fields widen
 // on the 64-bit simulation host; everything else keeps its platform width.
+//
+// In the 32-bit host build (NUVIX_HOST32) the records have the platform's
+// exact layout (layout_table.h checks it) and the routines the platform's
+// calling conventions, so the simulation can run the real image and its
+// own routines can be bound to the image's imports as they are.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
 
+// The image keeps the stack 4-byte aligned only, so every routine it may
+// call realigns it first (this build's code assumes 16 bytes on entry).
+#if defined(NUVIX_HOST32)
+#define NTAPI __attribute__((stdcall, force_align_arg_pointer))
+#define FASTCALL __attribute__((fastcall, force_align_arg_pointer))
+#define __cdecl __attribute__((force_align_arg_pointer))
+#else
 #define NTAPI
-#define __cdecl
 #define FASTCALL
+#define __cdecl
+#endif
 #define IN
 #define OUT
 #define OPTIONAL
@@ -31,8 +44,10 @@ typedef char16_t WCHAR, *PWCHAR, *PWSTR;
 typedef const char16_t *PCWSTR;
 typedef int32_t LONG, *PLONG;
 typedef uint32_t ULONG, *PULONG;
-typedef int64_t LONGLONG;
-typedef uint64_t ULONGLONG;
+// 8-byte aligned inside records, as on the platform (the i386 Linux ABI
+// aligns them to 4 only).
+typedef int64_t LONGLONG __attribute__((aligned(8)));
+typedef uint64_t ULONGLONG __attribute__((aligned(8)));
 typedef intptr_t LONG_PTR;
 typedef uintptr_t ULONG_PTR, *PULONG_PTR;
 typedef size_t SIZE_T;
@@ -168,43 +183,43 @@ typedef struct _FAST_MUTEX {
     ULONG OldIrql;
 } FAST_MUTEX, *PFAST_MUTEX;
 
-VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
-LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
-VOID KeClearEvent(PRKEVENT Event);
-LONG KeResetEvent(PRKEVENT Event);
-LONG KeReadStateEvent(PRKEVENT Event);
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+VOID NTAPI KeClearEvent(PRKEVENT Event);
+LONG NTAPI KeResetEvent(PRKEVENT Event);
+LONG NTAPI KeReadStateEvent(PRKEVENT Event);
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                BOOLEAN Alertable, PLARGE_INTEGER Timeout);
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
-VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
-ULONGLONG KeQueryInterruptTime(VOID);
-PKTHREAD KeGetCurrentThread(VOID);
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
+VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+ULONGLONG NTAPI KeQueryInterruptTime(VOID);
+PKTHREAD NTAPI KeGetCurrentThread(VOID);
 
-KIRQL KeGetCurrentIrql(VOID);
-VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
-VOID KeLowerIrql(KIRQL NewIrql);
-VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
-VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql);
-VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
-VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
-VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
+KIRQL NTAPI KeGetCurrentIrql(VOID);
+VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
+VOID NTAPI KeLowerIrql(KIRQL NewIrql);
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+VOID NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql);
+VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 
-VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex);
-VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex);
-VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex);
+VOID NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex);
+VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex);
+VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex);
 
-LONG InterlockedIncrement(LONG volatile *Addend);
-LONG InterlockedDecrement(LONG volatile *Addend);
-LONG InterlockedExchange(LONG volatile *Target, LONG Value);
-LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comparand);
-LONG InterlockedExchangeAdd(LONG volatile *Addend, LONG Value);
-PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value);
+LONG NTAPI InterlockedIncrement(LONG volatile *Addend);
+LONG NTAPI InterlockedDecrement(LONG volatile *Addend);
+LONG NTAPI InterlockedExchange(LONG volatile *Target, LONG Value);
+LONG NTAPI InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comparand);
+LONG NTAPI InterlockedExchangeAdd(LONG volatile *Addend, LONG Value);
+PVOID NTAPI InterlockedExchangePointer(PVOID volatile *Target, PVOID Value);
 
 // --- Pool -----------------------------------------------------------------
-PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
-PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
-VOID ExFreePool(PVOID P);
-VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
+VOID NTAPI ExFreePool(PVOID P);
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
 
 // --- Run-time library ---------------------------------------------------
 typedef struct _UNICODE_STRING {
@@ -220,21 +235,21 @@ typedef struct _STRING {
     PCHAR Buffer;
 } STRING, ANSI_STRING, *PANSI_STRING;
 
-VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
-VOID RtlInitAnsiString(PANSI_STRING DestinationString, PCSTR SourceString);
-NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, PANSI_STRING SourceString,
+VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+VOID NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSTR SourceString);
+NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, PANSI_STRING SourceString,
                                       BOOLEAN AllocateDestinationString);
-VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
-VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
-NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
-NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
-NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
-VOID RtlCopyMemory(PVOID Destination, const void *Source, SIZE_T Length);
-VOID RtlMoveMemory(PVOID Destination, const void *Source, SIZE_T Length);
-VOID RtlZeroMemory(PVOID Destination, SIZE_T Length);
-VOID RtlFillMemory(PVOID Destination, SIZE_T Length, UCHAR Fill);
-SIZE_T RtlCompareMemory(const void *Source1, const void *Source2, SIZE_T Length);
-ULONG DbgPrint(PCSTR Format, ...);
+VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
+VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
+NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
+NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
+NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
+VOID NTAPI RtlCopyMemory(PVOID Destination, const void *Source, SIZE_T Length);
+VOID NTAPI RtlMoveMemory(PVOID Destination, const void *Source, SIZE_T Length);
+VOID NTAPI RtlZeroMemory(PVOID Destination, SIZE_T Length);
+VOID NTAPI RtlFillMemory(PVOID Destination, SIZE_T Length, UCHAR Fill);
+SIZE_T NTAPI RtlCompareMemory(const void *Source1, const void *Source2, SIZE_T Length);
+ULONG __cdecl DbgPrint(PCSTR Format, ...);
 
 // Registry access through the query table, as the platform defines it.
 #define REG_NONE 0
@@ -249,7 +264,7 @@ ULONG DbgPrint(PCSTR Format, ...);
 #define RTL_QUERY_REGISTRY_REQUIRED 0x00000004
 #define RTL_QUERY_REGISTRY_DIRECT 0x00000020
 
-typedef NTSTATUS (*PRTL_QUERY_REGISTRY_ROUTINE)(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
+typedef NTSTATUS(NTAPI *PRTL_QUERY_REGISTRY_ROUTINE)(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
                                                 ULONG ValueLength, PVOID Context, PVOID EntryContext);
 typedef struct _RTL_QUERY_REGISTRY_TABLE {
     PRTL_QUERY_REGISTRY_ROUTINE QueryRoutine;
@@ -261,9 +276,9 @@ typedef struct _RTL_QUERY_REGISTRY_TABLE {
     ULONG DefaultLength;
 } RTL_QUERY_REGISTRY_TABLE, *PRTL_QUERY_REGISTRY_TABLE;
 
-NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
+NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
                                 PVOID Context, PVOID Environment);
-NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
+NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
                                PVOID ValueData, ULONG ValueLength);
 
 // --- I/O manager -----------------------------------------------------------
@@ -292,13 +307,13 @@ struct _IRP;
 struct _DEVICE_OBJECT;
 struct _DRIVER_OBJECT;
 
-typedef NTSTATUS (*PDRIVER_DISPATCH)(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
-typedef NTSTATUS (*PIO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp, PVOID Context);
-typedef VOID (*PDRIVER_CANCEL)(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
-typedef NTSTATUS (*PDRIVER_ADD_DEVICE)(struct _DRIVER_OBJECT *DriverObject,
+typedef NTSTATUS(NTAPI *PDRIVER_DISPATCH)(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
+typedef NTSTATUS(NTAPI *PIO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp, PVOID Context);
+typedef VOID(NTAPI *PDRIVER_CANCEL)(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
+typedef NTSTATUS(NTAPI *PDRIVER_ADD_DEVICE)(struct _DRIVER_OBJECT *DriverObject,
                                        struct _DEVICE_OBJECT *PhysicalDeviceObject);
-typedef VOID (*PDRIVER_UNLOAD)(struct _DRIVER_OBJECT *DriverObject);
-typedef NTSTATUS (*PDRIVER_INITIALIZE)(struct _DRIVER_OBJECT *DriverObject, PUNICODE_STRING RegistryPath);
+typedef VOID(NTAPI *PDRIVER_UNLOAD)(struct _DRIVER_OBJECT *DriverObject);
+typedef NTSTATUS(NTAPI *PDRIVER_INITIALIZE)(struct _DRIVER_OBJECT *DriverObject, PUNICODE_STRING RegistryPath);
 
 #define IRP_MJ_CREATE 0x00
 #define IRP_MJ_CLOSE 0x02
@@ -383,12 +398,24 @@ typedef struct _DEVICE_OBJECT {
     struct _DEVICE_OBJECT *NextDevice;
     struct _DEVICE_OBJECT *AttachedDevice;
     struct _IRP *CurrentIrp;
+    PVOID Timer;
     ULONG Flags;
     ULONG Characteristics;
+    PVOID Vpb;
     PVOID DeviceExtension;
     DEVICE_TYPE DeviceType;
     CCHAR StackSize;
+    PVOID Queue[10];  // the platform's device queue and wait block; unused here
     ULONG AlignmentRequirement;
+    PVOID DeviceQueue[5];
+    PVOID Dpc[8];
+    ULONG ActiveThreadCount;
+    PVOID SecurityDescriptor;
+    KEVENT DeviceLock;
+    USHORT SectorSize;
+    USHORT Spare1;
+    PVOID DeviceObjectExtension;
+    PVOID Reserved;
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
 typedef struct _FILE_OBJECT *PFILE_OBJECT;
@@ -458,6 +485,7 @@ typedef struct _IRP {
             PIO_STACK_LOCATION CurrentStackLocation;
             PFILE_OBJECT OriginalFileObject;
         } Overlay;
+        PVOID Apc[12];  // the platform's APC record overlays the tail
     } Tail;
 } IRP, *PIRP;
 
@@ -495,37 +523,37 @@ inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Routine, PVO
     if (InvokeOnCancel) Next->Control |= SL_INVOKE_ON_CANCEL;
 }
 
-PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
-VOID IoFreeIrp(PIRP Irp);
-VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize);
-PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
+VOID NTAPI IoFreeIrp(PIRP Irp);
+VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize);
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
                                    ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                    BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 #define IoCallDriver IofCallDriver
 #define IoCompleteRequest IofCompleteRequest
-BOOLEAN IoCancelIrp(PIRP Irp);
-PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine);
-VOID IoAcquireCancelSpinLock(PKIRQL Irql);
-VOID IoReleaseCancelSpinLock(KIRQL Irql);
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
+PDRIVER_CANCEL NTAPI IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine);
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql);
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql);
 
-PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp);
-VOID IoFreeMdl(PMDL Mdl);
-VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
+PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp);
+VOID NTAPI IoFreeMdl(PMDL Mdl);
+VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
 #define MmGetMdlVirtualAddress(Mdl) ((PVOID)((PCHAR)((Mdl)->StartVa) + (Mdl)->ByteOffset))
 #define MmGetMdlByteCount(Mdl) ((Mdl)->ByteCount)
 #define MmGetSystemAddressForMdl(Mdl) ((Mdl)->MappedSystemVa)
 
-NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
                         DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                         PDEVICE_OBJECT *DeviceObject);
-VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
-NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
-NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
-PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
-VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice);
+VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
+NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
+NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
+VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
 
 // Power requests are passed on with the power manager's own routines.
-VOID PoStartNextPowerIrp(PIRP Irp);
-NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID NTAPI PoStartNextPowerIrp(PIRP Irp);
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
