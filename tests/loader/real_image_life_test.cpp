@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "driver/command/protocol.h"
+#include "driver/base/protocol.h"
 #include "driver/diag/control_device.h"
 #include "sim/adapter/main_firmware.h"
 #include "sim/user/device_file.h"
