@@ -88,8 +88,9 @@ protected:
             for (size_t i = 0; i < n; i++)
                 ASSERT_EQ(buffer[i], static_cast<uint8_t>((received + i) * 7 + index)) << "byte " << received + i;
             received += n;
-            if (n == 0)
+            if (n == 0) {
                 ASSERT_TRUE(Host().WaitReadable(Port(index), kPatience)) << "stalled at " << received;
+            }
         }
     }
 
