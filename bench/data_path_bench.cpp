@@ -203,8 +203,9 @@ int main(int argc, char **argv)
         } else if (arg == "--only" && i + 1 < argc) {
             only = argv[++i];
         } else {
-            std::fprintf(stderr,
-                         "usage: nuvix_data_path_bench [--brief] [--skip-callgrind] [--only timed|one|many|driver|memory]\n");
+            std::fprintf(
+                stderr,
+                "usage: nuvix_data_path_bench [--brief] [--skip-callgrind] [--only timed|one|many|driver|memory]\n");
             return 2;
         }
     }
@@ -256,8 +257,8 @@ int main(int argc, char **argv)
         auto profile = [&](uint64_t bytes) {
             Profile result;
             const std::string file = "callgrind.data_path." + std::to_string(getpid()) + "." + std::to_string(bytes);
-            std::vector<std::string> args = {"valgrind", "--tool=callgrind", "--callgrind-out-file=" + file, self,
-                                             "--child-callgrind", std::to_string(bytes)};
+            std::vector<std::string> args = {"valgrind", "--tool=callgrind",  "--callgrind-out-file=" + file,
+                                             self,       "--child-callgrind", std::to_string(bytes)};
             std::string command;
             for (const std::string &arg : args)
                 command += (command.empty() ? "" : " ") + arg;
@@ -266,9 +267,10 @@ int main(int argc, char **argv)
             long rss = 0;
             std::string out;
             const int status = RunChild(args, rss, out);
-            result.ok = status == 0 &&
-                        std::sscanf(out.c_str(), "transfers %llu payload %llu", &result.transfers, &result.payload) == 2 &&
-                        DriverInstructions(file, result.instructions);
+            result.ok =
+                status == 0 &&
+                std::sscanf(out.c_str(), "transfers %llu payload %llu", &result.transfers, &result.payload) == 2 &&
+                DriverInstructions(file, result.instructions);
             if (!result.ok)
                 std::printf("  callgrind run FAILED (status %d): %s\n", status, out.c_str());
             std::remove(file.c_str());

@@ -110,8 +110,8 @@ void BM_DownloadFirmware(benchmark::State &state)
     if (transfers != kExpectedTransfers)
         Fail(state, std::to_string(transfers) + " control transfers, expected " + std::to_string(kExpectedTransfers));
     else if (ratio > kMaxRatio)
-        Fail(state, "simulated duration " + std::to_string(simulatedMs) + " ms is over " +
-                        std::to_string(kMaxRatio) + " x the bound");
+        Fail(state, "simulated duration " + std::to_string(simulatedMs) + " ms is over " + std::to_string(kMaxRatio) +
+                        " x the bound");
 }
 
 BENCHMARK(BM_DownloadFirmware)->UseManualTime()->Unit(benchmark::kMillisecond);

@@ -4,7 +4,10 @@
 
 namespace fuzzing {
 
-std::vector<uint8_t> AdapterEndpoints() { return {0x81, 0x01, 0x82, 0x02, 0x83, 0x03, 0x84, 0x04, kCommandIn, kCommandOut}; }
+std::vector<uint8_t> AdapterEndpoints()
+{
+    return {0x81, 0x01, 0x82, 0x02, 0x83, 0x03, 0x84, 0x04, kCommandIn, kCommandOut};
+}
 
 void FuzzDevice::SetDescriptor(uint8_t type, uint8_t index, std::optional<std::vector<uint8_t>> bytes)
 {

@@ -56,8 +56,8 @@
 namespace {
 
 using fuzzing::Fail;
-using fuzzing::Input;
 using fuzzing::InAnswer;
+using fuzzing::Input;
 
 constexpr int kPorts = PORTS_PER_ADAPTER;
 constexpr int kInputsPerWorld = 1024;
@@ -65,10 +65,10 @@ constexpr int kInputsPerWorld = 1024;
 // submission that asked for it, so this bounds the stack too.
 constexpr size_t kMaxAnswers = 256;
 constexpr ULONG kRingSizes[8] = {64, 65, 96, 127, 128, 200, 256, 4096};
-constexpr USBD_STATUS kFailures[] = {USBD_STATUS_STALL_PID, USBD_STATUS_DEV_NOT_RESPONDING,
-                                     USBD_STATUS_DATA_OVERRUN, USBD_STATUS_ENDPOINT_HALTED,
-                                     USBD_STATUS_ERROR_SHORT_TRANSFER, USBD_STATUS_INSUFFICIENT_RESOURCES,
-                                     USBD_STATUS_CANCELED, USBD_STATUS_DEVICE_GONE};
+constexpr USBD_STATUS kFailures[] = {
+    USBD_STATUS_STALL_PID,       USBD_STATUS_DEV_NOT_RESPONDING,   USBD_STATUS_DATA_OVERRUN,
+    USBD_STATUS_ENDPOINT_HALTED, USBD_STATUS_ERROR_SHORT_TRANSFER, USBD_STATUS_INSUFFICIENT_RESOURCES,
+    USBD_STATUS_CANCELED,        USBD_STATUS_DEVICE_GONE};
 
 enum Op : uint8_t {
     OpCommandFrame = 0,  // [len] [len bytes]: a frame on the command IN pipe

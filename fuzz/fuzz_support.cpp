@@ -42,7 +42,8 @@ void NoPerInputLeakHunt(int *argc, char ***argv)
 
 void DescribeRunningAdapter(FuzzDevice &device, const std::string &serial)
 {
-    device.SetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, sim::usb::MakeDeviceDescriptor(0x0D28, 0x8004, SERIAL_NUMBER_STRING_INDEX));
+    device.SetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0,
+                         sim::usb::MakeDeviceDescriptor(0x0D28, 0x8004, SERIAL_NUMBER_STRING_INDEX));
     device.SetDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, sim::usb::MakeBulkConfiguration(AdapterEndpoints()));
     device.SetDescriptor(USB_STRING_DESCRIPTOR_TYPE, SERIAL_NUMBER_STRING_INDEX,
                          sim::usb::MakeStringDescriptor(std::u16string(serial.begin(), serial.end())));

@@ -256,8 +256,10 @@ std::vector<std::pair<std::string, Bytes>> ConfigurationSeeds()
     seeds.emplace_back("running_adapter", Configuration(0, running, serial, adapter));
     seeds.emplace_back("blank_chip_download", Configuration(8, blank, serial, MakeBulkConfiguration({0x81, 0x01})));
     seeds.emplace_back("blank_chip", Configuration(0, blank, serial, MakeBulkConfiguration({0x81, 0x01})));
-    seeds.emplace_back("too_few_pipes", Configuration(0, running, serial, MakeBulkConfiguration({0x81, 0x01, 0x82, 0x02})));
-    seeds.emplace_back("long_serial", Configuration(0, running, MakeStringDescriptor(u"NX4A00010123456789ABCDEF0123456789"), adapter));
+    seeds.emplace_back("too_few_pipes",
+                       Configuration(0, running, serial, MakeBulkConfiguration({0x81, 0x01, 0x82, 0x02})));
+    seeds.emplace_back("long_serial",
+                       Configuration(0, running, MakeStringDescriptor(u"NX4A00010123456789ABCDEF0123456789"), adapter));
     seeds.emplace_back("two_interfaces", Configuration(0, running, serial, twoInterfaces));
     seeds.emplace_back("serial_stalls", Configuration(2, running, serial, adapter));
     seeds.emplace_back("configuration_stalls", Configuration(4, running, serial, adapter));

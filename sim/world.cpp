@@ -40,8 +40,8 @@ World::World(WorldOptions options)
     Scheduler::Get().Reset(options.clock);
     ResetPlatformState();
     Scheduler::Get().RegisterCurrent("test");
-    SetBugCheckNote("*** simulation seed " + std::to_string(seed_) + " (replay with NUVIX_SIM_SEED=" +
-                    std::to_string(seed_) + ")");
+    SetBugCheckNote("*** simulation seed " + std::to_string(seed_) +
+                    " (replay with NUVIX_SIM_SEED=" + std::to_string(seed_) + ")");
     gCurrent = this;
 }
 

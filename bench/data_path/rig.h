@@ -23,10 +23,10 @@ struct RigOptions {
 struct StreamResult {
     bool ok = true;
     std::string failure;
-    uint64_t payload = 0;          // bytes written plus bytes read, every port
-    double kernelSeconds = 0;      // simulated time of the data phase
+    uint64_t payload = 0;      // bytes written plus bytes read, every port
+    double kernelSeconds = 0;  // simulated time of the data phase
     double wallSeconds = 0;
-    uint64_t bulkTransfers = 0;    // on every bus, during the data phase
+    uint64_t bulkTransfers = 0;  // on every bus, during the data phase
 };
 
 class Rig {

@@ -2,10 +2,7 @@
 
 ULONG ErrorStats[3];
 
-VOID AcquireIoRef(AdapterContext *Adapter)
-{
-    InterlockedIncrement(&Adapter->IoRefCount);
-}
+VOID AcquireIoRef(AdapterContext *Adapter) { InterlockedIncrement(&Adapter->IoRefCount); }
 
 // The value the decrement produced decides which waiter to wake: 1 means only
 // the adapter's own reference is left (a query-remove may proceed), 0 means

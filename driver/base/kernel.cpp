@@ -1,9 +1,6 @@
 #include "kernel.h"
 
-PVOID PoolAlloc(SIZE_T Size)
-{
-    return ExAllocatePoolWithTag(NonPagedPool, Size, POOL_TAG);
-}
+PVOID PoolAlloc(SIZE_T Size) { return ExAllocatePoolWithTag(NonPagedPool, Size, POOL_TAG); }
 
 VOID PoolFreeBlock(PVOID Block)
 {
@@ -47,7 +44,4 @@ VOID LockRelease(LockRecord *Lock)
     }
 }
 
-VOID CompleteRequest(PIRP Irp, CCHAR PriorityBoost)
-{
-    IofCompleteRequest(Irp, PriorityBoost);
-}
+VOID CompleteRequest(PIRP Irp, CCHAR PriorityBoost) { IofCompleteRequest(Irp, PriorityBoost); }

@@ -1,6 +1,7 @@
 #include "names.h"
 
-const WCHAR ParametersKeyPath[] = NT_TEXT("\\REGISTRY\\Machine\\System\\CurrentControlSet\\SERVICES\\NUVIXUSB\\Parameters");
+const WCHAR ParametersKeyPath[] =
+    NT_TEXT("\\REGISTRY\\Machine\\System\\CurrentControlSet\\SERVICES\\NUVIXUSB\\Parameters");
 const WCHAR ControlLinkName[] = NT_TEXT("\\DosDevices\\ZerafinTest");
 
 VOID TextStart(TextBuilder *Builder)

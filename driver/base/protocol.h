@@ -19,7 +19,7 @@
 #define RSP_INFO 15
 #define RSP_DONE 16
 
-#define COMMAND_FRAME_MAX 35        // CMD_GET_INFO: code + 34 payload bytes
+#define COMMAND_FRAME_MAX 35  // CMD_GET_INFO: code + 34 payload bytes
 #define GET_INFO_PAYLOAD_SIZE 34
 #define RESPONSE_BUFFER_SIZE 64
 

@@ -104,9 +104,9 @@ NTSTATUS SendNextCommand(AdapterContext *Adapter)
     CommandNode *Node = CONTAINING_RECORD(RemoveHeadList(&Adapter->CommandQueue), CommandNode, Links);
     Adapter->CurrentCommand = Node;
 
-    NTSTATUS Status = StartBulkTransfer(Adapter, Adapter->CommandOutPipe, BULK_FLAGS_COMMAND_WRITE, Node->Frame,
-                                        Node->FrameLength, Adapter->CommandOutUrb, &Adapter->CommandOutIrp,
-                                        CommandWriteComplete, Adapter);
+    NTSTATUS Status =
+        StartBulkTransfer(Adapter, Adapter->CommandOutPipe, BULK_FLAGS_COMMAND_WRITE, Node->Frame, Node->FrameLength,
+                          Adapter->CommandOutUrb, &Adapter->CommandOutIrp, CommandWriteComplete, Adapter);
     if (!NT_SUCCESS(Status) && !Adapter->CommandOutIrp) {
         InsertHeadList(&Adapter->CommandQueue, &Node->Links);
         Adapter->CurrentCommand = NULL;

@@ -98,12 +98,18 @@ static VOID DispatchPortEvent(AdapterContext *Adapter, const UCHAR *Frame)
 static ULONG ResponseLength(UCHAR Code)
 {
     switch (Code) {
-    case RSP_DONE: return 3;
-    case RSP_INFO: return 1 + FIRMWARE_INFO_SIZE;
-    case RSP_ADAPTER_STATUS: return 1 + STATUS_BLOCK_SIZE;
-    case RSP_STATUS: return 1 + sizeof(EventRecord);
-    case RSP_EVENT: return 4;
-    default: return 1;
+    case RSP_DONE:
+        return 3;
+    case RSP_INFO:
+        return 1 + FIRMWARE_INFO_SIZE;
+    case RSP_ADAPTER_STATUS:
+        return 1 + STATUS_BLOCK_SIZE;
+    case RSP_STATUS:
+        return 1 + sizeof(EventRecord);
+    case RSP_EVENT:
+        return 4;
+    default:
+        return 1;
     }
 }
 

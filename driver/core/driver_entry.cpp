@@ -42,8 +42,8 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     }
 
     PDEVICE_OBJECT Fdo;
-    NTSTATUS Created = IoCreateDevice(DriverObject, sizeof(AdapterContext), &DeviceName, FILE_DEVICE_UNKNOWN, 0,
-                                      FALSE, &Fdo);
+    NTSTATUS Created =
+        IoCreateDevice(DriverObject, sizeof(AdapterContext), &DeviceName, FILE_DEVICE_UNKNOWN, 0, FALSE, &Fdo);
     if (!NT_SUCCESS(Created)) {
         RtlFreeUnicodeString(&DeviceName);
         ReleaseSlot((ULONG)Slot);
@@ -131,8 +131,7 @@ BOOLEAN QueryRegistryDword(PCWSTR KeyPath, PCWSTR ValueName, ULONG *Value)
     Query[0].DefaultType = REG_DWORD;
     Query[0].DefaultData = &Default;
     Query[0].DefaultLength = sizeof(ULONG);
-    NTSTATUS Status =
-        RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, Path, Query, NULL, NULL);
+    NTSTATUS Status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, Path, Query, NULL, NULL);
     ExFreePool(Path);
     return NT_SUCCESS(Status);
 }

@@ -25,8 +25,8 @@ NTSTATUS CreatePortObjects(AdapterContext *Adapter)
         Status = TextToUnicode(&Text, &Name);
         PDEVICE_OBJECT Device = NULL;
         if (NT_SUCCESS(Status)) {
-            Status = IoCreateDevice(Adapter->Fdo->DriverObject, sizeof(PortContext), &Name, FILE_DEVICE_SERIAL_PORT,
-                                    0, TRUE, &Device);
+            Status = IoCreateDevice(Adapter->Fdo->DriverObject, sizeof(PortContext), &Name, FILE_DEVICE_SERIAL_PORT, 0,
+                                    TRUE, &Device);
             RtlFreeUnicodeString(&Name);
         }
         if (!NT_SUCCESS(Status)) {

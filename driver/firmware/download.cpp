@@ -2,10 +2,7 @@
 
 #include "../usb/transport.h"
 
-static BOOLEAN IsInternalRecord(const LoadRecord *Record)
-{
-    return Record->Address <= FIRMWARE_INTERNAL_LAST;
-}
+static BOOLEAN IsInternalRecord(const LoadRecord *Record) { return Record->Address <= FIRMWARE_INTERNAL_LAST; }
 
 // The record's data goes down as the URB's transfer buffer: the bus only
 // reads OUT data, so the constant image is never written through it.
@@ -78,10 +75,7 @@ static NTSTATUS DownloadImages(PDEVICE_OBJECT AdapterDevice, const LoadRecord *F
     return STATUS_SUCCESS;
 }
 
-NTSTATUS DownloadFirmware(PDEVICE_OBJECT AdapterDevice)
-{
-    return DownloadImages(AdapterDevice, MainImage);
-}
+NTSTATUS DownloadFirmware(PDEVICE_OBJECT AdapterDevice) { return DownloadImages(AdapterDevice, MainImage); }
 
 NTSTATUS DownloadAlternateFirmware(PDEVICE_OBJECT AdapterDevice)
 {

@@ -28,9 +28,9 @@
 // One write of up to 16 bytes, as the images are stored in the driver.
 #pragma pack(push, 1)
 struct LoadRecord {
-    UCHAR Length;   // 1..16 in images
+    UCHAR Length;  // 1..16 in images
     UCHAR Fill0;
-    USHORT Address; // little-endian, as the platform stores it
+    USHORT Address;  // little-endian, as the platform stores it
     UCHAR Type;
     UCHAR Data[LOAD_RECORD_MAX_DATA];  // zero past Length
     UCHAR Fill1;

@@ -30,8 +30,8 @@ CONFIGRET __cdecl CM_Locate_DevNode(PDEVNODE pdnDevNode, DEVNODEID pDeviceID, UL
 CONFIGRET __cdecl CM_Create_DevNode(PDEVNODE pdnDevNode, DEVNODEID pDeviceID, DEVNODE dnParent, ULONG ulFlags);
 CONFIGRET __cdecl CM_Remove_SubTree(DEVNODE dnAncestor, ULONG ulFlags);
 CONFIGRET __cdecl CM_Reenumerate_DevNode(DEVNODE dnDevNode, ULONG ulFlags);
-CONFIGRET __cdecl CM_Read_Registry_Value(DEVNODE dnDevNode, PCHAR pszSubKey, PCHAR pszValueName,
-                                         ULONG ulExpectedType, PVOID pBuffer, PULONG pulLength, ULONG ulFlags);
+CONFIGRET __cdecl CM_Read_Registry_Value(DEVNODE dnDevNode, PCHAR pszSubKey, PCHAR pszValueName, ULONG ulExpectedType,
+                                         PVOID pBuffer, PULONG pulLength, ULONG ulFlags);
 CONFIGRET __cdecl CM_Write_Registry_Value(DEVNODE dnDevNode, PCHAR pszSubKey, PCHAR pszValueName, ULONG ulType,
                                           PVOID pBuffer, ULONG ulLength, ULONG ulFlags);
 }

@@ -12,8 +12,8 @@
 #pragma once
 
 #if defined(NUVIX_TARGET) || defined(NUVIX_HOST32)
-#define NUVIX_LAYOUT_SIZE(type, size, align)                              \
-    static_assert(sizeof(type) == (size), "size of " #type);              \
+#define NUVIX_LAYOUT_SIZE(type, size, align)                 \
+    static_assert(sizeof(type) == (size), "size of " #type); \
     static_assert(alignof(type) == (align), "alignment of " #type);
 #define NUVIX_LAYOUT_OFFSET(type, field, offset) \
     static_assert(offsetof(type, field) == (offset), "offset of " #type "." #field);

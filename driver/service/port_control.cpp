@@ -162,7 +162,8 @@ static BOOLEAN SetHandFlow(const ControlRequest &Request)
 static VOID GetHandFlow(const ControlRequest &Request)
 {
     if (Request.HasOutput(sizeof(SERIAL_HANDFLOW)))
-        UnderLock(Request.Port, [&] { RtlCopyMemory(Request.Output, Request.Port->HandFlow, sizeof(SERIAL_HANDFLOW)); });
+        UnderLock(Request.Port,
+                  [&] { RtlCopyMemory(Request.Output, Request.Port->HandFlow, sizeof(SERIAL_HANDFLOW)); });
 }
 
 static VOID SetChars(const ControlRequest &Request)
@@ -259,25 +260,62 @@ BOOLEAN HOSTAPI PortControl(HostPortHandle Handle, ULONG IoControlCode, PVOID In
     // that is malformed, too short or unknown is ignored and still answered.
     BOOLEAN Applied = TRUE;
     switch (IoControlCode) {
-    case IOCTL_SERIAL_SET_BAUD_RATE: Applied = SetBaudRate(Request); break;
-    case IOCTL_SERIAL_GET_BAUD_RATE: GetBaudRate(Request); break;
-    case IOCTL_SERIAL_SET_LINE_CONTROL: Applied = SetLineControl(Request); break;
-    case IOCTL_SERIAL_GET_LINE_CONTROL: GetLineControl(Request); break;
-    case IOCTL_SERIAL_SET_HANDFLOW: Applied = SetHandFlow(Request); break;
-    case IOCTL_SERIAL_GET_HANDFLOW: GetHandFlow(Request); break;
-    case IOCTL_SERIAL_SET_CHARS: SetChars(Request); break;
-    case IOCTL_SERIAL_GET_CHARS: GetChars(Request); break;
-    case IOCTL_SERIAL_SET_BREAK_ON: Applied = SendLineCommand(Port, CMD_SET_BREAK, TRUE); break;
-    case IOCTL_SERIAL_SET_BREAK_OFF: Applied = SendLineCommand(Port, CMD_SET_BREAK, FALSE); break;
-    case IOCTL_SERIAL_SET_DTR: Applied = SendLineCommand(Port, CMD_SET_DTR, TRUE); break;
-    case IOCTL_SERIAL_CLR_DTR: Applied = SendLineCommand(Port, CMD_SET_DTR, FALSE); break;
-    case IOCTL_SERIAL_SET_RTS: Applied = SendLineCommand(Port, CMD_SET_RTS, TRUE); break;
-    case IOCTL_SERIAL_CLR_RTS: Applied = SendLineCommand(Port, CMD_SET_RTS, FALSE); break;
-    case IOCTL_SERIAL_GET_MODEMSTATUS: GetModemStatus(Request); break;
-    case IOCTL_SERIAL_LSRMST_INSERT: InsertLineStatus(Request); break;
-    case IOCTL_SERIAL_PURGE: Purge(Request); break;
-    case IOCTL_PORT_BIND: Bind(Request); break;
-    default: break;
+    case IOCTL_SERIAL_SET_BAUD_RATE:
+        Applied = SetBaudRate(Request);
+        break;
+    case IOCTL_SERIAL_GET_BAUD_RATE:
+        GetBaudRate(Request);
+        break;
+    case IOCTL_SERIAL_SET_LINE_CONTROL:
+        Applied = SetLineControl(Request);
+        break;
+    case IOCTL_SERIAL_GET_LINE_CONTROL:
+        GetLineControl(Request);
+        break;
+    case IOCTL_SERIAL_SET_HANDFLOW:
+        Applied = SetHandFlow(Request);
+        break;
+    case IOCTL_SERIAL_GET_HANDFLOW:
+        GetHandFlow(Request);
+        break;
+    case IOCTL_SERIAL_SET_CHARS:
+        SetChars(Request);
+        break;
+    case IOCTL_SERIAL_GET_CHARS:
+        GetChars(Request);
+        break;
+    case IOCTL_SERIAL_SET_BREAK_ON:
+        Applied = SendLineCommand(Port, CMD_SET_BREAK, TRUE);
+        break;
+    case IOCTL_SERIAL_SET_BREAK_OFF:
+        Applied = SendLineCommand(Port, CMD_SET_BREAK, FALSE);
+        break;
+    case IOCTL_SERIAL_SET_DTR:
+        Applied = SendLineCommand(Port, CMD_SET_DTR, TRUE);
+        break;
+    case IOCTL_SERIAL_CLR_DTR:
+        Applied = SendLineCommand(Port, CMD_SET_DTR, FALSE);
+        break;
+    case IOCTL_SERIAL_SET_RTS:
+        Applied = SendLineCommand(Port, CMD_SET_RTS, TRUE);
+        break;
+    case IOCTL_SERIAL_CLR_RTS:
+        Applied = SendLineCommand(Port, CMD_SET_RTS, FALSE);
+        break;
+    case IOCTL_SERIAL_GET_MODEMSTATUS:
+        GetModemStatus(Request);
+        break;
+    case IOCTL_SERIAL_LSRMST_INSERT:
+        InsertLineStatus(Request);
+        break;
+    case IOCTL_SERIAL_PURGE:
+        Purge(Request);
+        break;
+    case IOCTL_PORT_BIND:
+        Bind(Request);
+        break;
+    default:
+        break;
     }
     ReleaseIoRef(Port->Adapter);
     return Applied;

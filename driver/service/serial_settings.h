@@ -5,7 +5,7 @@
 #include "../base/context.h"
 
 #define SETTING_PORT 0
-#define SETTING_BAUD 1       // u32, little-endian
+#define SETTING_BAUD 1  // u32, little-endian
 #define SETTING_DATA_BITS 5
 #define SETTING_STOP_CODE 6  // 1: one stop bit; 2: two, or one and a half with 5 data bits
 #define SETTING_PARITY 7     // 'n' 'o' 'e' '1' (mark) '0' (space)

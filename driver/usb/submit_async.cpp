@@ -63,8 +63,7 @@ NTSTATUS SubmitUrbAsync(const BulkTransfer *Transfer)
 // begun, no new transfer starts, and the cancels that follow find every
 // transfer there is.
 NTSTATUS StartBulkTransfer(AdapterContext *Adapter, PUSBD_PIPE_INFORMATION Pipe, ULONG TransferFlags, PVOID Buffer,
-                           ULONG Length, PURB Urb, PIRP *InFlightSlot, PIO_COMPLETION_ROUTINE Completion,
-                           PVOID Context)
+                           ULONG Length, PURB Urb, PIRP *InFlightSlot, PIO_COMPLETION_ROUTINE Completion, PVOID Context)
 {
     RULE_LOCK_HELD(&Adapter->Lock);
     if (Adapter->Removed)

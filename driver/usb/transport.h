@@ -32,11 +32,11 @@ struct BulkTransfer {
     ULONG TransferFlags;
     PVOID Buffer;
     ULONG Length;
-    PURB Urb;                       // reused; cleared and filled per transfer
-    PIRP *InFlightSlot;             // set before the request goes down
+    PURB Urb;            // reused; cleared and filled per transfer
+    PIRP *InFlightSlot;  // set before the request goes down
     PIO_COMPLETION_ROUTINE Completion;
     PVOID Context;
-    LockRecord *HeldLock;           // the lock the caller holds, or null
+    LockRecord *HeldLock;  // the lock the caller holds, or null
 };
 
 #define BULK_FLAGS_READ (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK)

@@ -25,7 +25,7 @@ struct RegionPlan {
 };
 
 struct ImagePlan {
-    const char *name;     // loader, main, alternate; the file is <name>.hex
+    const char *name;  // loader, main, alternate; the file is <name>.hex
     uint64_t seed;
     RegionPlan internal;
     RegionPlan external;  // records == 0: none

@@ -32,7 +32,8 @@ constexpr uint8_t kGarbageCode = 0x7E;
 constexpr size_t kGarbageLength = 7;
 constexpr uint8_t kNoOpCommand = wire::kNoOp;
 
-const std::vector<uint8_t> kInterfaceEndpoints = {0x81, 0x01, 0x82, 0x02, 0x83, 0x03, 0x84, 0x04, kCommandIn, kCommandOut};
+const std::vector<uint8_t> kInterfaceEndpoints = {0x81, 0x01, 0x82, 0x02,       0x83,
+                                                  0x03, 0x84, 0x04, kCommandIn, kCommandOut};
 
 // The information block kGetInfo returns unless a test sets another:
 // [0..19] name, zero padded; [20..22] version major, minor, build;
@@ -56,10 +57,7 @@ int PortOfIn(uint8_t endpoint)
     return (endpoint & 0x80) && n >= 1 && n <= kPorts ? n : 0;
 }
 
-int PortOfOut(uint8_t endpoint)
-{
-    return !(endpoint & 0x80) && endpoint >= 1 && endpoint <= kPorts ? endpoint : 0;
-}
+int PortOfOut(uint8_t endpoint) { return !(endpoint & 0x80) && endpoint >= 1 && endpoint <= kPorts ? endpoint : 0; }
 
 void CheckPort(int port, const char *caller)
 {
@@ -209,10 +207,7 @@ struct MainFirmware::Impl : std::enable_shared_from_this<MainFirmware::Impl> {
         QueueResponseLocked(std::move(frame), work);
     }
 
-    void AnswerDoneLocked(int port, Work &work)
-    {
-        AnswerLocked({wire::kDone, 0x00, static_cast<uint8_t>(port)}, work);
-    }
+    void AnswerDoneLocked(int port, Work &work) { AnswerLocked({wire::kDone, 0x00, static_cast<uint8_t>(port)}, work); }
 
     // One frame from the command OUT pipe. The firmware reads a fixed-size
     // buffer, so bytes a short frame leaves out read as zero, except in the
@@ -266,7 +261,8 @@ struct MainFirmware::Impl : std::enable_shared_from_this<MainFirmware::Impl> {
             AnswerDoneLocked(port, work);
             break;
         case wire::kGetStatus:
-            AnswerLocked({wire::kStatus, static_cast<uint8_t>(port), kStatusFlags, uart.state.modemStatus, 0, 0, 0}, work);
+            AnswerLocked({wire::kStatus, static_cast<uint8_t>(port), kStatusFlags, uart.state.modemStatus, 0, 0, 0},
+                         work);
             break;
         case wire::kEcho: {
             // Nothing for a zero count: a zero-length transfer would end the
@@ -411,7 +407,8 @@ struct MainFirmware::Impl : std::enable_shared_from_this<MainFirmware::Impl> {
             uart.sentToPeer.insert(uart.sentToPeer.end(), uart.transmitFifo.begin(), end);
             uart.transmitFifo.erase(uart.transmitFifo.begin(), end);
         } else {
-            uart.transmitFifo.erase(uart.transmitFifo.begin(), uart.transmitFifo.begin() + static_cast<std::ptrdiff_t>(n));
+            uart.transmitFifo.erase(uart.transmitFifo.begin(),
+                                    uart.transmitFifo.begin() + static_cast<std::ptrdiff_t>(n));
         }
     }
 
@@ -521,7 +518,7 @@ struct MainFirmware::Impl : std::enable_shared_from_this<MainFirmware::Impl> {
         PumpAllLocked(work);
     }
 
-    std::mutex plugMutex;  // taken before mutex, never after
+    std::mutex plugMutex;     // taken before mutex, never after
     usb::Bus *bus = nullptr;  // guarded by plugMutex, written under both
     std::mutex mutex;
     uint64_t power = 0;  // power cycles: counts the times the device lost power

@@ -78,14 +78,14 @@ struct LineSettings {
 struct PortState {
     bool open = false;
     bool dtr = false;
-    bool rts = false;                  // the RTS line as driven (by the FIFO under RTS handshaking)
+    bool rts = false;  // the RTS line as driven (by the FIFO under RTS handshaking)
     bool breakOn = false;
     std::array<uint8_t, 13> setup{};  // last kSetup payload
     LineSettings line;
-    uint8_t modemStatus = 0;           // what the UART sees: CTS, DSR, RI, DCD
-    uint64_t bytesTransmitted = 0;     // sent out of the UART
-    uint64_t bytesReceived = 0;        // taken off the line into the FIFO for the host's IN pipe
-    uint64_t bytesLost = 0;            // receive overruns
+    uint8_t modemStatus = 0;        // what the UART sees: CTS, DSR, RI, DCD
+    uint64_t bytesTransmitted = 0;  // sent out of the UART
+    uint64_t bytesReceived = 0;     // taken off the line into the FIFO for the host's IN pipe
+    uint64_t bytesLost = 0;         // receive overruns
     int commands = 0;
 };
 

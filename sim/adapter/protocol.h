@@ -13,14 +13,14 @@ namespace sim::adapter::wire {
 enum Command : uint8_t {
     kOpen = 1,
     kClose = 2,
-    kSetup = 3,       // 13-byte setup block (port included)
+    kSetup = 3,  // 13-byte setup block (port included)
     kSetRts = 4,
     kSetDtr = 5,
     kSetBreak = 6,
-    kGetStatus = 8,   // answered with kStatus
-    kNoOp = 9,        // does nothing but answer kDone
-    kEcho = 14,       // the payload comes back on the port's data IN pipe
-    kGetInfo = 15,    // answered with kInfo
+    kGetStatus = 8,  // answered with kStatus
+    kNoOp = 9,       // does nothing but answer kDone
+    kEcho = 14,      // the payload comes back on the port's data IN pipe
+    kGetInfo = 15,   // answered with kInfo
 };
 
 // Response frames, one per transfer.

@@ -89,16 +89,16 @@ public:
     // Paced transmission: at most one batch on the line at a time.
     bool batchOnLine = false;
     size_t batchLength = 0;
-    bool continuing = false;        // the next batch follows the last back to back
-    Ticks lineStart = 0;            // when the current run of batches began
-    uint64_t lineCharacters = 0;    // characters sent in that run
+    bool continuing = false;      // the next batch follows the last back to back
+    Ticks lineStart = 0;          // when the current run of batches began
+    uint64_t lineCharacters = 0;  // characters sent in that run
     uint32_t lineBaud = 0;
 
     // --- what is on the other end of the cable -------------------------------
     PeerKind peer = PeerKind::None;
-    int partner = 0;                   // the other port of a null-modem cable
-    uint8_t peerLines = 0;             // an endpoint peer's CTS/DSR/RI/DCD
-    std::vector<uint8_t> sentToPeer;   // an endpoint peer's unread bytes
+    int partner = 0;                  // the other port of a null-modem cable
+    uint8_t peerLines = 0;            // an endpoint peer's CTS/DSR/RI/DCD
+    std::vector<uint8_t> sentToPeer;  // an endpoint peer's unread bytes
 
 private:
     struct HostTransfer {

@@ -35,11 +35,16 @@ void WriteImage(std::vector<uint8_t> &memory, const nuvix::fw::HexImage &image)
 const char *ProgramName(Program program)
 {
     switch (program) {
-    case Program::None: return "none";
-    case Program::Loader: return "loader";
-    case Program::Main: return "main";
-    case Program::Alternate: return "alternate";
-    case Program::Unrecognised: return "unrecognised";
+    case Program::None:
+        return "none";
+    case Program::Loader:
+        return "loader";
+    case Program::Main:
+        return "main";
+    case Program::Alternate:
+        return "alternate";
+    case Program::Unrecognised:
+        return "unrecognised";
     }
     return "?";
 }

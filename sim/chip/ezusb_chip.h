@@ -61,7 +61,7 @@ constexpr uint16_t kInternalLast = 0x1B3F;
 constexpr uint16_t kProductBlank = 0x0004;
 
 enum class Program {
-    None,         // held in reset, or never let run
+    None,  // held in reset, or never let run
     Loader,
     Main,
     Alternate,

@@ -184,8 +184,8 @@ HostPort *HostSerialDriver::PortByContext(ULONG context)
 {
     std::lock_guard lock(gPortsMutex);
     if (context >= gPorts.size() || !gPorts[context])
-        BugCheck("HOST_CALLBACK_CONTEXT", "the driver called back with context " + std::to_string(context) +
-                                              ", which names no bound host port");
+        BugCheck("HOST_CALLBACK_CONTEXT",
+                 "the driver called back with context " + std::to_string(context) + ", which names no bound host port");
     return gPorts[context];
 }
 
@@ -253,8 +253,7 @@ bool HostSerialDriver::Bind(HostPort &port, ULONG rxSize, ULONG txSize)
 // restart as under way. The scheduler lock is held.
 HostSerialDriver::Kick HostSerialDriver::TransmitKickLocked(HostPort &port, int64_t now)
 {
-    if (!port.bound_ || port.txKicking_ || port.txRing_.empty() ||
-        (ReadIdle(port.txIdle_) != 1 && !port.txStopComing_))
+    if (!port.bound_ || port.txKicking_ || port.txRing_.empty() || (ReadIdle(port.txIdle_) != 1 && !port.txStopComing_))
         return Kick::None;
     if (port.txKnownCount_ > 0) {
         // Stopped with bytes in the ring: a failed or cancelled write, or no
@@ -276,8 +275,7 @@ HostSerialDriver::Kick HostSerialDriver::TransmitKickLocked(HostPort &port, int6
 // are taken off.
 HostSerialDriver::Kick HostSerialDriver::ReceiveKickLocked(HostPort &port, int64_t now)
 {
-    if (!port.bound_ || port.rxKicking_ || port.rxRing_.empty() ||
-        (ReadIdle(port.rxIdle_) != 1 && !port.rxStopComing_))
+    if (!port.bound_ || port.rxKicking_ || port.rxRing_.empty() || (ReadIdle(port.rxIdle_) != 1 && !port.rxStopComing_))
         return Kick::None;
     const ULONG size = port.buffers_.RxSize;
     if (size < kReadRoom || size - port.rxAvailable_ < kReadRoom)
@@ -420,8 +418,8 @@ bool HostSerialDriver::WaitWritable(HostPort &port, int64_t timeoutTicks)
 
 bool HostSerialDriver::WaitEvents(HostPort &port, size_t count, int64_t timeoutTicks)
 {
-    return Sched().Block([&] { return port.eventCount_ >= count; }, DeadlineAfter(timeoutTicks),
-                         "host port events", &port);
+    return Sched().Block([&] { return port.eventCount_ >= count; }, DeadlineAfter(timeoutTicks), "host port events",
+                         &port);
 }
 
 size_t HostSerialDriver::Unsent(HostPort &port)

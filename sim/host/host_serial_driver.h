@@ -60,9 +60,9 @@ class HostSerialDriver;
 struct PortStats {
     uint64_t rxNotifications = 0;
     uint64_t txNotifications = 0;
-    uint64_t bytesRead = 0;     // taken out of the receive ring by the host
-    uint64_t bytesQueued = 0;   // put into the transmit ring by the host
-    uint64_t bytesSent = 0;     // taken out of the transmit ring by the driver
+    uint64_t bytesRead = 0;    // taken out of the receive ring by the host
+    uint64_t bytesQueued = 0;  // put into the transmit ring by the host
+    uint64_t bytesSent = 0;    // taken out of the transmit ring by the driver
 };
 
 class HostPort {
@@ -107,16 +107,16 @@ private:
     // The host's own bookkeeping, under the simulation's lock.
     bool bound_ = false;
     ULONG rxReadIndex_ = 0;
-    ULONG rxAvailable_ = 0;       // bytes the host may read
-    ULONG rxConsumedPending_ = 0; // read, not yet taken off RxCount
-    bool rxKicking_ = false;      // a restart of the receive path is under way
-    bool rxStopComing_ = false;   // the last RxNotify left too little room to read on
-    int64_t rxRetryAt_ = 0;       // earliest restart after a failure
+    ULONG rxAvailable_ = 0;        // bytes the host may read
+    ULONG rxConsumedPending_ = 0;  // read, not yet taken off RxCount
+    bool rxKicking_ = false;       // a restart of the receive path is under way
+    bool rxStopComing_ = false;    // the last RxNotify left too little room to read on
+    int64_t rxRetryAt_ = 0;        // earliest restart after a failure
     ULONG txWriteIndex_ = 0;
-    ULONG txKnownCount_ = 0;      // TxCount as last set or seen
-    ULONG txPending_ = 0;         // queued, not yet added to TxCount
+    ULONG txKnownCount_ = 0;  // TxCount as last set or seen
+    ULONG txPending_ = 0;     // queued, not yet added to TxCount
     bool txKicking_ = false;
-    bool txStopComing_ = false;   // the last TxNotify left nothing to send
+    bool txStopComing_ = false;  // the last TxNotify left nothing to send
     int64_t txRetryAt_ = 0;
     bool fullEvents_ = false;
     std::deque<EventRecord> events_;
@@ -148,8 +148,7 @@ public:
     bool Close(HostPort &port);
     bool StartRead(HostPort &port);
     bool StartWrite(HostPort &port);
-    bool Control(HostPort &port, ULONG code, const void *input, ULONG inputLength, void *output,
-                 ULONG outputLength);
+    bool Control(HostPort &port, ULONG code, const void *input, ULONG inputLength, void *output, ULONG outputLength);
     // Gives the port rings of these sizes (0: none) and binds it.
     bool Bind(HostPort &port, ULONG rxSize, ULONG txSize);
 

@@ -41,7 +41,8 @@ bool CancelFlag(PIRP irp) { return std::atomic_ref<BOOLEAN>(irp->Cancel).load() 
 PDRIVER_CANCEL CancelRoutineOf(PIRP irp)
 {
     // Through a data pointer: a template argument would lose the routine type's calling convention.
-    return reinterpret_cast<PDRIVER_CANCEL>(std::atomic_ref<PVOID>(reinterpret_cast<PVOID &>(irp->CancelRoutine)).load());
+    return reinterpret_cast<PDRIVER_CANCEL>(
+        std::atomic_ref<PVOID>(reinterpret_cast<PVOID &>(irp->CancelRoutine)).load());
 }
 
 // Bug checks unless irp is a live request.
@@ -205,9 +206,8 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         Violation("IofCallDriver to " + Address(DeviceObject) + ", which is not a device object");
     if (Irp->CurrentLocation <= 1)
         BugCheck("NO_MORE_IRP_STACK_LOCATIONS", "IofCallDriver of request " + Address(Irp) + " with " +
-                                                    std::to_string(Irp->StackCount) +
-                                                    " stack locations to device " + Address(DeviceObject) +
-                                                    ": none left for it");
+                                                    std::to_string(Irp->StackCount) + " stack locations to device " +
+                                                    Address(DeviceObject) + ": none left for it");
     Irp->CurrentLocation--;
     Irp->Tail.Overlay.CurrentStackLocation--;
     PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
@@ -305,9 +305,8 @@ VOID IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&gCancelSpinLock, I
 
 PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
 {
-    return reinterpret_cast<PDRIVER_CANCEL>(
-        InterlockedExchangePointer(reinterpret_cast<PVOID volatile *>(&Irp->CancelRoutine),
-                                   reinterpret_cast<PVOID>(CancelRoutine)));
+    return reinterpret_cast<PDRIVER_CANCEL>(InterlockedExchangePointer(
+        reinterpret_cast<PVOID volatile *>(&Irp->CancelRoutine), reinterpret_cast<PVOID>(CancelRoutine)));
 }
 
 BOOLEAN IoCancelIrp(PIRP Irp)

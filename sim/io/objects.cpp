@@ -24,8 +24,8 @@ struct DeviceRecord {
 
 std::mutex gMutex;
 std::map<PDEVICE_OBJECT, DeviceRecord> gDevices;
-std::map<std::string, PDEVICE_OBJECT> gNames;   // lower-case name -> device
-std::map<std::string, std::string> gLinks;      // lower-case link -> device name
+std::map<std::string, PDEVICE_OBJECT> gNames;     // lower-case name -> device
+std::map<std::string, std::string> gLinks;        // lower-case link -> device name
 std::vector<std::pair<void *, size_t>> gDeleted;  // poisoned until the world ends
 std::map<PDEVICE_OBJECT, size_t> gDeletePending;  // deleted, still referenced: valid memory
 
@@ -180,8 +180,7 @@ void DereferenceDevice(PDEVICE_OBJECT device)
     std::lock_guard lock(gMutex);
     auto pending = gDeletePending.find(device);
     if (!gDevices.count(device) && pending == gDeletePending.end())
-        BugCheck("SIMULATION_MISUSE", "a reference dropped on " + Address(device) +
-                                          ", whose memory is already gone");
+        BugCheck("SIMULATION_MISUSE", "a reference dropped on " + Address(device) + ", whose memory is already gone");
     if (ReferenceCountOf(device) <= 0)
         BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
                  "the reference count of device " + Address(device) + " would drop below zero; the driver lowered it");
@@ -244,8 +243,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
         BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
                  "IoDeleteDevice of " + Address(DeviceObject) + ", which is not a live device object");
     if (DeviceObject->AttachedDevice)
-        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "IoDeleteDevice of '" + it->second.name +
-                                                            "' while device " +
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "IoDeleteDevice of '" + it->second.name + "' while device " +
                                                             Address(DeviceObject->AttachedDevice) +
                                                             " is still attached on top of it");
     if (it->second.attachedTo && it->second.attachedTo->AttachedDevice == DeviceObject)

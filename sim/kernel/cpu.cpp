@@ -20,10 +20,14 @@ ULONG_PTR CpuToken() { return reinterpret_cast<ULONG_PTR>(&tCpu) | 1; }
 const char *IrqlName(KIRQL irql)
 {
     switch (irql) {
-    case PASSIVE_LEVEL: return "PASSIVE_LEVEL";
-    case APC_LEVEL: return "APC_LEVEL";
-    case DISPATCH_LEVEL: return "DISPATCH_LEVEL";
-    default: return "a device level";
+    case PASSIVE_LEVEL:
+        return "PASSIVE_LEVEL";
+    case APC_LEVEL:
+        return "APC_LEVEL";
+    case DISPATCH_LEVEL:
+        return "DISPATCH_LEVEL";
+    default:
+        return "a device level";
     }
 }
 
@@ -32,10 +36,9 @@ IrqlBalanceCheck::IrqlBalanceCheck(const char *what) : what_(what), irql_(tCpu.i
 IrqlBalanceCheck::~IrqlBalanceCheck()
 {
     if (tCpu.irql != irql_ || tCpu.spinLocksHeld != locks_)
-        BugCheck("IRQL_UNEXPECTED_VALUE",
-                 std::string(what_) + " was called at " + IrqlName(irql_) + " holding " + std::to_string(locks_) +
-                     " spin lock(s) and returned at " + IrqlName(tCpu.irql) + " holding " +
-                     std::to_string(tCpu.spinLocksHeld));
+        BugCheck("IRQL_UNEXPECTED_VALUE", std::string(what_) + " was called at " + IrqlName(irql_) + " holding " +
+                                              std::to_string(locks_) + " spin lock(s) and returned at " +
+                                              IrqlName(tCpu.irql) + " holding " + std::to_string(tCpu.spinLocksHeld));
 }
 
 }  // namespace sim
@@ -49,8 +52,8 @@ KIRQL KeGetCurrentIrql(VOID) { return Cpu().irql; }
 VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql)
 {
     if (NewIrql < Cpu().irql)
-        BugCheck("IRQL_NOT_GREATER_OR_EQUAL", std::string("KeRaiseIrql to ") + IrqlName(NewIrql) + " from " +
-                                                  IrqlName(Cpu().irql));
+        BugCheck("IRQL_NOT_GREATER_OR_EQUAL",
+                 std::string("KeRaiseIrql to ") + IrqlName(NewIrql) + " from " + IrqlName(Cpu().irql));
     *OldIrql = Cpu().irql;
     Cpu().irql = NewIrql;
 }
@@ -58,8 +61,8 @@ VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql)
 VOID KeLowerIrql(KIRQL NewIrql)
 {
     if (NewIrql > Cpu().irql)
-        BugCheck("IRQL_NOT_LESS_OR_EQUAL", std::string("KeLowerIrql to ") + IrqlName(NewIrql) + " from " +
-                                               IrqlName(Cpu().irql));
+        BugCheck("IRQL_NOT_LESS_OR_EQUAL",
+                 std::string("KeLowerIrql to ") + IrqlName(NewIrql) + " from " + IrqlName(Cpu().irql));
     Cpu().irql = NewIrql;
 }
 
@@ -73,9 +76,9 @@ static void AcquireSpin(PKSPIN_LOCK SpinLock, const char *routine)
     std::atomic_ref<ULONG_PTR> word(*SpinLock);
     const ULONG_PTR me = sim::CpuToken();
     if (word.load(std::memory_order_relaxed) == me)
-        BugCheck("SPIN_LOCK_ALREADY_OWNED",
-                 std::string(routine) + ": spin lock " + sim::Hex(reinterpret_cast<uintptr_t>(SpinLock)) +
-                     " is already held by this processor; acquiring it again would hang");
+        BugCheck("SPIN_LOCK_ALREADY_OWNED", std::string(routine) + ": spin lock " +
+                                                sim::Hex(reinterpret_cast<uintptr_t>(SpinLock)) +
+                                                " is already held by this processor; acquiring it again would hang");
     ULONG_PTR expected = 0;
     while (!word.compare_exchange_weak(expected, me, std::memory_order_acquire, std::memory_order_relaxed)) {
         expected = 0;
@@ -117,16 +120,14 @@ VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
 VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 {
     if (Cpu().irql != DISPATCH_LEVEL)
-        BugCheck("IRQL_NOT_LESS_OR_EQUAL",
-                 std::string("KeAcquireSpinLockAtDpcLevel at ") + IrqlName(Cpu().irql));
+        BugCheck("IRQL_NOT_LESS_OR_EQUAL", std::string("KeAcquireSpinLockAtDpcLevel at ") + IrqlName(Cpu().irql));
     AcquireSpin(SpinLock, "KeAcquireSpinLockAtDpcLevel");
 }
 
 VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
 {
     if (Cpu().irql != DISPATCH_LEVEL)
-        BugCheck("IRQL_NOT_LESS_OR_EQUAL",
-                 std::string("KeReleaseSpinLockFromDpcLevel at ") + IrqlName(Cpu().irql));
+        BugCheck("IRQL_NOT_LESS_OR_EQUAL", std::string("KeReleaseSpinLockFromDpcLevel at ") + IrqlName(Cpu().irql));
     ReleaseSpin(SpinLock, "KeReleaseSpinLockFromDpcLevel");
 }
 

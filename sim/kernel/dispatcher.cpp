@@ -103,8 +103,8 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     if (Cpu().irql >= DISPATCH_LEVEL && !zeroTimeout)
         BugCheck("IRQL_NOT_LESS_OR_EQUAL",
                  std::string("KeWaitForSingleObject with ") + (Timeout ? "a non-zero" : "no") + " time-out at " +
-                     sim::IrqlName(Cpu().irql) + (Cpu().spinLocksHeld ? " (a spin lock is held)" : "") +
-                     "; object " + Address(Object));
+                     sim::IrqlName(Cpu().irql) + (Cpu().spinLocksHeld ? " (a spin lock is held)" : "") + "; object " +
+                     Address(Object));
     auto *event = static_cast<PRKEVENT>(Object);
     Scheduler &scheduler = Scheduler::Get();
     scheduler.Read([&] {
@@ -155,8 +155,8 @@ VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex)
 {
     if (Cpu().irql > APC_LEVEL)
         BugCheck("IRQL_NOT_LESS_OR_EQUAL", std::string("ExAcquireFastMutex at ") + sim::IrqlName(Cpu().irql) +
-                                               (Cpu().spinLocksHeld ? " while holding a spin lock" : "") +
-                                               "; mutex " + Address(FastMutex));
+                                               (Cpu().spinLocksHeld ? " while holding a spin lock" : "") + "; mutex " +
+                                               Address(FastMutex));
     PKTHREAD me = KeGetCurrentThread();
     Scheduler &scheduler = Scheduler::Get();
     scheduler.Read([&] {
@@ -187,8 +187,8 @@ VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex)
     KIRQL previous = static_cast<KIRQL>(FastMutex->OldIrql);
     Scheduler::Get().ChangeFor(FastMutex, [&] {
         if (FastMutex->Owner != me)
-            BugCheck("FAST_MUTEX_NOT_OWNED", "ExReleaseFastMutex on " + Address(FastMutex) +
-                                                 " by a thread that does not own it");
+            BugCheck("FAST_MUTEX_NOT_OWNED",
+                     "ExReleaseFastMutex on " + Address(FastMutex) + " by a thread that does not own it");
         FastMutex->Owner = nullptr;
         FastMutex->Count = 1;
     });

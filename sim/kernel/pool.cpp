@@ -13,8 +13,8 @@
 namespace {
 
 using sim::BugCheck;
-using sim::Resources;
 using sim::ResourceKind;
+using sim::Resources;
 
 constexpr size_t kGuard = 16;
 constexpr unsigned char kGuardByte = 0xFD;
@@ -79,7 +79,7 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag)
 {
     auto record = Resources::Get().Find(P);
     if (record && record->tag != Tag)
-        BugCheck("BAD_POOL_CALLER", "ExFreePoolWithTag with tag " + sim::TagText(Tag) + " of a block tagged " +
-                                        sim::TagText(record->tag));
+        BugCheck("BAD_POOL_CALLER",
+                 "ExFreePoolWithTag with tag " + sim::TagText(Tag) + " of a block tagged " + sim::TagText(record->tag));
     FreePoolBlock(P, "ExFreePoolWithTag");
 }

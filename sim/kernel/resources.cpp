@@ -50,9 +50,12 @@ size_t FirstWrittenByte(const Resource &r)
 const char *KindName(ResourceKind kind)
 {
     switch (kind) {
-    case ResourceKind::Pool: return "pool block";
-    case ResourceKind::Irp: return "request (IRP)";
-    case ResourceKind::Mdl: return "memory descriptor list";
+    case ResourceKind::Pool:
+        return "pool block";
+    case ResourceKind::Irp:
+        return "request (IRP)";
+    case ResourceKind::Mdl:
+        return "memory descriptor list";
     }
     return "?";
 }
@@ -141,9 +144,8 @@ void Resources::CheckUntouchedLocked(const Resource &r)
     SIM_UNPOISON(r.address, r.size);
     size_t offset = FirstWrittenByte(r);
     if (offset < r.size)
-        BugCheck("DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL",
-                 "freed " + Describe(r) + " was written to at offset " + std::to_string(offset) +
-                     " after it was freed");
+        BugCheck("DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL", "freed " + Describe(r) + " was written to at offset " +
+                                                                std::to_string(offset) + " after it was freed");
 }
 
 void Resources::TrimQuarantineLocked()

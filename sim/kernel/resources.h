@@ -28,7 +28,7 @@ struct Resource {
     size_t size = 0;
     ULONG tag = 0;
     POOL_TYPE poolType = NonPagedPool;
-    uint64_t serial = 0;   // allocation number of its kind, from 1
+    uint64_t serial = 0;  // allocation number of its kind, from 1
     bool freed = false;
     const char *origin = nullptr;  // who allocated it (a routine's name), or null
     // Gives the memory back when quarantine ends: release(address, held),

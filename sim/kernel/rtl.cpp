@@ -293,8 +293,7 @@ NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGIST
         }
         if (entry->QueryRoutine) {
             NTSTATUS status = entry->QueryRoutine(entry->Name, value->type, value->data.data(),
-                                                  static_cast<ULONG>(value->data.size()), Context,
-                                                  entry->EntryContext);
+                                                  static_cast<ULONG>(value->data.size()), Context, entry->EntryContext);
             if (!NT_SUCCESS(status))
                 return status;
             continue;

@@ -45,6 +45,5 @@ VOID SimRuleFastMutexHeld(PFAST_MUTEX Mutex, PCSTR Name, PCSTR Routine)
 VOID SimRuleNoSpinLockHeld(PCSTR Routine)
 {
     if (sim::Cpu().spinLocksHeld != 0)
-        Broken(Routine, "no spin lock held",
-               "this processor holds " + std::to_string(sim::Cpu().spinLocksHeld));
+        Broken(Routine, "no spin lock held", "this processor holds " + std::to_string(sim::Cpu().spinLocksHeld));
 }

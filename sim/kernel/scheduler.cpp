@@ -13,8 +13,8 @@ struct Scheduler::ThreadRecord {
     std::string name;
     std::condition_variable wake;
     bool blocked = false;
-    bool ready = false;      // set by whoever found the readiness test true
-    bool timedOut = false;   // set when the clock reached the deadline
+    bool ready = false;     // set by whoever found the readiness test true
+    bool timedOut = false;  // set when the clock reached the deadline
     const std::function<bool()> *readiness = nullptr;
     const void *key = nullptr;
     std::optional<Ticks> deadline;
@@ -53,8 +53,8 @@ void Scheduler::Reset(ClockMode mode)
 {
     std::unique_lock lock(mutex_);
     if (!threads_.empty() && !(threads_.size() == 1 && threads_[0] == tCurrent))
-        BugCheck("SIMULATION_MISUSE", "scheduler reset while other simulated threads exist:\n" +
-                                          DescribeThreadsLocked());
+        BugCheck("SIMULATION_MISUSE",
+                 "scheduler reset while other simulated threads exist:\n" + DescribeThreadsLocked());
     mode_ = mode;
     simulatedNow_ = 0;
     realStart_ = std::chrono::steady_clock::now();
@@ -187,8 +187,8 @@ bool Scheduler::Block(const std::function<bool()> &ready, std::optional<Ticks> d
 {
     ThreadRecord *self = tCurrent;
     if (!self)
-        BugCheck("SIMULATION_MISUSE", "a thread unknown to the simulation waits for " + what +
-                                          "; start it with sim::Thread or register it");
+        BugCheck("SIMULATION_MISUSE",
+                 "a thread unknown to the simulation waits for " + what + "; start it with sim::Thread or register it");
     std::unique_lock lock(mutex_);
     if (ready())
         return true;

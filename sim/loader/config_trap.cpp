@@ -43,13 +43,20 @@ bool InLoadedImage(uintptr_t address, size_t length)
 uintptr_t ServiceRoutine(uint16_t service)
 {
     switch (service) {
-    case CM_SERVICE_LOCATE_DEVNODE: return reinterpret_cast<uintptr_t>(&CM_Locate_DevNode);
-    case CM_SERVICE_CREATE_DEVNODE: return reinterpret_cast<uintptr_t>(&CM_Create_DevNode);
-    case CM_SERVICE_REMOVE_SUBTREE: return reinterpret_cast<uintptr_t>(&CM_Remove_SubTree);
-    case CM_SERVICE_REENUMERATE_DEVNODE: return reinterpret_cast<uintptr_t>(&CM_Reenumerate_DevNode);
-    case CM_SERVICE_READ_REGISTRY_VALUE: return reinterpret_cast<uintptr_t>(&CM_Read_Registry_Value);
-    case CM_SERVICE_WRITE_REGISTRY_VALUE: return reinterpret_cast<uintptr_t>(&CM_Write_Registry_Value);
-    default: return 0;
+    case CM_SERVICE_LOCATE_DEVNODE:
+        return reinterpret_cast<uintptr_t>(&CM_Locate_DevNode);
+    case CM_SERVICE_CREATE_DEVNODE:
+        return reinterpret_cast<uintptr_t>(&CM_Create_DevNode);
+    case CM_SERVICE_REMOVE_SUBTREE:
+        return reinterpret_cast<uintptr_t>(&CM_Remove_SubTree);
+    case CM_SERVICE_REENUMERATE_DEVNODE:
+        return reinterpret_cast<uintptr_t>(&CM_Reenumerate_DevNode);
+    case CM_SERVICE_READ_REGISTRY_VALUE:
+        return reinterpret_cast<uintptr_t>(&CM_Read_Registry_Value);
+    case CM_SERVICE_WRITE_REGISTRY_VALUE:
+        return reinterpret_cast<uintptr_t>(&CM_Write_Registry_Value);
+    default:
+        return 0;
     }
 }
 

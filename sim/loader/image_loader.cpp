@@ -27,10 +27,7 @@ constexpr const char *kExportName = "_RbGetServiceTable@0";
 class FileView {
 public:
     explicit FileView(const std::vector<uint8_t> &bytes) : bytes_(bytes) {}
-    bool Has(size_t offset, size_t length) const
-    {
-        return offset <= bytes_.size() && length <= bytes_.size() - offset;
-    }
+    bool Has(size_t offset, size_t length) const { return offset <= bytes_.size() && length <= bytes_.size() - offset; }
     template <typename T>
     T Read(size_t offset) const
     {
@@ -139,7 +136,8 @@ std::string BindImports(Mapping &map, uint32_t rva, uint32_t size, std::vector<s
         if (!map.String(nameRva, module))
             return "an import's module name lies outside the image";
         if (!KnownImportModule(module))
-            return "the image imports from " + module + "; a driver may import from ntoskrnl.exe, HAL.dll and "
+            return "the image imports from " + module +
+                   "; a driver may import from ntoskrnl.exe, HAL.dll and "
                    "USBD.SYS only";
         if (lookup == 0)
             lookup = addresses;

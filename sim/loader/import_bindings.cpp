@@ -32,7 +32,10 @@ VOID FASTCALL KfLowerIrql(KIRQL NewIrql) { KeLowerIrql(NewIrql); }
 // The kernel exports its interlocked routines in the fastcall convention.
 LONG FASTCALL KernelInterlockedIncrement(LONG volatile *Addend) { return InterlockedIncrement(Addend); }
 LONG FASTCALL KernelInterlockedDecrement(LONG volatile *Addend) { return InterlockedDecrement(Addend); }
-LONG FASTCALL KernelInterlockedExchange(LONG volatile *Target, LONG Value) { return InterlockedExchange(Target, Value); }
+LONG FASTCALL KernelInterlockedExchange(LONG volatile *Target, LONG Value)
+{
+    return InterlockedExchange(Target, Value);
+}
 LONG FASTCALL KernelInterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comparand)
 {
     return InterlockedCompareExchange(Destination, Exchange, Comparand);
@@ -48,8 +51,14 @@ struct Binding {
     const void *address;
 };
 
-#define BIND(module, routine) {module, #routine, reinterpret_cast<const void *>(&routine)}
-#define BIND_AS(module, name, routine) {module, name, reinterpret_cast<const void *>(&routine)}
+#define BIND(module, routine)                                      \
+    {                                                              \
+        module, #routine, reinterpret_cast<const void *>(&routine) \
+    }
+#define BIND_AS(module, name, routine)                         \
+    {                                                          \
+        module, name, reinterpret_cast<const void *>(&routine) \
+    }
 
 const Binding kBindings[] = {
     // The kernel: stdcall unless said otherwise.
@@ -85,8 +94,8 @@ const Binding kBindings[] = {
     BIND("ntoskrnl.exe", KeResetEvent),
     BIND("ntoskrnl.exe", KeSetEvent),
     BIND("ntoskrnl.exe", KeWaitForSingleObject),
-    BIND("ntoskrnl.exe", KefAcquireSpinLockAtDpcLevel),    // fastcall
-    BIND("ntoskrnl.exe", KefReleaseSpinLockFromDpcLevel),  // fastcall
+    BIND("ntoskrnl.exe", KefAcquireSpinLockAtDpcLevel),                           // fastcall
+    BIND("ntoskrnl.exe", KefReleaseSpinLockFromDpcLevel),                         // fastcall
     BIND_AS("ntoskrnl.exe", "InterlockedIncrement", KernelInterlockedIncrement),  // fastcall
     BIND_AS("ntoskrnl.exe", "InterlockedDecrement", KernelInterlockedDecrement),
     BIND_AS("ntoskrnl.exe", "InterlockedExchange", KernelInterlockedExchange),

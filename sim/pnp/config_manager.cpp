@@ -200,8 +200,8 @@ void ConfigManager::SetValue(DEVNODE node, const std::string &name, CmValue valu
     n->values[ValueKey(flags, subKey, name)] = std::move(value);
 }
 
-void ConfigManager::SetString(DEVNODE node, const std::string &name, const std::string &text,
-                              const std::string &subKey, ULONG flags)
+void ConfigManager::SetString(DEVNODE node, const std::string &name, const std::string &text, const std::string &subKey,
+                              ULONG flags)
 {
     CmValue value;
     value.type = CM_REGISTRY_SZ;
@@ -513,8 +513,8 @@ CONFIGRET __cdecl CM_Reenumerate_DevNode(DEVNODE dnDevNode, ULONG ulFlags)
     return ConfigManager::Get().ReenumerateDevNode(dnDevNode, ulFlags);
 }
 
-CONFIGRET __cdecl CM_Read_Registry_Value(DEVNODE dnDevNode, PCHAR pszSubKey, PCHAR pszValueName,
-                                         ULONG ulExpectedType, PVOID pBuffer, PULONG pulLength, ULONG ulFlags)
+CONFIGRET __cdecl CM_Read_Registry_Value(DEVNODE dnDevNode, PCHAR pszSubKey, PCHAR pszValueName, ULONG ulExpectedType,
+                                         PVOID pBuffer, PULONG pulLength, ULONG ulFlags)
 {
     return ConfigManager::Get().ReadRegistryValue(dnDevNode, pszSubKey, pszValueName, ulExpectedType, pBuffer,
                                                   pulLength, ulFlags);

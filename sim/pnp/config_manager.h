@@ -79,12 +79,12 @@ struct CmValue {
 
 // One service call as the driver made it.
 struct CmCall {
-    std::string service;       // "CM_Create_DevNode", ...
-    DEVNODE node = 0;          // the node it named (for Create, the parent)
-    std::string text;          // the device id or the value name, if any
+    std::string service;  // "CM_Create_DevNode", ...
+    DEVNODE node = 0;     // the node it named (for Create, the parent)
+    std::string text;     // the device id or the value name, if any
     ULONG flags = 0;
     CONFIGRET result = CR_SUCCESS;
-    DEVNODE created = 0;       // Create and Locate: the handle handed out
+    DEVNODE created = 0;  // Create and Locate: the handle handed out
 };
 
 // The host serial driver the platform loaded for an adapter's node.

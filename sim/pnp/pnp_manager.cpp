@@ -17,23 +17,32 @@ std::string Address(const void *p) { return Hex(reinterpret_cast<uintptr_t>(p));
 void RequirePassive(const std::string &what)
 {
     if (Cpu().irql != PASSIVE_LEVEL)
-        BugCheck("SIMULATION_MISUSE", what + " from " + IrqlName(Cpu().irql) +
-                                          "; the Plug and Play manager runs at PASSIVE_LEVEL");
+        BugCheck("SIMULATION_MISUSE",
+                 what + " from " + IrqlName(Cpu().irql) + "; the Plug and Play manager runs at PASSIVE_LEVEL");
 }
 
 std::string MinorName(UCHAR major, UCHAR minor)
 {
     if (major == IRP_MJ_PNP) {
         switch (minor) {
-        case IRP_MN_START_DEVICE: return "IRP_MN_START_DEVICE";
-        case IRP_MN_QUERY_REMOVE_DEVICE: return "IRP_MN_QUERY_REMOVE_DEVICE";
-        case IRP_MN_REMOVE_DEVICE: return "IRP_MN_REMOVE_DEVICE";
-        case IRP_MN_CANCEL_REMOVE_DEVICE: return "IRP_MN_CANCEL_REMOVE_DEVICE";
-        case IRP_MN_STOP_DEVICE: return "IRP_MN_STOP_DEVICE";
-        case IRP_MN_QUERY_STOP_DEVICE: return "IRP_MN_QUERY_STOP_DEVICE";
-        case IRP_MN_CANCEL_STOP_DEVICE: return "IRP_MN_CANCEL_STOP_DEVICE";
-        case IRP_MN_SURPRISE_REMOVAL: return "IRP_MN_SURPRISE_REMOVAL";
-        default: return "Plug and Play request " + Hex(minor);
+        case IRP_MN_START_DEVICE:
+            return "IRP_MN_START_DEVICE";
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+            return "IRP_MN_QUERY_REMOVE_DEVICE";
+        case IRP_MN_REMOVE_DEVICE:
+            return "IRP_MN_REMOVE_DEVICE";
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+            return "IRP_MN_CANCEL_REMOVE_DEVICE";
+        case IRP_MN_STOP_DEVICE:
+            return "IRP_MN_STOP_DEVICE";
+        case IRP_MN_QUERY_STOP_DEVICE:
+            return "IRP_MN_QUERY_STOP_DEVICE";
+        case IRP_MN_CANCEL_STOP_DEVICE:
+            return "IRP_MN_CANCEL_STOP_DEVICE";
+        case IRP_MN_SURPRISE_REMOVAL:
+            return "IRP_MN_SURPRISE_REMOVAL";
+        default:
+            return "Plug and Play request " + Hex(minor);
         }
     }
     if (major == IRP_MJ_POWER)
@@ -53,15 +62,24 @@ PDEVICE_OBJECT TopOf(PDEVICE_OBJECT device)
 const char *StateName(DeviceState state)
 {
     switch (state) {
-    case DeviceState::NoDriver: return "NoDriver";
-    case DeviceState::Added: return "Added";
-    case DeviceState::Started: return "Started";
-    case DeviceState::StartFailed: return "StartFailed";
-    case DeviceState::StopPending: return "StopPending";
-    case DeviceState::Stopped: return "Stopped";
-    case DeviceState::RemovePending: return "RemovePending";
-    case DeviceState::SurpriseRemoved: return "SurpriseRemoved";
-    case DeviceState::Removed: return "Removed";
+    case DeviceState::NoDriver:
+        return "NoDriver";
+    case DeviceState::Added:
+        return "Added";
+    case DeviceState::Started:
+        return "Started";
+    case DeviceState::StartFailed:
+        return "StartFailed";
+    case DeviceState::StopPending:
+        return "StopPending";
+    case DeviceState::Stopped:
+        return "Stopped";
+    case DeviceState::RemovePending:
+        return "RemovePending";
+    case DeviceState::SurpriseRemoved:
+        return "SurpriseRemoved";
+    case DeviceState::Removed:
+        return "Removed";
     }
     return "?";
 }
@@ -261,9 +279,9 @@ PlugResult PnpManager::PlugLocked(Device &device, const std::function<void(usb::
     Sched().Change([&] { device.addStatus_ = status; });
     if (!NT_SUCCESS(status)) {
         if (pdo->AttachedDevice)
-            BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
-                     "AddDevice failed with " + Hex(static_cast<ULONG>(status)) + " but left device " +
-                         Address(pdo->AttachedDevice) + " attached to physical device object " + Address(pdo));
+            BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "AddDevice failed with " + Hex(static_cast<ULONG>(status)) +
+                                                                " but left device " + Address(pdo->AttachedDevice) +
+                                                                " attached to physical device object " + Address(pdo));
         SetState(device, DeviceState::NoDriver);
         return {&device, status};
     }
@@ -292,8 +310,8 @@ NTSTATUS PnpManager::SendLocked(Device &device, UCHAR major, UCHAR minor)
     RequirePassive(MinorName(major, minor));
     PDEVICE_OBJECT pdo = Sched().Read([&] { return device.present_ ? device.pdo_ : nullptr; });
     if (!pdo)
-        BugCheck("SIMULATION_MISUSE", MinorName(major, minor) + " for device " + std::to_string(device.id_) +
-                                          ", which has been removed");
+        BugCheck("SIMULATION_MISUSE",
+                 MinorName(major, minor) + " for device " + std::to_string(device.id_) + ", which has been removed");
     struct Done {
         bool done = false;
         IO_STATUS_BLOCK status{};
@@ -351,8 +369,7 @@ void PnpManager::TearDownLocked(Device &device)
     if (pdo->AttachedDevice)
         BugCheck("PNP_DETECTED_FATAL_ERROR",
                  "IRP_MN_REMOVE_DEVICE completed for device " + std::to_string(device.id_) + " but device " +
-                     Address(pdo->AttachedDevice) + " is still attached to its physical device object " +
-                     Address(pdo) +
+                     Address(pdo->AttachedDevice) + " is still attached to its physical device object " + Address(pdo) +
                      "; the function driver has to detach (IoDetachDevice) and delete its device while handling "
                      "the removal");
     std::unique_ptr<usb::Bus> bus;

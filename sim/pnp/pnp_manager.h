@@ -49,11 +49,11 @@
 namespace sim::pnp {
 
 enum class DeviceState {
-    NoDriver,         // AddDevice failed; the stack is the bare physical device object
-    Added,            // AddDevice succeeded, no start yet
+    NoDriver,  // AddDevice failed; the stack is the bare physical device object
+    Added,     // AddDevice succeeded, no start yet
     Started,
-    StartFailed,      // the start failed and the stack is still there
-    StopPending,      // a stop query succeeded
+    StartFailed,  // the start failed and the stack is still there
+    StopPending,  // a stop query succeeded
     Stopped,
     RemovePending,    // a remove query succeeded
     SurpriseRemoved,  // surprise removal sent, removal not yet

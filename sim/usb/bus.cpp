@@ -19,12 +19,16 @@ NTSTATUS IrpStatusFor(USBD_STATUS status)
     if (USBD_SUCCESS(status))
         return STATUS_SUCCESS;
     switch (status) {
-    case USBD_STATUS_CANCELED: return STATUS_CANCELLED;
-    case USBD_STATUS_DEVICE_GONE: return STATUS_DEVICE_NOT_CONNECTED;
+    case USBD_STATUS_CANCELED:
+        return STATUS_CANCELLED;
+    case USBD_STATUS_DEVICE_GONE:
+        return STATUS_DEVICE_NOT_CONNECTED;
     case USBD_STATUS_INVALID_PARAMETER:
     case USBD_STATUS_INVALID_PIPE_HANDLE:
-    case USBD_STATUS_INVALID_URB_FUNCTION: return STATUS_INVALID_PARAMETER;
-    default: return STATUS_UNSUCCESSFUL;
+    case USBD_STATUS_INVALID_URB_FUNCTION:
+        return STATUS_INVALID_PARAMETER;
+    default:
+        return STATUS_UNSUCCESSFUL;
     }
 }
 
@@ -68,9 +72,18 @@ Bus::~Bus()
     io::DeleteDriverObject(driver_);
 }
 
-void Bus::SetCompletionMode(CompletionMode mode) { Scheduler::Get().ChangeFor(this, [&] { completion_ = mode; }); }
-void Bus::SetCancelMode(CancelMode mode) { Scheduler::Get().ChangeFor(this, [&] { cancel_ = mode; }); }
-void Bus::SetControlTransferTime(Ticks ticks) { Scheduler::Get().ChangeFor(this, [&] { controlTime_ = ticks; }); }
+void Bus::SetCompletionMode(CompletionMode mode)
+{
+    Scheduler::Get().ChangeFor(this, [&] { completion_ = mode; });
+}
+void Bus::SetCancelMode(CancelMode mode)
+{
+    Scheduler::Get().ChangeFor(this, [&] { cancel_ = mode; });
+}
+void Bus::SetControlTransferTime(Ticks ticks)
+{
+    Scheduler::Get().ChangeFor(this, [&] { controlTime_ = ticks; });
+}
 void Bus::SetStartPending(bool pending, Ticks delay)
 {
     Scheduler::Get().ChangeFor(this, [&] {
@@ -397,9 +410,8 @@ VOID Bus::CancelPending(PDEVICE_OBJECT device, PIRP irp)
 
 void Bus::RetryEndpoint(uint8_t endpoint)
 {
-    std::vector<PIRP> mine = Scheduler::Get().ChangeFor(this, [&] {
-        return TakeWaitingLocked([&](const Pipe &pipe) { return pipe.endpoint == endpoint; });
-    });
+    std::vector<PIRP> mine = Scheduler::Get().ChangeFor(
+        this, [&] { return TakeWaitingLocked([&](const Pipe &pipe) { return pipe.endpoint == endpoint; }); });
     for (PIRP irp : mine) {
         if (Execute(irp, UrbOf(irp)))
             Finish(irp, UrbOf(irp)->UrbHeader.Status);
@@ -539,15 +551,14 @@ void Bus::ExecuteSelectConfiguration(PURB urb)
         auto *info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(cursor);
         if (info->Length == 0)
             break;
-        PUSB_INTERFACE_DESCRIPTOR interface = USBD_ParseConfigurationDescriptorEx(
-            config, config, info->InterfaceNumber, info->AlternateSetting, -1, -1, -1);
+        PUSB_INTERFACE_DESCRIPTOR interface = USBD_ParseConfigurationDescriptorEx(config, config, info->InterfaceNumber,
+                                                                                  info->AlternateSetting, -1, -1, -1);
         if (!interface) {
             keepUnopened();
             urb->UrbHeader.Status = USBD_STATUS_INTERFACE_NOT_FOUND;
             return;
         }
-        if (info->Length < GET_USBD_INTERFACE_SIZE(interface->bNumEndpoints) ||
-            cursor + info->Length > end) {
+        if (info->Length < GET_USBD_INTERFACE_SIZE(interface->bNumEndpoints) || cursor + info->Length > end) {
             keepUnopened();
             urb->UrbHeader.Status = USBD_STATUS_BUFFER_TOO_SMALL;
             return;

@@ -52,7 +52,7 @@ struct UrbRecord {
     uint8_t endpoint = 0;  // bulk (cancelled ones too) and reset-pipe requests
     size_t length = 0;     // bytes requested
     size_t transferred = 0;
-    SetupPacket setup;     // vendor requests
+    SetupPacket setup;  // vendor requests
     uint8_t descriptorType = 0;
     USBD_STATUS status = USBD_STATUS_SUCCESS;
 };
@@ -71,10 +71,10 @@ public:
 
 // Running counts of what the bus carried, kept whatever the log keeps.
 struct BusCounts {
-    uint64_t urbs = 0;          // every request logged, as the log would hold it
-    uint64_t bulkTransfers = 0; // bulk transfers that ended (cancelled ones too)
-    uint64_t bytesIn = 0;       // bulk bytes device to host
-    uint64_t bytesOut = 0;      // bulk bytes host to device
+    uint64_t urbs = 0;           // every request logged, as the log would hold it
+    uint64_t bulkTransfers = 0;  // bulk transfers that ended (cancelled ones too)
+    uint64_t bytesIn = 0;        // bulk bytes device to host
+    uint64_t bytesOut = 0;       // bulk bytes host to device
 };
 
 // A Plug and Play, power or system-control request as it reached the bus,
@@ -216,10 +216,10 @@ private:
         bool parked = false;  // bulk timing: NAKed, waits for EndpointReady
     };
     std::vector<Waiting> waiting_;  // bulk transfers the device is not ready for
-    std::vector<PIRP> held_;      // cancelled, held back
+    std::vector<PIRP> held_;        // cancelled, held back
     bool stopping_ = false;
     bool busy_ = false;
-    bool rescan_ = false;         // a timer was added: recompute the deadline
+    bool rescan_ = false;  // a timer was added: recompute the deadline
     // Bulk timing, guarded by the scheduler lock too.
     struct Carrying {
         PIRP irp;

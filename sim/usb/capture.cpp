@@ -37,26 +37,36 @@ int32_t UsbmonStatus(USBD_STATUS status)
     if (USBD_SUCCESS(status))
         return 0;
     switch (status) {
-    case USBD_STATUS_CANCELED: return -kENOENT;
-    case USBD_STATUS_DEVICE_GONE: return -kESHUTDOWN;
-    case USBD_STATUS_STALL_PID: return -kEPIPE;
-    case USBD_STATUS_ERROR_SHORT_TRANSFER: return -kEREMOTEIO;
+    case USBD_STATUS_CANCELED:
+        return -kENOENT;
+    case USBD_STATUS_DEVICE_GONE:
+        return -kESHUTDOWN;
+    case USBD_STATUS_STALL_PID:
+        return -kEPIPE;
+    case USBD_STATUS_ERROR_SHORT_TRANSFER:
+        return -kEREMOTEIO;
     case USBD_STATUS_INVALID_PARAMETER:
     case USBD_STATUS_INVALID_PIPE_HANDLE:
     case USBD_STATUS_INVALID_URB_FUNCTION:
     case USBD_STATUS_INTERFACE_NOT_FOUND:
-    case USBD_STATUS_BUFFER_TOO_SMALL: return -kEINVAL;
-    default: return -kEPROTO;
+    case USBD_STATUS_BUFFER_TOO_SMALL:
+        return -kEINVAL;
+    default:
+        return -kEPROTO;
     }
 }
 
 uint8_t UsbmonType(USBD_PIPE_TYPE type)
 {
     switch (type) {
-    case UsbdPipeTypeControl: return kControl;
-    case UsbdPipeTypeIsochronous: return kIsochronous;
-    case UsbdPipeTypeInterrupt: return kInterrupt;
-    default: return kBulk;
+    case UsbdPipeTypeControl:
+        return kControl;
+    case UsbdPipeTypeIsochronous:
+        return kIsochronous;
+    case UsbdPipeTypeInterrupt:
+        return kInterrupt;
+    default:
+        return kBulk;
     }
 }
 
@@ -236,8 +246,8 @@ bool Capture::Describe(Device &device, const URB &urb, bool submit, Event &event
     switch (urb.UrbHeader.Function) {
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
         const auto &request = urb.UrbControlDescriptorRequest;
-        control(0x80, kGetDescriptor, uint16_t(request.DescriptorType << 8 | request.Index),
-                request.LanguageId, uint16_t(request.TransferBufferLength));
+        control(0x80, kGetDescriptor, uint16_t(request.DescriptorType << 8 | request.Index), request.LanguageId,
+                uint16_t(request.TransferBufferLength));
         data(true, BufferOf(request.TransferBuffer, request.TransferBufferMDL), request.TransferBufferLength);
         return true;
     }
@@ -257,8 +267,7 @@ bool Capture::Describe(Device &device, const URB &urb, bool submit, Event &event
     }
     case URB_FUNCTION_RESET_PIPE: {
         auto pipe = device.pipes.find(urb.UrbPipeRequest.PipeHandle);
-        control(0x02, kClearFeature, kEndpointHalt,
-                pipe == device.pipes.end() ? 0 : pipe->second.endpoint, 0);
+        control(0x02, kClearFeature, kEndpointHalt, pipe == device.pipes.end() ? 0 : pipe->second.endpoint, 0);
         data(false, nullptr, 0);
         return true;
     }

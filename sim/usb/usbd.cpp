@@ -20,8 +20,8 @@ std::string Address(const void *p) { return sim::Hex(reinterpret_cast<uintptr_t>
 // wTotalLength only). Returns the first interface descriptor from start on
 // that matches, or null at the end.
 PUSB_INTERFACE_DESCRIPTOR Walk(const char *routine, PUSB_CONFIGURATION_DESCRIPTOR config, PVOID start,
-                               LONG interfaceNumber, LONG alternateSetting, LONG interfaceClass,
-                               LONG interfaceSubClass, LONG interfaceProtocol)
+                               LONG interfaceNumber, LONG alternateSetting, LONG interfaceClass, LONG interfaceSubClass,
+                               LONG interfaceProtocol)
 {
     auto *base = reinterpret_cast<UCHAR *>(config);
     auto fail = [&](const std::string &what) {
@@ -57,8 +57,8 @@ PUSB_INTERFACE_DESCRIPTOR Walk(const char *routine, PUSB_CONFIGURATION_DESCRIPTO
         if (common->bLength < sizeof(USB_COMMON_DESCRIPTOR))
             fail(where(offset) + " has bLength " + std::to_string(common->bLength));
         if (common->bLength > total - offset)
-            fail(where(offset) + " has bLength " + std::to_string(common->bLength) +
-                 ", which runs past wTotalLength " + std::to_string(total));
+            fail(where(offset) + " has bLength " + std::to_string(common->bLength) + ", which runs past wTotalLength " +
+                 std::to_string(total));
         if (common->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE) {
             if (common->bLength < sizeof(USB_INTERFACE_DESCRIPTOR))
                 fail("the interface descriptor at offset " + std::to_string(offset) +

@@ -29,8 +29,8 @@ std::vector<std::unique_ptr<File>> gFiles;
 void RequirePassive(const char *call)
 {
     if (Cpu().irql != PASSIVE_LEVEL)
-        BugCheck("SIMULATION_MISUSE", std::string(call) + " from " + IrqlName(Cpu().irql) +
-                                          "; applications run at PASSIVE_LEVEL");
+        BugCheck("SIMULATION_MISUSE",
+                 std::string(call) + " from " + IrqlName(Cpu().irql) + "; applications run at PASSIVE_LEVEL");
 }
 
 File &Live(Handle handle, const char *call)

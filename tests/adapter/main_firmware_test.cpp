@@ -42,8 +42,20 @@ Bytes Pattern(size_t n, uint8_t seed)
 // CMD_SETUP for 8N1 at this rate with these handshake bits.
 Bytes SetupFrame(int port, uint32_t baud, uint8_t handshake)
 {
-    return {CMD_SETUP, uint8_t(port), uint8_t(baud), uint8_t(baud >> 8), uint8_t(baud >> 16), uint8_t(baud >> 24),
-            8, 1, 'n', 'n', 0x13, 0x11, handshake, 0};
+    return {CMD_SETUP,
+            uint8_t(port),
+            uint8_t(baud),
+            uint8_t(baud >> 8),
+            uint8_t(baud >> 16),
+            uint8_t(baud >> 24),
+            8,
+            1,
+            'n',
+            'n',
+            0x13,
+            0x11,
+            handshake,
+            0};
 }
 
 Bytes Done(int port) { return {RSP_DONE, 0x00, uint8_t(port)}; }
@@ -66,7 +78,8 @@ protected:
 
     void Configure()
     {
-        pipes_ = testing_support::SelectWholeConfiguration([this](PURB urb) { return SubmitUrbSync(bus_->Pdo(), urb); });
+        pipes_ =
+            testing_support::SelectWholeConfiguration([this](PURB urb) { return SubmitUrbSync(bus_->Pdo(), urb); });
     }
 
     USBD_PIPE_HANDLE PipeFor(uint8_t endpoint) { return testing_support::PipeHandleFor(pipes_, endpoint); }
@@ -122,7 +135,7 @@ protected:
     std::unique_ptr<testing_support::BulkRequest> StartWrite(uint8_t endpoint, Bytes data)
     {
         auto write = std::make_unique<testing_support::BulkRequest>(bus_->Pdo(), PipeFor(endpoint),
-                                                                     USBD_TRANSFER_DIRECTION_OUT, std::move(data));
+                                                                    USBD_TRANSFER_DIRECTION_OUT, std::move(data));
         write->Start();
         return write;
     }
@@ -146,8 +159,8 @@ TEST_F(MainFirmwareTest, DescribesTheRunningAdapterWithTenBulkPipes)
     Bytes config = Descriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0);
     ASSERT_EQ(config.size(), 9u + 9u + 10u * 7u);
     EXPECT_EQ(config[2] | config[3] << 8, int(config.size()));
-    EXPECT_EQ(config[4], 1);  // one interface
-    EXPECT_EQ(config[5], 1);  // configuration value
+    EXPECT_EQ(config[4], 1);      // one interface
+    EXPECT_EQ(config[5], 1);      // configuration value
     EXPECT_EQ(config[9 + 2], 0);  // interface 0
     EXPECT_EQ(config[9 + 4], 10);
     const Bytes order = {0x81, 0x01, 0x82, 0x02, 0x83, 0x03, 0x84, 0x04, 0x85, 0x05};
@@ -179,7 +192,8 @@ TEST_F(MainFirmwareTest, DescribesTheRunningAdapterWithTenBulkPipes)
 TEST_F(MainFirmwareTest, AnswersEachPortCommandAndKeepsThePortState)
 {
     const Bytes setup = {CMD_SETUP, 2, 0x00, 0xC2, 0x01, 0x00, 7, 2, 'e', 'b', 0x13, 0x11, 0x88, 0};
-    const std::vector<Bytes> sent = {{CMD_OPEN, 2}, setup, {CMD_SET_RTS, 2, 1}, {CMD_SET_DTR, 2, 1},
+    const std::vector<Bytes> sent = {{CMD_OPEN, 2},         setup,
+                                     {CMD_SET_RTS, 2, 1},   {CMD_SET_DTR, 2, 1},
                                      {CMD_SET_BREAK, 2, 1}, {CMD_WAITS_FOR_DONE_9, 2}};
     for (const Bytes &frame : sent) {
         Command(frame);

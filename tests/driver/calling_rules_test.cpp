@@ -27,8 +27,9 @@ std::string Broken(const std::string &routine, const std::string &rule)
 TEST_F(CallingRuleDeathTest, AStartWithoutTheAdapterLockStops)
 {
     PortContext *port = Port();
-    EXPECT_DEATH(StartPortWrite(port), Broken("StartPortWrite", "&Port->Adapter->Lock held, but this processor "
-                                                                "does not hold it"));
+    EXPECT_DEATH(StartPortWrite(port), Broken("StartPortWrite",
+                                              "&Port->Adapter->Lock held, but this processor "
+                                              "does not hold it"));
     EXPECT_DEATH(StartPortRead(port), Broken("StartPortRead", "&Port->Adapter->Lock held"));
     EXPECT_DEATH(KickCommandSender(adapter), Broken("KickCommandSender", "&Adapter->Lock held"));
 

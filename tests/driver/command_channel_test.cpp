@@ -12,9 +12,9 @@
 namespace {
 
 using Frame = std::vector<uint8_t>;
-using sim::adapter::AnswerMode;
 using sim::ResourceKind;
 using sim::Resources;
+using sim::adapter::AnswerMode;
 
 constexpr ULONGLONG kSecond = 10'000'000;
 
@@ -157,7 +157,7 @@ TEST_F(CommandChannelTest, AnEarlierAnswerReleasesLaterWaitersOfTheSamePortOnly)
     EXPECT_TRUE(second);
     EXPECT_EQ(secondDone, 6 * kSecond / 10);  // released by the first command's answer
     EXPECT_TRUE(other);
-    EXPECT_EQ(otherDone, 7 * kSecond / 10);   // waits for its own
+    EXPECT_EQ(otherDone, 7 * kSecond / 10);  // waits for its own
 }
 
 TEST_F(CommandChannelTest, AFailedWriteStopsTheChannelUntilTheNextConfiguration)

@@ -133,8 +133,8 @@ TEST_F(EndToEndTest, FourPortsMoveDataBothWaysAtOnceAndCloseClean)
     std::vector<std::unique_ptr<sim::Thread>> threads;
     for (int number = 1; number <= 4; number++) {
         uint64_t seed = 1000 + number;
-        threads.push_back(std::make_unique<sim::Thread>(
-            "producer " + std::to_string(number), [this, number, seed, total] { Produce(number, seed, total); }));
+        threads.push_back(std::make_unique<sim::Thread>("producer " + std::to_string(number),
+                                                        [this, number, seed, total] { Produce(number, seed, total); }));
         threads.push_back(std::make_unique<sim::Thread>(
             "consumer " + std::to_string(listener[number]),
             [this, number, seed, total, &listener] { Consume(listener[number], seed, total); }));

@@ -70,17 +70,21 @@ protected:
 
     NTSTATUS StartRead(LockRecord *heldLock = nullptr)
     {
-        BulkTransfer bulk{rig.adapter, rig.adapter->LowerDevice, rig.Pipe(kIn), BULK_FLAGS_READ, transfer.buffer, TRANSFER_CHUNK,
-                          transfer.urb, &transfer.slot, TransferComplete, &transfer, heldLock};
+        BulkTransfer bulk{
+            rig.adapter,  rig.adapter->LowerDevice, rig.Pipe(kIn),    BULK_FLAGS_READ, transfer.buffer, TRANSFER_CHUNK,
+            transfer.urb, &transfer.slot,           TransferComplete, &transfer,       heldLock};
         return SubmitUrbAsync(&bulk);
     }
 
     NTSTATUS StartWrite(const std::vector<uint8_t> &bytes, LockRecord *heldLock = nullptr)
     {
         std::memcpy(transfer.buffer, bytes.data(), bytes.size());
-        BulkTransfer bulk{rig.adapter, rig.adapter->LowerDevice, rig.Pipe(kOut), BULK_FLAGS_PORT_WRITE, transfer.buffer,
-                          static_cast<ULONG>(bytes.size()), transfer.urb, &transfer.slot, TransferComplete,
-                          &transfer, heldLock};
+        BulkTransfer bulk{rig.adapter,      rig.adapter->LowerDevice,
+                          rig.Pipe(kOut),   BULK_FLAGS_PORT_WRITE,
+                          transfer.buffer,  static_cast<ULONG>(bytes.size()),
+                          transfer.urb,     &transfer.slot,
+                          TransferComplete, &transfer,
+                          heldLock};
         return SubmitUrbAsync(&bulk);
     }
 

@@ -267,8 +267,8 @@ TEST_F(DownloadTest, InternalEndsAt1B3FAndExternalStartsAt1B40)
     StartLoader(rig);
     const auto image = Image({{0x1B3F, 1}, {0x1B40, 1}});
     EXPECT_EQ(LoadFirmwareImage(rig.fdo, image.data()), STATUS_SUCCESS);
-    ExpectTransfers(rig.chip, {WriteOf(image[1], FIRMWARE_LOAD_EXTERNAL), Cpucs(1),
-                               WriteOf(image[0], FIRMWARE_LOAD_INTERNAL)});
+    ExpectTransfers(rig.chip,
+                    {WriteOf(image[1], FIRMWARE_LOAD_EXTERNAL), Cpucs(1), WriteOf(image[0], FIRMWARE_LOAD_INTERNAL)});
     EXPECT_EQ(rig.chip.Memory(0x1B3F, 2), (std::vector<uint8_t>{image[0].Data[0], image[1].Data[0]}));
 }
 
@@ -298,10 +298,10 @@ TEST_F(DownloadTest, EachPassKeepsTableOrder)
     StartLoader(rig);
     const auto image = Image({{0x0300, 2}, {0x9000, 3}, {0x0100, 16}, {0x8000, 1}, {0x1B30, 16}, {0xFFF0, 16}});
     EXPECT_EQ(LoadFirmwareImage(rig.fdo, image.data()), STATUS_SUCCESS);
-    ExpectTransfers(rig.chip, {WriteOf(image[1], FIRMWARE_LOAD_EXTERNAL), WriteOf(image[3], FIRMWARE_LOAD_EXTERNAL),
-                               WriteOf(image[5], FIRMWARE_LOAD_EXTERNAL), Cpucs(1),
-                               WriteOf(image[0], FIRMWARE_LOAD_INTERNAL), WriteOf(image[2], FIRMWARE_LOAD_INTERNAL),
-                               WriteOf(image[4], FIRMWARE_LOAD_INTERNAL)});
+    ExpectTransfers(rig.chip,
+                    {WriteOf(image[1], FIRMWARE_LOAD_EXTERNAL), WriteOf(image[3], FIRMWARE_LOAD_EXTERNAL),
+                     WriteOf(image[5], FIRMWARE_LOAD_EXTERNAL), Cpucs(1), WriteOf(image[0], FIRMWARE_LOAD_INTERNAL),
+                     WriteOf(image[2], FIRMWARE_LOAD_INTERNAL), WriteOf(image[4], FIRMWARE_LOAD_INTERNAL)});
 }
 
 // No loader runs, so the chip stalls the first external write: the external
@@ -327,8 +327,7 @@ TEST_F(DownloadTest, ResultIsTheLastWritesStatus)
     // External only, no loader: the one write sent fails, and so does the load.
     const auto image = Image({{0x8000, 4}, {0x8004, 4}});
     EXPECT_FALSE(NT_SUCCESS(LoadFirmwareImage(rig.fdo, image.data())));
-    ExpectTransfers(rig.chip,
-                    {WriteOf(image[0], FIRMWARE_LOAD_EXTERNAL, USBD_STATUS_STALL_PID), Cpucs(1)});
+    ExpectTransfers(rig.chip, {WriteOf(image[0], FIRMWARE_LOAD_EXTERNAL, USBD_STATUS_STALL_PID), Cpucs(1)});
 }
 
 // A write the chip refuses (it would pass the top of internal memory) ends
@@ -373,7 +372,7 @@ TEST_F(DownloadTest, FailedAllocationLosesOneStepAndTheDownloadGoesOn)
     };
     const size_t all = 1337;
     const Case cases[] = {
-        {1, all - 1, Program::Main},  // the chip powers up held anyway
+        {1, all - 1, Program::Main},                                        // the chip powers up held anyway
         {2, 1 + 1 + 1 + 1 + kMainInternal + 1 + 1, Program::Unrecognised},  // no loader: external writes stall
         {3, all - 1, Program::Main},
         {4, all - 1 - (kMainExternal - 1), Program::Unrecognised},  // the loader never ran
@@ -399,8 +398,7 @@ TEST_F(DownloadTest, EveryDownloadAllocationIsFreed)
     ChipRig rig;
     const uint64_t before = Resources::Get().AllocationCount(ResourceKind::Pool);
     EXPECT_EQ(DownloadFirmware(rig.fdo), STATUS_SUCCESS);
-    EXPECT_EQ(Resources::Get().AllocationCount(ResourceKind::Pool) - before, 8u)
-        << "six holds and runs, two images";
+    EXPECT_EQ(Resources::Get().AllocationCount(ResourceKind::Pool) - before, 8u) << "six holds and runs, two images";
     EXPECT_EQ(Resources::Get().LiveCount(ResourceKind::Pool), 0u);
 }
 

@@ -41,9 +41,10 @@ protected:
     {
         for (const auto &record : image)
             if ((record.address > sim::chip::kInternalLast) == external) {
-                ASSERT_EQ((external ? LoadExternal(record.address, record.data)
-                                    : LoadInternal(record.address, record.data)).usbd,
-                          USBD_STATUS_SUCCESS);
+                ASSERT_EQ(
+                    (external ? LoadExternal(record.address, record.data) : LoadInternal(record.address, record.data))
+                        .usbd,
+                    USBD_STATUS_SUCCESS);
             }
     }
 

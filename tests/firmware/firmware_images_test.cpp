@@ -146,8 +146,8 @@ TEST(FirmwareImages, RecordsAreNotInAddressOrder)
         size_t switches = 0;
         for (size_t i = 1; i < records.size(); i++) {
             descents += records[i].Address < records[i - 1].Address;
-            switches += (records[i].Address <= FIRMWARE_INTERNAL_LAST) !=
-                        (records[i - 1].Address <= FIRMWARE_INTERNAL_LAST);
+            switches +=
+                (records[i].Address <= FIRMWARE_INTERNAL_LAST) != (records[i - 1].Address <= FIRMWARE_INTERNAL_LAST);
         }
         EXPECT_GT(descents, 0u);
         if (shape.external.records) {

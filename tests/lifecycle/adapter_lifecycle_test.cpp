@@ -165,13 +165,18 @@ TEST_F(AdapterLifecycleTest, SerialNumbersOfEveryLength)
         uint8_t length;
         NTSTATUS start;
         size_t characters;
-    } cases[] = {{0, STATUS_INSUFFICIENT_RESOURCES, 0}, {1, STATUS_DEVICE_DATA_ERROR, 0},
-                 {2, STATUS_DEVICE_DATA_ERROR, 0},      {3, STATUS_DEVICE_DATA_ERROR, 0},
-                 {4, STATUS_SUCCESS, 1},                {66, STATUS_SUCCESS, 32},
-                 {67, STATUS_SUCCESS, 32},              {68, STATUS_INSUFFICIENT_RESOURCES, 0}};
+    } cases[] = {{0, STATUS_INSUFFICIENT_RESOURCES, 0},
+                 {1, STATUS_DEVICE_DATA_ERROR, 0},
+                 {2, STATUS_DEVICE_DATA_ERROR, 0},
+                 {3, STATUS_DEVICE_DATA_ERROR, 0},
+                 {4, STATUS_SUCCESS, 1},
+                 {66, STATUS_SUCCESS, 32},
+                 {67, STATUS_SUCCESS, 32},
+                 {68, STATUS_INSUFFICIENT_RESOURCES, 0}};
     ULONG tooLong = 0;
     for (const Case &c : cases) {
-        PlugOdd("X", [&](OddAdapter &odd) { odd.rawSerial = StringDescriptor(c.length); }, c.start);
+        PlugOdd(
+            "X", [&](OddAdapter &odd) { odd.rawSerial = StringDescriptor(c.length); }, c.start);
         if (NT_SUCCESS(c.start)) {
             AdapterContext *adapter = Adapter(*last);
             EXPECT_EQ(std::strlen(adapter->SerialNumber), c.characters) << int(c.length);
@@ -188,14 +193,16 @@ TEST_F(AdapterLifecycleTest, SerialNumbersOfEveryLength)
 
 TEST_F(AdapterLifecycleTest, OnlyTheLowByteOfEachSerialUnitIsKept)
 {
-    PlugOdd("X", [](OddAdapter &odd) { odd.rawSerial = std::vector<uint8_t>{8, 3, 0x41, 0x01, 0x42, 0x20, 0x43, 0}; },
-            STATUS_SUCCESS);
+    PlugOdd(
+        "X", [](OddAdapter &odd) { odd.rawSerial = std::vector<uint8_t>{8, 3, 0x41, 0x01, 0x42, 0x20, 0x43, 0}; },
+        STATUS_SUCCESS);
     EXPECT_STREQ(Adapter(*last)->SerialNumber, "ABC");
 }
 
 TEST_F(AdapterLifecycleTest, ALongConfigurationIsReadAgainWithItsTotalLength)
 {
-    PlugOdd("LONG", [](OddAdapter &odd) { odd.configPadding = 600; }, STATUS_SUCCESS);
+    PlugOdd(
+        "LONG", [](OddAdapter &odd) { odd.configPadding = 600; }, STATUS_SUCCESS);
     std::vector<size_t> reads;
     for (const auto &record : last->Bus().Log())
         if (record.descriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE)
@@ -208,7 +215,8 @@ TEST_F(AdapterLifecycleTest, ALongConfigurationIsReadAgainWithItsTotalLength)
 
 TEST_F(AdapterLifecycleTest, ARestartReusesThePortsAndReadsNoSerialNumber)
 {
-    OddAdapter &odd = PlugOdd("RESTART", [](OddAdapter &) {}, STATUS_SUCCESS);
+    OddAdapter &odd = PlugOdd(
+        "RESTART", [](OddAdapter &) {}, STATUS_SUCCESS);
     AdapterContext *adapter = Adapter(*last);
     PortContext *first = adapter->Ports[0];
     PUCHAR buffer = first->ReadBuffer;
@@ -253,7 +261,8 @@ TEST_F(AdapterLifecycleTest, StartWaitsForAPendingLowerStart)
 
 TEST_F(AdapterLifecycleTest, AFailingDeselectStopsNothingAndIsNotPassedDown)
 {
-    PlugOdd("STUCK", [](OddAdapter &odd) { odd.failDeselect = true; }, STATUS_SUCCESS);
+    PlugOdd(
+        "STUCK", [](OddAdapter &odd) { odd.failDeselect = true; }, STATUS_SUCCESS);
     EXPECT_TRUE(NT_ERROR(pnp->SendStop(*last)));
     EXPECT_TRUE(Adapter(*last)->Configured);
     for (const auto &request : last->PdoRequests())
@@ -316,7 +325,8 @@ TEST_F(AdapterLifecycleTest, APowerRequestLeftPendingBelowIsReturnedPendingAndEn
 
 TEST_F(AdapterLifecycleTest, AnInterfaceWithoutTheCommandPipesFailsTheStart)
 {
-    PlugOdd("EIGHT", [](OddAdapter &odd) { odd.droppedEndpoints = 2; }, STATUS_UNSUCCESSFUL);
+    PlugOdd(
+        "EIGHT", [](OddAdapter &odd) { odd.droppedEndpoints = 2; }, STATUS_UNSUCCESSFUL);
     // The platform removed the stack again; nothing was left behind.
     EXPECT_EQ(AdapterTable.Count, 0u);
 }

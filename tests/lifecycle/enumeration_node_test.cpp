@@ -105,8 +105,8 @@ TEST_F(EnumerationNodeTest, ANewNodeWithAClassValueGetsNoWritesButIsReenumerated
     auto node = cm.Find(NodeId("KEPT"));
     ASSERT_TRUE(node.has_value());
     EXPECT_EQ(Adapter(device)->EnumNode, *node);
-    EXPECT_EQ(Services(), (std::vector<std::string>{"CM_Locate_DevNode", "CM_Create_DevNode",
-                                                    "CM_Read_Registry_Value", "CM_Reenumerate_DevNode"}));
+    EXPECT_EQ(Services(), (std::vector<std::string>{"CM_Locate_DevNode", "CM_Create_DevNode", "CM_Read_Registry_Value",
+                                                    "CM_Reenumerate_DevNode"}));
     EXPECT_EQ(cm.Calls()[2].text, "Class");
     EXPECT_EQ(cm.Calls()[2].result, CONFIGRET(CR_SUCCESS));
     EXPECT_EQ(cm.Value(*node, "Class")->Text(), "Ports");

@@ -94,8 +94,8 @@ TEST_F(FullLifeTest, BlankToWorkingToStoppedToPulledOutToWorkingAgain)
         ports[i] = HostPort(serial, i);
     std::vector<std::unique_ptr<sim::Thread>> writers;
     for (int i = 0; i < 4; i++)
-        writers.push_back(std::make_unique<sim::Thread>(
-            "writer " + std::to_string(i), [&host, port = ports[i]] { WriteUntilGone(host, *port); }));
+        writers.push_back(std::make_unique<sim::Thread>("writer " + std::to_string(i),
+                                                        [&host, port = ports[i]] { WriteUntilGone(host, *port); }));
     LARGE_INTEGER delay;
     delay.QuadPart = -200'000;  // 20 ms of traffic first
     KeDelayExecutionThread(KernelMode, FALSE, &delay);

@@ -171,9 +171,8 @@ TEST_F(LyingDescriptorTest, ATotalLengthBeyondWhatArrivedFailsTheStart)
 {
     // wTotalLength says 88 but the transfer ends after 50 bytes: the rest of
     // the buffer was never written.
-    Outcome cut = PlugLiar("CUT", [](LyingAdapter &liar) {
-        liar.config = [](Bytes honest, int) { return Cut(honest, 50); };
-    });
+    Outcome cut =
+        PlugLiar("CUT", [](LyingAdapter &liar) { liar.config = [](Bytes honest, int) { return Cut(honest, 50); }; });
     EXPECT_EQ(cut.status, STATUS_DEVICE_DATA_ERROR);
     EXPECT_EQ(cut.configReads.size(), 1u);
 
@@ -322,9 +321,8 @@ TEST_F(LyingDescriptorTest, ASerialNumberCutShortKeepsOnlyWhatArrived)
         {StringDescriptor(2 + 2 * 4, u"CAP1XXXX"), "CAP1"},
     };
     for (const Case &c : cases) {
-        Outcome outcome = PlugLiar("unused", [&c](LyingAdapter &liar) {
-            liar.serial = [&c](Bytes) { return c.descriptor; };
-        });
+        Outcome outcome =
+            PlugLiar("unused", [&c](LyingAdapter &liar) { liar.serial = [&c](Bytes) { return c.descriptor; }; });
         ASSERT_EQ(outcome.status, STATUS_SUCCESS) << c.serial;
         EXPECT_STREQ(Adapter(*outcome.device)->SerialNumber, c.serial);
         EXPECT_FALSE(pnp->Remove(*outcome.device).Refused());
@@ -349,16 +347,14 @@ TEST_F(LyingDescriptorTest, AnEmptySerialNumberIsRefusedWithoutCountingItTooLong
         {"first character NUL", StringDescriptor(2 + 2 * 3, std::u16string{0x0100, u'B', u'C'})},
     };
     for (const Case &c : cases) {
-        Outcome outcome = PlugLiar("unused", [&c](LyingAdapter &liar) {
-            liar.serial = [&c](Bytes) { return c.descriptor; };
-        });
+        Outcome outcome =
+            PlugLiar("unused", [&c](LyingAdapter &liar) { liar.serial = [&c](Bytes) { return c.descriptor; }; });
         EXPECT_EQ(outcome.status, STATUS_DEVICE_DATA_ERROR) << c.what;
     }
     EXPECT_EQ(ErrorStats[ERROR_STAT_SERIAL_TOO_LONG], 0u);
     // bLength 0 still counts as the too-long kind, as it always did.
-    Outcome zero = PlugLiar("unused", [](LyingAdapter &liar) {
-        liar.serial = [](Bytes) { return StringDescriptor(0, u"ZERO"); };
-    });
+    Outcome zero = PlugLiar(
+        "unused", [](LyingAdapter &liar) { liar.serial = [](Bytes) { return StringDescriptor(0, u"ZERO"); }; });
     EXPECT_EQ(zero.status, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(ErrorStats[ERROR_STAT_SERIAL_TOO_LONG], 1u);
     ExpectHonestAdapterWorks("EMPTY");
@@ -367,9 +363,8 @@ TEST_F(LyingDescriptorTest, AnEmptySerialNumberIsRefusedWithoutCountingItTooLong
 TEST_F(LyingDescriptorTest, AnAdapterWithoutASerialNumberNeverAnswersForAnotherAdaptersPorts)
 {
     // The empty one comes first and stays in its slot, start failed.
-    Outcome empty = PlugLiar("unused", [](LyingAdapter &liar) {
-        liar.serial = [](Bytes) { return StringDescriptor(2, u""); };
-    }, true);
+    Outcome empty = PlugLiar(
+        "unused", [](LyingAdapter &liar) { liar.serial = [](Bytes) { return StringDescriptor(2, u""); }; }, true);
     EXPECT_FALSE(NT_SUCCESS(empty.status));
     sim::pnp::Device &other = PlugAdapter("OTHER");
     AdapterContext *otherAdapter = Adapter(other);

@@ -109,8 +109,8 @@ TEST_F(RemovalTest, RemovalWithPortsOpenKeepsTheAdapterMemoryButNotItsSlot)
     EXPECT_EQ(pnp->SurpriseRemove(device), STATUS_SUCCESS);
     EXPECT_EQ(AdapterTable.Slots[0], nullptr);
     EXPECT_EQ(AdapterTable.Count, 0u);
-    EXPECT_EQ(fdo->ReferenceCount, 1);   // kept for the host's sake
-    EXPECT_TRUE(adapter->Removed);       // still readable memory
+    EXPECT_EQ(fdo->ReferenceCount, 1);  // kept for the host's sake
+    EXPECT_TRUE(adapter->Removed);      // still readable memory
     EXPECT_EQ(adapter->OpenPortCount, 2u);
     EXPECT_FALSE(Host("OPEN") ? Host("OPEN")->StartWrite(first) : false);
     EXPECT_EQ(sim::pnp::ConfigManager::Get().Find("Belmorin\\NUVIX4\\DEV_OPEN"), std::nullopt);

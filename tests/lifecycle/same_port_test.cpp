@@ -11,9 +11,9 @@
 
 namespace {
 
-using sim::adapter::AnswerMode;
 using sim::ResourceKind;
 using sim::Resources;
+using sim::adapter::AnswerMode;
 using testing_support::LifecycleTest;
 
 constexpr ULONGLONG kSecond = 10'000'000;
@@ -183,9 +183,8 @@ TEST_F(PipeResetRaceTest, TwoResetsOfOnePortEachWaitForTheirOwnRequest)
     firmware.Hold(true);
     ULONG purge = SERIAL_PURGE_TXABORT;
     bool purged = false, restarted = false;
-    sim::Thread purger("purge", [&] {
-        purged = host.Control(port, IOCTL_SERIAL_PURGE, &purge, sizeof(purge), nullptr, 0);
-    });
+    sim::Thread purger("purge",
+                       [&] { purged = host.Control(port, IOCTL_SERIAL_PURGE, &purge, sizeof(purge), nullptr, 0); });
     sim::Thread writer("restart write", [&] {
         Sleep(kSecond / 10);
         restarted = host.StartWrite(port);

@@ -43,8 +43,8 @@ protected:
     CONFIGRET WriteString(DEVNODE node, const std::string &name, const std::string &value)
     {
         Text text(value);
-        return CM_Write_Registry_Value(node, nullptr, Text(name), REG_SZ, text.bytes.data(),
-                                       ULONG(text.bytes.size()), 0);
+        return CM_Write_Registry_Value(node, nullptr, Text(name), REG_SZ, text.bytes.data(), ULONG(text.bytes.size()),
+                                       0);
     }
 
     // The adapter's node as the driver makes it.
@@ -84,8 +84,7 @@ TEST_F(ConfigManagerTest, CreateOfAnExistingIdHandsOutThatNode)
     EXPECT_EQ(cm_.Children(root), std::vector<DEVNODE>{first});
 
     DEVNODE again = 0;
-    EXPECT_EQ(CM_Create_DevNode(&again, Text("belmorin\\nuvix4\\dev_a1"), root, 0),
-              CONFIGRET(CR_ALREADY_SUCH_DEVNODE));
+    EXPECT_EQ(CM_Create_DevNode(&again, Text("belmorin\\nuvix4\\dev_a1"), root, 0), CONFIGRET(CR_ALREADY_SUCH_DEVNODE));
     EXPECT_EQ(again, first);
     EXPECT_EQ(cm_.NodeCount(), 2u);
 }
@@ -100,8 +99,7 @@ TEST_F(ConfigManagerTest, NodeMadeBeforeTheDriverIsFoundByItsCreate)
     EXPECT_EQ(node, existing);
     char buffer[16] = {};
     ULONG length = sizeof(buffer);
-    EXPECT_EQ(CM_Read_Registry_Value(node, nullptr, Text("Class"), REG_SZ, buffer, &length, 0),
-              CONFIGRET(CR_SUCCESS));
+    EXPECT_EQ(CM_Read_Registry_Value(node, nullptr, Text("Class"), REG_SZ, buffer, &length, 0), CONFIGRET(CR_SUCCESS));
     EXPECT_EQ(length, 4u);
     EXPECT_STREQ(buffer, "Usb");
 }
@@ -136,8 +134,7 @@ TEST_F(ConfigManagerTest, StoredValuesGreetANewNodeOfThatIdOnly)
     DEVNODE node = Create("BELMORIN\\nuvix4\\dev_old", Root());
     char buffer[16] = {};
     ULONG length = sizeof(buffer);
-    EXPECT_EQ(CM_Read_Registry_Value(node, nullptr, Text("Class"), REG_SZ, buffer, &length, 0),
-              CONFIGRET(CR_SUCCESS));
+    EXPECT_EQ(CM_Read_Registry_Value(node, nullptr, Text("Class"), REG_SZ, buffer, &length, 0), CONFIGRET(CR_SUCCESS));
     EXPECT_STREQ(buffer, "Ports");
     // Values written to the node are its own; the stored ones stay as they were.
     EXPECT_EQ(WriteString(node, "Class", "Usb"), CONFIGRET(CR_SUCCESS));
@@ -156,8 +153,7 @@ TEST_F(ConfigManagerTest, ValuesAreKeptPerNodeAndReadBack)
     char buffer[8];
     std::memset(buffer, 'x', sizeof(buffer));
     ULONG length = sizeof(buffer);
-    EXPECT_EQ(CM_Read_Registry_Value(node, nullptr, Text("CLASS"), REG_SZ, buffer, &length, 0),
-              CONFIGRET(CR_SUCCESS));
+    EXPECT_EQ(CM_Read_Registry_Value(node, nullptr, Text("CLASS"), REG_SZ, buffer, &length, 0), CONFIGRET(CR_SUCCESS));
     EXPECT_EQ(length, 4u);
     EXPECT_EQ(std::string(buffer, 4), std::string("Usb\0", 4));
     EXPECT_EQ(buffer[4], 'x');
@@ -183,9 +179,9 @@ TEST_F(ConfigManagerTest, ValuesAreKeptPerNodeAndReadBack)
 
     // Sub keys and the software branch are places of their own.
     ULONG dword = 7;
-    EXPECT_EQ(CM_Write_Registry_Value(node, Text("Settings"), Text("Class"), REG_DWORD, &dword, 4,
-                                      CM_REGISTRY_SOFTWARE),
-              CONFIGRET(CR_SUCCESS));
+    EXPECT_EQ(
+        CM_Write_Registry_Value(node, Text("Settings"), Text("Class"), REG_DWORD, &dword, 4, CM_REGISTRY_SOFTWARE),
+        CONFIGRET(CR_SUCCESS));
     EXPECT_EQ(cm_.Value(node, "class")->Text(), "Usb");
     auto stored = cm_.Value(node, "Class", "settings", CM_REGISTRY_SOFTWARE);
     ASSERT_TRUE(stored);

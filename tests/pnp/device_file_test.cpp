@@ -275,8 +275,7 @@ TEST_F(DeviceFileTest, PendingControlIsWaitedFor)
     Handle handle = OpenOk();
     char output[2] = {};
     ULONG returned = 0;
-    EXPECT_EQ(sim::user::DeviceIoControl(handle, kEcho, nullptr, 0, output, sizeof(output), &returned),
-              STATUS_SUCCESS);
+    EXPECT_EQ(sim::user::DeviceIoControl(handle, kEcho, nullptr, 0, output, sizeof(output), &returned), STATUS_SUCCESS);
     EXPECT_EQ(std::string(output, 2), "ok");
     EXPECT_EQ(sim::Scheduler::Get().Now(), sim::kTicksPerMillisecond);
     completer.Join();

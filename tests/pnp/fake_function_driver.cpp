@@ -34,15 +34,24 @@ void Note(PDEVICE_OBJECT fdo, const std::string &what)
 const char *Name(UCHAR minor)
 {
     switch (minor) {
-    case IRP_MN_START_DEVICE: return "start";
-    case IRP_MN_QUERY_REMOVE_DEVICE: return "query remove";
-    case IRP_MN_REMOVE_DEVICE: return "remove";
-    case IRP_MN_CANCEL_REMOVE_DEVICE: return "cancel remove";
-    case IRP_MN_STOP_DEVICE: return "stop";
-    case IRP_MN_QUERY_STOP_DEVICE: return "query stop";
-    case IRP_MN_CANCEL_STOP_DEVICE: return "cancel stop";
-    case IRP_MN_SURPRISE_REMOVAL: return "surprise";
-    default: return "other";
+    case IRP_MN_START_DEVICE:
+        return "start";
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        return "query remove";
+    case IRP_MN_REMOVE_DEVICE:
+        return "remove";
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        return "cancel remove";
+    case IRP_MN_STOP_DEVICE:
+        return "stop";
+    case IRP_MN_QUERY_STOP_DEVICE:
+        return "query stop";
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        return "cancel stop";
+    case IRP_MN_SURPRISE_REMOVAL:
+        return "surprise";
+    default:
+        return "other";
     }
 }
 
@@ -207,8 +216,8 @@ NTSTATUS FakeDriver::SubmitUrb(PDEVICE_OBJECT fdo, PURB urb)
     IO_STATUS_BLOCK status{};
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     PDEVICE_OBJECT lower = Ext(fdo)->lower;
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, lower, nullptr, 0, nullptr, 0, TRUE,
-                                             &done, &status);
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, lower, nullptr, 0, nullptr, 0, TRUE, &done,
+                                             &status);
     if (!irp)
         return STATUS_INSUFFICIENT_RESOURCES;
     IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;

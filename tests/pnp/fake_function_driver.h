@@ -59,8 +59,7 @@ public:
     // A URB passed down from the function driver's device, waited for.
     static NTSTATUS SubmitUrb(PDEVICE_OBJECT fdo, PURB urb);
     static NTSTATUS ReadDeviceDescriptor(PDEVICE_OBJECT fdo);
-    static NTSTATUS VendorRequest(PDEVICE_OBJECT fdo, UCHAR request, USHORT value = 0,
-                                  std::vector<uint8_t> data = {});
+    static NTSTATUS VendorRequest(PDEVICE_OBJECT fdo, UCHAR request, USHORT value = 0, std::vector<uint8_t> data = {});
 };
 
 }  // namespace pnptest

@@ -127,10 +127,10 @@ TEST_F(PnpManagerTest, StopAndRestartReachTheBusWithTheDriversStatus)
     EXPECT_EQ(device->State(), DeviceState::Stopped);
     EXPECT_EQ(manager_->Restart(*device), STATUS_SUCCESS);
     EXPECT_EQ(device->State(), DeviceState::Started);
-    EXPECT_EQ(AtPdo(*device), (std::vector<Seen>{Pnp(IRP_MN_START_DEVICE, STATUS_NOT_SUPPORTED),
-                                                 Pnp(IRP_MN_QUERY_STOP_DEVICE, STATUS_SUCCESS),
-                                                 Pnp(IRP_MN_STOP_DEVICE, STATUS_SUCCESS),
-                                                 Pnp(IRP_MN_START_DEVICE, STATUS_NOT_SUPPORTED)}));
+    EXPECT_EQ(AtPdo(*device),
+              (std::vector<Seen>{Pnp(IRP_MN_START_DEVICE, STATUS_NOT_SUPPORTED),
+                                 Pnp(IRP_MN_QUERY_STOP_DEVICE, STATUS_SUCCESS), Pnp(IRP_MN_STOP_DEVICE, STATUS_SUCCESS),
+                                 Pnp(IRP_MN_START_DEVICE, STATUS_NOT_SUPPORTED)}));
 }
 
 TEST_F(PnpManagerTest, RefusedStopQueryIsCancelled)
@@ -217,15 +217,13 @@ TEST_F(PnpManagerTest, SingleRequestsInAnyOrder)
     EXPECT_EQ(device->State(), DeviceState::SurpriseRemoved);
     EXPECT_EQ(manager_->SendRemove(*device), STATUS_SUCCESS);
     EXPECT_EQ(device->State(), DeviceState::Removed);
-    EXPECT_EQ(AtPdo(*device), (std::vector<Seen>{Pnp(IRP_MN_START_DEVICE, STATUS_NOT_SUPPORTED),
-                                                 Pnp(IRP_MN_QUERY_REMOVE_DEVICE, STATUS_SUCCESS),
-                                                 Pnp(IRP_MN_CANCEL_REMOVE_DEVICE, STATUS_SUCCESS),
-                                                 Pnp(IRP_MN_STOP_DEVICE, STATUS_SUCCESS),
-                                                 Pnp(IRP_MN_CANCEL_STOP_DEVICE, STATUS_SUCCESS),
-                                                 Pnp(IRP_MN_START_DEVICE, STATUS_NOT_SUPPORTED),
-                                                 Pnp(IRP_MN_QUERY_CAPABILITIES, STATUS_NOT_SUPPORTED),
-                                                 Pnp(IRP_MN_SURPRISE_REMOVAL, STATUS_SUCCESS),
-                                                 Pnp(IRP_MN_REMOVE_DEVICE, STATUS_SUCCESS)}));
+    EXPECT_EQ(AtPdo(*device),
+              (std::vector<Seen>{
+                  Pnp(IRP_MN_START_DEVICE, STATUS_NOT_SUPPORTED), Pnp(IRP_MN_QUERY_REMOVE_DEVICE, STATUS_SUCCESS),
+                  Pnp(IRP_MN_CANCEL_REMOVE_DEVICE, STATUS_SUCCESS), Pnp(IRP_MN_STOP_DEVICE, STATUS_SUCCESS),
+                  Pnp(IRP_MN_CANCEL_STOP_DEVICE, STATUS_SUCCESS), Pnp(IRP_MN_START_DEVICE, STATUS_NOT_SUPPORTED),
+                  Pnp(IRP_MN_QUERY_CAPABILITIES, STATUS_NOT_SUPPORTED), Pnp(IRP_MN_SURPRISE_REMOVAL, STATUS_SUCCESS),
+                  Pnp(IRP_MN_REMOVE_DEVICE, STATUS_SUCCESS)}));
 }
 
 TEST_F(PnpManagerTest, PowerAndSystemControlGoDownTheStack)
@@ -320,8 +318,8 @@ TEST_F(PnpManagerTest, ReturnIsHandledOnTheManagersThreadAfterTheStart)
     EXPECT_EQ(&second->Model(), &model_);
     EXPECT_EQ(second->State(), DeviceState::Started);
     EXPECT_NE(second->Fdo(), first->Fdo());
-    EXPECT_EQ(FakeDriver::Log().events,
-              (std::vector<std::string>{"1 start", "1 start done", "1 surprise", "1 remove", "2 start", "2 start done"}));
+    EXPECT_EQ(FakeDriver::Log().events, (std::vector<std::string>{"1 start", "1 start done", "1 surprise", "1 remove",
+                                                                  "2 start", "2 start done"}));
     EXPECT_EQ(AtPdo(*first), (std::vector<Seen>{Pnp(IRP_MN_START_DEVICE, STATUS_NOT_SUPPORTED),
                                                 Pnp(IRP_MN_SURPRISE_REMOVAL, STATUS_SUCCESS),
                                                 Pnp(IRP_MN_REMOVE_DEVICE, STATUS_SUCCESS)}));
@@ -348,8 +346,7 @@ TEST_F(PnpManagerTest, DeviceThatLeavesDuringAFailedStartStillComesBack)
     Device *second = first->ReturnedAs();
     ASSERT_NE(second, nullptr);
     EXPECT_EQ(second->State(), DeviceState::Started);
-    EXPECT_EQ(FakeDriver::Log().events,
-              (std::vector<std::string>{"1 start", "1 remove", "2 start", "2 start done"}));
+    EXPECT_EQ(FakeDriver::Log().events, (std::vector<std::string>{"1 start", "1 remove", "2 start", "2 start done"}));
 }
 
 TEST_F(PnpManagerTest, SecondReportFollowsTheDeviceToWhatItBecame)
@@ -404,7 +401,7 @@ TEST_F(PnpManagerTest, ChipThatStartsItsFirmwareIsPluggedInAgain)
             EXPECT_EQ(FakeDriver::ReadDeviceDescriptor(adapter->Fdo()), STATUS_SUCCESS);
         }
         EXPECT_EQ(FakeDriver::Log().events, (std::vector<std::string>{"1 start", "1 start done", "1 surprise",
-                                                                       "1 remove", "2 start", "2 start done"}));
+                                                                      "1 remove", "2 start", "2 start done"}));
     }
     manager_.reset();  // before the chip goes
 }

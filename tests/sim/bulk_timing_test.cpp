@@ -40,8 +40,8 @@ protected:
         KEVENT done;
         IO_STATUS_BLOCK status{};
         KeInitializeEvent(&done, NotificationEvent, FALSE);
-        PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, bus.Pdo(), nullptr, 0, nullptr, 0,
-                                                 TRUE, &done, &status);
+        PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, bus.Pdo(), nullptr, 0, nullptr, 0, TRUE,
+                                                 &done, &status);
         IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
         if (IofCallDriver(bus.Pdo(), irp) == STATUS_PENDING)
             KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
@@ -89,8 +89,8 @@ TEST_F(BulkTimingTest, TheBusCarriesNineteenPacketsPerFrameSharedByEveryPipe)
         requests.push_back(Out(pipe, 64));
     for (int pipe = 15; pipe < 30; pipe++) {
         device.PushIn(pipes[pipe].EndpointAddress, std::vector<uint8_t>(64, 1));
-        requests.push_back(std::make_unique<BulkRequest>(bus.Pdo(), pipes[pipe].PipeHandle,
-                                                         USBD_TRANSFER_DIRECTION_IN, BulkRequest::Bytes(64)));
+        requests.push_back(std::make_unique<BulkRequest>(bus.Pdo(), pipes[pipe].PipeHandle, USBD_TRANSFER_DIRECTION_IN,
+                                                         BulkRequest::Bytes(64)));
     }
     for (auto &request : requests)
         EXPECT_EQ(request->Start(), STATUS_PENDING);

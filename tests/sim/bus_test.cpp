@@ -37,8 +37,8 @@ SyncResult SubmitAndWait(PDEVICE_OBJECT pdo, PURB urb)
     KEVENT done;
     IO_STATUS_BLOCK status{};
     KeInitializeEvent(&done, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, pdo, nullptr, 0, nullptr, 0, TRUE, &done,
-                                             &status);
+    PIRP irp =
+        IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, pdo, nullptr, 0, nullptr, 0, TRUE, &done, &status);
     IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
     NTSTATUS returned = IofCallDriver(pdo, irp);
     if (returned == STATUS_PENDING)
@@ -121,8 +121,8 @@ protected:
     // pipe and keeps the pipes' information.
     void Configure(ULONG maximumTransferSize = 4096)
     {
-        pipes_ = testing_support::SelectWholeConfiguration(
-            [this](PURB urb) { return SubmitAndWait(Pdo(), urb).final; }, maximumTransferSize);
+        pipes_ = testing_support::SelectWholeConfiguration([this](PURB urb) { return SubmitAndWait(Pdo(), urb).final; },
+                                                           maximumTransferSize);
     }
 
     USBD_PIPE_HANDLE PipeFor(uint8_t endpoint) { return testing_support::PipeHandleFor(pipes_, endpoint); }

@@ -22,8 +22,8 @@ protected:
     {
         BuildVendorRequest(&urb_, 0x42, 0x1234, data_, sizeof(data_));
         KeInitializeEvent(&done_, NotificationEvent, FALSE);
-        PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, bus.Pdo(), nullptr, 0, nullptr, 0,
-                                                 TRUE, &done_, &status_);
+        PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, bus.Pdo(), nullptr, 0, nullptr, 0, TRUE,
+                                                 &done_, &status_);
         IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = &urb_;
         return IofCallDriver(bus.Pdo(), irp);
     }

@@ -86,7 +86,8 @@ public:
         pended = irp;
         return STATUS_PENDING;
     }};
-    TestDevice middle{[this](TestDevice &self, PIRP irp) { return PassDown(self, irp, "middle", &middleHook, middleControl); }};
+    TestDevice middle{
+        [this](TestDevice &self, PIRP irp) { return PassDown(self, irp, "middle", &middleHook, middleControl); }};
     TestDevice top{[this](TestDevice &self, PIRP irp) { return PassDown(self, irp, "top", &topHook, topControl); }};
 
 private:
@@ -266,8 +267,8 @@ struct PendingDevice {
     PIRP Send(KEVENT &done, IO_STATUS_BLOCK &status)
     {
         KeInitializeEvent(&done, NotificationEvent, FALSE);
-        PIRP irp = IoBuildDeviceIoControlRequest(kControlCode, device.Device(), nullptr, 0, nullptr, 0, TRUE, &done,
-                                                 &status);
+        PIRP irp =
+            IoBuildDeviceIoControlRequest(kControlCode, device.Device(), nullptr, 0, nullptr, 0, TRUE, &done, &status);
         EXPECT_EQ(IofCallDriver(device.Device(), irp), STATUS_PENDING);
         return irp;
     }

@@ -38,8 +38,8 @@ public:
         for (PDRIVER_DISPATCH &routine : driver_->MajorFunction)
             routine = Route;
         UNICODE_STRING text = Text(name ? name : u"");
-        NTSTATUS status =
-            IoCreateDevice(driver_, sizeof(TestDevice *), name ? &text : nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device_);
+        NTSTATUS status = IoCreateDevice(driver_, sizeof(TestDevice *), name ? &text : nullptr, FILE_DEVICE_UNKNOWN, 0,
+                                         FALSE, &device_);
         EXPECT_EQ(status, STATUS_SUCCESS);
         *static_cast<TestDevice **>(device_->DeviceExtension) = this;
         device_->Flags &= ~DO_DEVICE_INITIALIZING;

@@ -29,10 +29,7 @@ class VerifierDeathTest : public testing_support::SimTest {};
 
 constexpr const char *kHex = "0x[0-9A-F]+";
 
-std::string Check(const std::string &name, const std::string &details)
-{
-    return "BUG CHECK: " + name + ".*" + details;
-}
+std::string Check(const std::string &name, const std::string &details) { return "BUG CHECK: " + name + ".*" + details; }
 
 TEST_F(VerifierDeathTest, WaitingAtDispatchLevelNeedsAZeroTimeout)
 {
@@ -103,9 +100,9 @@ TEST_F(VerifierDeathTest, EventsMustBeInitialisedInPlace)
 {
     KEVENT garbage;
     std::memset(&garbage, 0xCD, sizeof(garbage));
-    EXPECT_DEATH(KeWaitForSingleObject(&garbage, Executive, KernelMode, FALSE, nullptr),
-                 Check("INVALID_KERNEL_OBJECT", "KeWaitForSingleObject on ") + kHex +
-                     ", which is not an initialised event");
+    EXPECT_DEATH(
+        KeWaitForSingleObject(&garbage, Executive, KernelMode, FALSE, nullptr),
+        Check("INVALID_KERNEL_OBJECT", "KeWaitForSingleObject on ") + kHex + ", which is not an initialised event");
 
     // A copy's wait list still points into the original.
     KEVENT original;
@@ -155,8 +152,8 @@ TEST_F(VerifierDeathTest, RequestCannotBeFreedWhileTheLowerDriverOwnsIt)
     IoSetCompletionRoutine(irp, TakeBack, nullptr, TRUE, TRUE, TRUE);
     ASSERT_EQ(IofCallDriver(lower.Device(), irp), STATUS_PENDING);
     EXPECT_TRUE(sim::io::IrpHeldByLowerDriver(irp));
-    EXPECT_DEATH(IoFreeIrp(irp), Check("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "while device ") + kHex +
-                                     " still owns it");
+    EXPECT_DEATH(IoFreeIrp(irp),
+                 Check("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "while device ") + kHex + " still owns it");
 
     Complete(held, STATUS_SUCCESS);
     EXPECT_FALSE(sim::io::IrpHeldByLowerDriver(irp));
@@ -198,8 +195,8 @@ TEST_F(VerifierDeathTest, PoolMisuse)
 {
     void *block = ExAllocatePoolWithTag(NonPagedPool, 16, Tag("Dbl "));
     ExFreePool(block);
-    EXPECT_DEATH(ExFreePool(block), Check("BAD_POOL_CALLER", "double free of pool block ") + kHex +
-                                        " \\(#1, 16 bytes, tag 'Dbl '\\)");
+    EXPECT_DEATH(ExFreePool(block),
+                 Check("BAD_POOL_CALLER", "double free of pool block ") + kHex + " \\(#1, 16 bytes, tag 'Dbl '\\)");
 
     EXPECT_DEATH(
         {
@@ -250,9 +247,8 @@ TEST_F(VerifierDeathTest, DescriptorListMustDescribeOneNonPagedBlock)
 {
     UCHAR onStack[32];
     PMDL mdl = IoAllocateMdl(onStack, sizeof(onStack), FALSE, FALSE, nullptr);
-    EXPECT_DEATH(MmBuildMdlForNonPagedPool(mdl),
-                 Check("DRIVER_VERIFIER_DETECTED_VIOLATION", "over 32 bytes at ") + kHex +
-                     ", which are not inside one non-paged pool block");
+    EXPECT_DEATH(MmBuildMdlForNonPagedPool(mdl), Check("DRIVER_VERIFIER_DETECTED_VIOLATION", "over 32 bytes at ") +
+                                                     kHex + ", which are not inside one non-paged pool block");
     IoFreeMdl(mdl);
 
     auto *block = static_cast<UCHAR *>(ExAllocatePoolWithTag(NonPagedPool, 32, Tag("Nonp")));
@@ -292,28 +288,33 @@ TEST_F(VerifierDeathTest, ConfigurationWalkStaysInsideItsTotalLengthAndItsPoolBl
     EXPECT_FALSE(create());
 
     config->wTotalLength = static_cast<USHORT>(honest.size() + 1);
-    EXPECT_DEATH(parse(-1), Check("BUGCODE_USB_DRIVER", "USBD_ParseConfigurationDescriptorEx: wTotalLength 33 of "
-                                                        "the configuration descriptor at ") +
+    EXPECT_DEATH(parse(-1), Check("BUGCODE_USB_DRIVER",
+                                  "USBD_ParseConfigurationDescriptorEx: wTotalLength 33 of "
+                                  "the configuration descriptor at ") +
                                 kHex + " reaches past its pool block \\(32 bytes at " + kHex + "\\)");
     EXPECT_DEATH(create(), Check("BUGCODE_USB_DRIVER", "USBD_CreateConfigurationRequest: wTotalLength 33"));
 
     std::memcpy(block, honest.data(), honest.size());
     block[25] = 0;  // the second endpoint
-    EXPECT_DEATH(parse(7), Check("BUGCODE_USB_DRIVER", "USBD_ParseConfigurationDescriptorEx: the descriptor at "
-                                                       "offset 25 of the configuration descriptor at ") +
+    EXPECT_DEATH(parse(7), Check("BUGCODE_USB_DRIVER",
+                                 "USBD_ParseConfigurationDescriptorEx: the descriptor at "
+                                 "offset 25 of the configuration descriptor at ") +
                                kHex + " has bLength 0");
-    EXPECT_DEATH(create(), Check("BUGCODE_USB_DRIVER", "USBD_CreateConfigurationRequest: the descriptor at offset "
-                                                       "25 .* has bLength 0"));
+    EXPECT_DEATH(create(), Check("BUGCODE_USB_DRIVER",
+                                 "USBD_CreateConfigurationRequest: the descriptor at offset "
+                                 "25 .* has bLength 0"));
     block[25] = 8;
-    EXPECT_DEATH(parse(7), Check("BUGCODE_USB_DRIVER", "the descriptor at offset 25 .* has bLength 8, which runs "
-                                                       "past wTotalLength 32"));
+    EXPECT_DEATH(parse(7), Check("BUGCODE_USB_DRIVER",
+                                 "the descriptor at offset 25 .* has bLength 8, which runs "
+                                 "past wTotalLength 32"));
     block[25] = 7;
     block[10] = USB_ENDPOINT_DESCRIPTOR_TYPE;  // no interface left: the walk reaches the end
     EXPECT_EQ(parse(-1), nullptr);
     block[9] = 5;
     block[10] = USB_INTERFACE_DESCRIPTOR_TYPE;
-    EXPECT_DEATH(parse(-1), Check("BUGCODE_USB_DRIVER", "the interface descriptor at offset 9 .* has bLength 5, "
-                                                        "shorter than an interface descriptor"));
+    EXPECT_DEATH(parse(-1), Check("BUGCODE_USB_DRIVER",
+                                  "the interface descriptor at offset 9 .* has bLength 5, "
+                                  "shorter than an interface descriptor"));
     ExFreePool(block);
 }
 

@@ -17,7 +17,8 @@ class BulkRequest {
 public:
     using Bytes = std::vector<uint8_t>;
 
-    BulkRequest(PDEVICE_OBJECT pdo, USBD_PIPE_HANDLE pipe, ULONG flags, Bytes data) : pdo_(pdo), buffer_(std::move(data))
+    BulkRequest(PDEVICE_OBJECT pdo, USBD_PIPE_HANDLE pipe, ULONG flags, Bytes data)
+        : pdo_(pdo), buffer_(std::move(data))
     {
         std::memset(&urb_, 0, sizeof(urb_));
         auto &bulk = urb_.UrbBulkOrInterruptTransfer;

@@ -37,7 +37,8 @@ inline std::vector<USBD_PIPE_INFORMATION> SelectWholeConfiguration(const std::fu
     URB read = DescriptorRequest(USB_CONFIGURATION_DESCRIPTOR_TYPE, config.data(), static_cast<ULONG>(config.size()));
     EXPECT_EQ(submit(&read), STATUS_SUCCESS);
     USHORT size = 0;
-    PURB select = USBD_CreateConfigurationRequest(reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data()), &size);
+    PURB select =
+        USBD_CreateConfigurationRequest(reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data()), &size);
     if (!select) {
         ADD_FAILURE() << "no select-configuration request";
         return {};

@@ -64,7 +64,10 @@ public:
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp_);
         return next->MajorFunction == IRP_MJ_POWER ? PoCallDriver(top_, irp_) : IofCallDriver(top_, irp_);
     }
-    bool Done() { return sim::Scheduler::Get().Read([&] { return state_->done; }); }
+    bool Done()
+    {
+        return sim::Scheduler::Get().Read([&] { return state_->done; });
+    }
     // The final status, once the request has completed.
     NTSTATUS Wait()
     {
@@ -74,7 +77,10 @@ public:
     }
     // The device object each stack location was last given to, lowest first
     // (null: no driver used it). Valid after Wait.
-    std::vector<PDEVICE_OBJECT> Locations() { return sim::Scheduler::Get().Read([&] { return state_->locations; }); }
+    std::vector<PDEVICE_OBJECT> Locations()
+    {
+        return sim::Scheduler::Get().Read([&] { return state_->locations; });
+    }
 
 private:
     struct State {

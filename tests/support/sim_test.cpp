@@ -6,7 +6,7 @@ uint64_t SeedForCurrentTest()
 {
     const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "none";
-    return std::hash<std::string>{}(name) & 0xFFFFFFFF;
+    return std::hash<std::string>{}(name)&0xFFFFFFFF;
 }
 
 // Tests read whole transfer logs; the bounded ones are for long runs.

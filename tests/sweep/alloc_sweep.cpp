@@ -80,8 +80,7 @@ void Life(Rig &rig, const std::string &label, Counts *counts)
                 Note("port " + std::to_string(i) + " refused to open: the host sees it and tries again");
                 open[i] = rig.OpenPort(i);
                 if (!open[i])
-                    Fail(label + ": port " + std::to_string(i) +
-                         " refuses to open again after one failed allocation");
+                    Fail(label + ": port " + std::to_string(i) + " refuses to open again after one failed allocation");
             }
         }
         Mark(counts, 2);

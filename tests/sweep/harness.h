@@ -44,11 +44,10 @@ bool Failed();
 // Progress notes, printed only with --verbose or when the case fails.
 void Note(const std::string &message);
 
-#define SWEEP_CHECK(cond, msg)                                                      \
-    do {                                                                            \
-        if (!(cond))                                                                \
-            ::sweep::Fail(std::string(#cond) + ": " + (msg) + " [" + __FILE__ ":" + \
-                          std::to_string(__LINE__) + "]");                          \
+#define SWEEP_CHECK(cond, msg)                                                                                       \
+    do {                                                                                                             \
+        if (!(cond))                                                                                                 \
+            ::sweep::Fail(std::string(#cond) + ": " + (msg) + " [" + __FILE__ ":" + std::to_string(__LINE__) + "]"); \
     } while (0)
 
 // Runs body in a child process and returns what it printed on stdout (the

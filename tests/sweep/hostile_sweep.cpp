@@ -28,12 +28,9 @@ struct Answer {
     int64_t delay;
 };
 const Answer kAnswers[] = {
-    {"silent", AnswerMode::Silent, 0},
-    {"late-0.5s", AnswerMode::Late, 5'000'000},
-    {"late-1.5s", AnswerMode::Late, 15'000'000},
-    {"wrongport", AnswerMode::WrongPort, 0},
-    {"garbage", AnswerMode::Garbage, 0},
-    {"short", AnswerMode::Short, 0},
+    {"silent", AnswerMode::Silent, 0},           {"late-0.5s", AnswerMode::Late, 5'000'000},
+    {"late-1.5s", AnswerMode::Late, 15'000'000}, {"wrongport", AnswerMode::WrongPort, 0},
+    {"garbage", AnswerMode::Garbage, 0},         {"short", AnswerMode::Short, 0},
 };
 
 std::vector<uint8_t> Endpoints()
@@ -153,8 +150,8 @@ std::vector<Case> Cases()
     for (int mode = 0; mode < 3; mode++)
         for (int phase = kOpen; phase <= kClose; phase++)
             for (const Answer &answer : kAnswers) {
-                std::string id = std::string("hostile:answer:") + answer.name + ":" + kPhaseNames[phase] + ":" +
-                                 kModeNames[mode];
+                std::string id =
+                    std::string("hostile:answer:") + answer.name + ":" + kPhaseNames[phase] + ":" + kModeNames[mode];
                 cases.push_back({id, [id, mode, phase, answer](uint64_t seed) {
                                      Rig rig(id, seed, Options(mode));
                                      Life(
@@ -165,19 +162,18 @@ std::vector<Case> Cases()
             }
     // One failed transfer on each pipe, in each phase, two ways of failing.
     const std::pair<const char *, USBD_STATUS> failures[] = {{"stall", USBD_STATUS_STALL_PID},
-                                                              {"noresponse", USBD_STATUS_DEV_NOT_RESPONDING}};
+                                                             {"noresponse", USBD_STATUS_DEV_NOT_RESPONDING}};
     for (int mode = 0; mode < 3; mode++)
         for (int phase = kOpen; phase <= kClose; phase++)
             for (uint8_t endpoint : Endpoints())
                 for (const auto &failure : failures) {
-                    std::string id = std::string("hostile:fail:") + EndpointName(endpoint) + ":" + failure.first +
-                                     ":" + kPhaseNames[phase] + ":" + kModeNames[mode];
+                    std::string id = std::string("hostile:fail:") + EndpointName(endpoint) + ":" + failure.first + ":" +
+                                     kPhaseNames[phase] + ":" + kModeNames[mode];
                     USBD_STATUS status = failure.second;
                     cases.push_back({id, [id, mode, phase, endpoint, status](uint64_t seed) {
                                          Rig rig(id, seed, Options(mode));
-                                         Life(
-                                             rig, id, static_cast<Phase>(phase),
-                                             [&] { rig.Firmware()->FailNextTransfer(endpoint, status); }, {});
+                                         Life(rig, id, static_cast<Phase>(phase),
+                                              [&] { rig.Firmware()->FailNextTransfer(endpoint, status); }, {});
                                      }});
                 }
     // Each pipe held by the device for a while in each phase.
@@ -188,8 +184,8 @@ std::vector<Case> Cases()
                 int mode = (phase + h + endpoint) % 3;
                 int64_t hold = holds[h];
                 std::string id = std::string("hostile:hold:") + EndpointName(endpoint) + ":" +
-                                 std::to_string(hold / sim::kTicksPerMillisecond) + "ms:" + kPhaseNames[phase] +
-                                 ":" + kModeNames[mode];
+                                 std::to_string(hold / sim::kTicksPerMillisecond) + "ms:" + kPhaseNames[phase] + ":" +
+                                 kModeNames[mode];
                 cases.push_back({id, [id, mode, phase, endpoint, hold](uint64_t seed) {
                                      Rig rig(id, seed, Options(mode));
                                      auto release = [&rig, endpoint, hold] {
@@ -243,8 +239,9 @@ std::vector<Case> Cases()
                                              break;
                                          }
                                          case 1:
-                                             firmware->FailNextTransfer(endpoint, below(2) ? USBD_STATUS_STALL_PID
-                                                                                           : USBD_STATUS_DEV_NOT_RESPONDING);
+                                             firmware->FailNextTransfer(endpoint, below(2)
+                                                                                      ? USBD_STATUS_STALL_PID
+                                                                                      : USBD_STATUS_DEV_NOT_RESPONDING);
                                              Note("fail next on " + EndpointName(endpoint));
                                              break;
                                          case 2:

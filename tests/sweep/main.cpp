@@ -186,8 +186,8 @@ std::string Excerpt(const std::string &output, size_t maxLines)
     for (std::string line; std::getline(in, line);) {
         if (line.find("CHECK FAILED") != std::string::npos || line.find("*** ") == 0 ||
             line.find("ERROR: ") != std::string::npos || line.find("runtime error") != std::string::npos ||
-            line.find("SUMMARY: ") != std::string::npos || line.find("  note: ") == 0 ||
-            line.find("  thread ") == 0 || line.find("    #") == 0)
+            line.find("SUMMARY: ") != std::string::npos || line.find("  note: ") == 0 || line.find("  thread ") == 0 ||
+            line.find("    #") == 0)
             kept.push_back(line);
     }
     std::string text;
@@ -260,8 +260,8 @@ int main(int argc, char **argv)
 
     std::vector<const sweep::Sweep *> chosen;
     for (const auto &sweep : sweep::Registry())
-        if (options.sweeps.empty() || std::find(options.sweeps.begin(), options.sweeps.end(), sweep.name) !=
-                                          options.sweeps.end())
+        if (options.sweeps.empty() ||
+            std::find(options.sweeps.begin(), options.sweeps.end(), sweep.name) != options.sweeps.end())
             chosen.push_back(&sweep);
 
     bool anyFailed = false;
@@ -301,8 +301,7 @@ int main(int argc, char **argv)
             std::stringstream text;
             text << in.rdbuf();
             unlink(done.path.c_str());
-            double seconds =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - done.started).count();
+            double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - done.started).count();
             bool timedOut = WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM;
             bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
             tally.run++;

@@ -21,8 +21,8 @@ namespace {
 using sim::usb::CompletionMode;
 
 enum Phase { kIdle, kDownload, kReEnumerated, kConfigure, kOpen, kTraffic, kClose, kDiagnostic, kPhaseCount };
-const char *kPhaseNames[kPhaseCount] = {"idle",    "download", "reenumerated", "configure",
-                                        "open",    "traffic",  "close",        "diag"};
+const char *kPhaseNames[kPhaseCount] = {"idle", "download", "reenumerated", "configure",
+                                        "open", "traffic",  "close",        "diag"};
 constexpr size_t kTrafficBytes = 1500;
 constexpr int64_t kDiagStep = 250 * sim::kTicksPerMillisecond;
 
@@ -49,8 +49,7 @@ void WaitingDiagnostic(Rig &rig, int64_t pullAfter)
         std::vector<uint8_t> input(34, 0), output(35, 0);
         input[0] = 1;
         ULONG returned = 0;
-        asked = sim::user::DeviceIoControl(handle, IOCTL_DIAG_GET_INFO, input.data(), 34, output.data(), 35,
-                                           &returned);
+        asked = sim::user::DeviceIoControl(handle, IOCTL_DIAG_GET_INFO, input.data(), 34, output.data(), 35, &returned);
         SWEEP_CHECK(returned == 0, "the silent firmware's information block came back with bytes");
         sim::user::Close(handle);
     });

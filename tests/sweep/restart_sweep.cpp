@@ -21,11 +21,16 @@ enum class Op { Open, Close, Write, Purge, Bind };
 const char *OpName(Op op)
 {
     switch (op) {
-    case Op::Open: return "open";
-    case Op::Close: return "close";
-    case Op::Write: return "write";
-    case Op::Purge: return "purge";
-    case Op::Bind: return "bind";
+    case Op::Open:
+        return "open";
+    case Op::Close:
+        return "close";
+    case Op::Write:
+        return "write";
+    case Op::Purge:
+        return "purge";
+    case Op::Bind:
+        return "bind";
     }
     return "?";
 }
@@ -33,9 +38,8 @@ const char *OpName(Op op)
 struct Pair {
     Op a, b;
 };
-const Pair kPairs[] = {{Op::Open, Op::Open},   {Op::Close, Op::Close}, {Op::Open, Op::Close},
-                       {Op::Write, Op::Purge}, {Op::Purge, Op::Purge}, {Op::Purge, Op::Bind},
-                       {Op::Write, Op::Bind},  {Op::Bind, Op::Bind}};
+const Pair kPairs[] = {{Op::Open, Op::Open},   {Op::Close, Op::Close}, {Op::Open, Op::Close}, {Op::Write, Op::Purge},
+                       {Op::Purge, Op::Purge}, {Op::Purge, Op::Bind},  {Op::Write, Op::Bind}, {Op::Bind, Op::Bind}};
 
 struct Dice {
     explicit Dice(uint64_t seed) : rng(seed) {}
@@ -54,12 +58,14 @@ CompletionMode ModeFor(Dice &dice)
 int64_t DelayFor(Dice &dice)
 {
     switch (dice.Below(4)) {
-    case 0: return 0;
-    case 1: return 1 + static_cast<int64_t>(dice.Below(100));
-    default: return static_cast<int64_t>(dice.Below(30'000));
+    case 0:
+        return 0;
+    case 1:
+        return 1 + static_cast<int64_t>(dice.Below(100));
+    default:
+        return static_cast<int64_t>(dice.Below(30'000));
     }
 }
-
 
 // How the bus treats a cancelled request, seeded: handed to its controller,
 // completed inside the cancel, or held back and released every `period`
@@ -83,13 +89,18 @@ CancelPlan CancelPlanFor(Dice &dice)
     CancelPlan plan;
     switch (dice.Below(5)) {
     case 0:
-    case 1: break;
-    case 2: plan.mode = sim::usb::CancelMode::Inline; break;
+    case 1:
+        break;
+    case 2:
+        plan.mode = sim::usb::CancelMode::Inline;
+        break;
     case 3:
         plan.mode = sim::usb::CancelMode::Hold;
         plan.period = static_cast<int64_t>(1 + dice.Below(3) * dice.Below(3) * 100) * sim::kTicksPerMillisecond;
         break;
-    default: plan.mode = sim::usb::CancelMode::Hold; break;
+    default:
+        plan.mode = sim::usb::CancelMode::Hold;
+        break;
     }
     return plan;
 }
@@ -248,8 +259,12 @@ void SamePortPair(Pair pair, bool removal, const std::string &id, uint64_t seed)
     auto call = [&](Op op, int which) {
         Sleep(delays[which]);
         switch (op) {
-        case Op::Open: results[which] = host.Open(port); break;
-        case Op::Close: results[which] = host.Close(port); break;
+        case Op::Open:
+            results[which] = host.Open(port);
+            break;
+        case Op::Close:
+            results[which] = host.Close(port);
+            break;
         case Op::Write: {
             std::vector<uint8_t> bytes(120, static_cast<uint8_t>(0x30 + which));
             results[which] = host.Write(port, bytes.data(), bytes.size()) > 0 || true;
@@ -261,7 +276,9 @@ void SamePortPair(Pair pair, bool removal, const std::string &id, uint64_t seed)
             results[which] = host.Control(port, IOCTL_SERIAL_PURGE, &mask, sizeof(mask), nullptr, 0);
             break;
         }
-        case Op::Bind: results[which] = host.Bind(port, 800, 600); break;
+        case Op::Bind:
+            results[which] = host.Bind(port, 800, 600);
+            break;
         }
     };
     {
@@ -285,8 +302,8 @@ void SamePortPair(Pair pair, bool removal, const std::string &id, uint64_t seed)
 
     if (!removal) {
         if (pair.a == Op::Open && pair.b == Op::Open)
-            SWEEP_CHECK(results[0] != results[1], id + ": two opens of one port, " +
-                                                      std::string(results[0] ? "both" : "neither") + " succeeded");
+            SWEEP_CHECK(results[0] != results[1],
+                        id + ": two opens of one port, " + std::string(results[0] ? "both" : "neither") + " succeeded");
         if (pair.a == Op::Close && pair.b == Op::Close)
             SWEEP_CHECK(results[0] != results[1], id + ": two closes of one port, " +
                                                       std::string(results[0] ? "both" : "neither") + " succeeded");
@@ -317,8 +334,8 @@ std::vector<Case> Cases()
     return cases;
 }
 
-Registrar registrar({"restart", "stop and restart under traffic; two calls on one port at once, some pulled out",
-                     Cases, 3});
+Registrar registrar({"restart", "stop and restart under traffic; two calls on one port at once, some pulled out", Cases,
+                     3});
 
 }  // namespace
 }  // namespace sweep

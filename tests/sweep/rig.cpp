@@ -334,8 +334,9 @@ PathResult Rig::Exchange(int index, size_t total, const std::string &label)
             continue;
         if (!restarted) {
             Fail(label + ": port " + std::to_string(index) + " stalled at " + std::to_string(received) + " of " +
-                 std::to_string(total) + " bytes back for " + std::to_string(quietWaits * kPatience / sim::kTicksPerSecond) + " s (" + std::to_string(sent) + " queued, " +
-                 std::to_string(unsent) + " unsent), idle words rx " + std::to_string(rxIdle) + " tx " +
+                 std::to_string(total) + " bytes back for " +
+                 std::to_string(quietWaits * kPatience / sim::kTicksPerSecond) + " s (" + std::to_string(sent) +
+                 " queued, " + std::to_string(unsent) + " unsent), idle words rx " + std::to_string(rxIdle) + " tx " +
                  std::to_string(txIdle) + (restarts > 8 ? ", after 8 restarts" : ", nothing told the host"));
             return PathResult::Broken;
         }
@@ -519,8 +520,8 @@ void Rig::CheckFreshAdapterWorks(const std::string &label)
                     break;
             }
             if (in != out)
-                Fail(label + ": a fresh adapter's data did not come back whole (" + std::to_string(in.size()) +
-                     " of " + std::to_string(out.size()) + " bytes)");
+                Fail(label + ": a fresh adapter's data did not come back whole (" + std::to_string(in.size()) + " of " +
+                     std::to_string(out.size()) + " bytes)");
             if (!host->Close(*port))
                 Fail(label + ": a fresh adapter's port does not close");
         }

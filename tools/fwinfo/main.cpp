@@ -94,8 +94,8 @@ int main(int argc, char **argv)
 
     for (size_t n = 0; n < images.size(); n++) {
         const std::string &arg = images[n];
-        const bool isPath = arg.find('/') != std::string::npos ||
-                            (arg.size() > 4 && arg.compare(arg.size() - 4, 4, ".hex") == 0);
+        const bool isPath =
+            arg.find('/') != std::string::npos || (arg.size() > 4 && arg.compare(arg.size() - 4, 4, ".hex") == 0);
         if (!isPath && !IsImageName(arg)) {
             std::fprintf(stderr,
                          "nuvix-fwinfo: error: %s: unknown image name (loader, main, alternate, or a .hex path)\n",

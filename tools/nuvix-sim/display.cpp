@@ -22,10 +22,7 @@ std::string Bar(uint64_t done, uint64_t total)
     return "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') + "]";
 }
 
-int Percent(uint64_t done, uint64_t total)
-{
-    return total ? int(std::min(done, total) * 100 / total) : 100;
-}
+int Percent(uint64_t done, uint64_t total) { return total ? int(std::min(done, total) * 100 / total) : 100; }
 
 }  // namespace
 
@@ -135,11 +132,12 @@ void Meter::Poll() { Show(sample_(), false); }
 
 std::string Meter::Line(const Gauge &gauge, size_t labelWidth) const
 {
-    std::string counts = gauge.inBytes ? FormatBytes(gauge.done) + " of " + FormatBytes(gauge.total)
-                                       : std::to_string(gauge.done) + "/" + std::to_string(gauge.total) + " " + gauge.unit;
+    std::string counts = gauge.inBytes
+                             ? FormatBytes(gauge.done) + " of " + FormatBytes(gauge.total)
+                             : std::to_string(gauge.done) + "/" + std::to_string(gauge.total) + " " + gauge.unit;
     std::string label = gauge.label + std::string(labelWidth - gauge.label.size(), ' ');
-    std::string progress = output_.Terminal() ? Bar(gauge.done, gauge.total)
-                                              : Format("%3d%%", Percent(gauge.done, gauge.total));
+    std::string progress =
+        output_.Terminal() ? Bar(gauge.done, gauge.total) : Format("%3d%%", Percent(gauge.done, gauge.total));
     std::string line = "    " + label + "  " + progress + "  " + counts;
     if (!gauge.note.empty())
         line += "  " + gauge.note;

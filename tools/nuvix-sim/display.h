@@ -49,7 +49,7 @@ struct Gauge {
     std::string label;
     uint64_t done = 0;
     uint64_t total = 0;
-    std::string unit;   // after the counts ("records"); unused with inBytes
+    std::string unit;      // after the counts ("records"); unused with inBytes
     bool inBytes = false;  // counts shown as sizes (FormatBytes)
     std::string note;
 };

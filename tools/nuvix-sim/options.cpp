@@ -76,8 +76,8 @@ bool ResolveFarEnds(Options &options, const std::array<bool, 5> &given, std::str
             continue;
         const int other = ends[port].partner;
         if (given[other] && !(ends[other].kind == FarEndKind::NullModem && ends[other].partner == port)) {
-            error = "--far-end: port " + std::to_string(port) + "'s null-modem cable to port " +
-                    std::to_string(other) + " disagrees with port " + std::to_string(other) + "'s far end";
+            error = "--far-end: port " + std::to_string(port) + "'s null-modem cable to port " + std::to_string(other) +
+                    " disagrees with port " + std::to_string(other) + "'s far end";
             return false;
         }
         ends[other] = FarEnd{FarEndKind::NullModem, port};
@@ -106,10 +106,20 @@ std::optional<uint64_t> ParseByteCount(const std::string &text)
     uint64_t multiplier = 1;
     std::string digits = text;
     switch (text.back()) {
-    case 'k': case 'K': multiplier = uint64_t{1} << 10; break;
-    case 'm': case 'M': multiplier = uint64_t{1} << 20; break;
-    case 'g': case 'G': multiplier = uint64_t{1} << 30; break;
-    default: break;
+    case 'k':
+    case 'K':
+        multiplier = uint64_t{1} << 10;
+        break;
+    case 'm':
+    case 'M':
+        multiplier = uint64_t{1} << 20;
+        break;
+    case 'g':
+    case 'G':
+        multiplier = uint64_t{1} << 30;
+        break;
+    default:
+        break;
     }
     if (multiplier != 1)
         digits.pop_back();
@@ -163,8 +173,8 @@ bool ParseOptions(int argc, char **argv, Options &options, std::string &error)
                 return false;
             const std::optional<uint64_t> n = ParseDecimal(text);
             if (!n || *n < 1 || *n > uint64_t(kMaxAdapters)) {
-                error = "--adapters must be a number from 1 to " + std::to_string(kMaxAdapters) + ", not '" + text +
-                        "'";
+                error =
+                    "--adapters must be a number from 1 to " + std::to_string(kMaxAdapters) + ", not '" + text + "'";
                 return false;
             }
             options.adapters = int(*n);

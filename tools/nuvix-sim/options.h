@@ -30,8 +30,8 @@ struct Options {
     bool busTiming = true;  // full-speed bulk frames on every adapter's bus
     std::optional<uint64_t> seed;
     bool quiet = false;
-    std::string pcap;  // a USB capture of the run goes here; empty: none
-    bool pty = false;  // the ports as pseudo-terminals instead of the scripted life
+    std::string pcap;     // a USB capture of the run goes here; empty: none
+    bool pty = false;     // the ports as pseudo-terminals instead of the scripted life
     std::string ptyLink;  // a directory for links to the terminals; empty: none
     // By port number (index 0 unused): loopback plugs on 1 and 2, a
     // null-modem cable between 3 and 4, as in the scripted life.

@@ -90,7 +90,7 @@ struct Port {
     bool uartShown = false;
     sim::adapter::LineSettings uartLine;
     std::vector<uint8_t> toPort, toTerminal, toFar;
-    bool farHolding = false;  // the far end holds the UART's CTS off
+    bool farHolding = false;     // the far end holds the UART's CTS off
     sim::Ticks farLineFree = 0;  // when the far end's line can carry its next byte
     uint64_t fromProgram = 0, toProgram = 0, fromFar = 0, toFarTotal = 0;
 };
@@ -245,9 +245,15 @@ bool PtyMode::OpenPorts()
         ApplySettings(port, port.terminal.Settings());
         std::string farText;
         switch (port.farEnd.kind) {
-        case FarEndKind::Loopback: farText = "loopback plug"; break;
-        case FarEndKind::NullModem: farText = Format("null-modem cable to port %d", port.farEnd.partner); break;
-        case FarEndKind::Terminal: farText = "pseudo-terminal " + port.far->Path(); break;
+        case FarEndKind::Loopback:
+            farText = "loopback plug";
+            break;
+        case FarEndKind::NullModem:
+            farText = Format("null-modem cable to port %d", port.farEnd.partner);
+            break;
+        case FarEndKind::Terminal:
+            farText = "pseudo-terminal " + port.far->Path();
+            break;
         }
         out_.Always(Format("  port %d  %s  far end: %s", n, port.terminal.Path().c_str(), farText.c_str()));
         for (const std::string &link : port.links)
@@ -266,8 +272,8 @@ void PtyMode::ApplySettings(Port &port, const TerminalSettings &s)
     }
     static const std::string kParities = "noems";
     static const UCHAR kParityCodes[] = {NO_PARITY, ODD_PARITY, EVEN_PARITY, MARK_PARITY, SPACE_PARITY};
-    SERIAL_LINE_CONTROL line{UCHAR(s.stopBits == 2 ? STOP_BITS_2 : STOP_BIT_1),
-                             kParityCodes[kParities.find(s.parity)], s.dataBits};
+    SERIAL_LINE_CONTROL line{UCHAR(s.stopBits == 2 ? STOP_BITS_2 : STOP_BIT_1), kParityCodes[kParities.find(s.parity)],
+                             s.dataBits};
     ok = ok && host.Control(*port.host, IOCTL_SERIAL_SET_LINE_CONTROL, &line, sizeof(line), nullptr, 0);
     SERIAL_CHARS chars{};
     chars.XonChar = s.xon;
@@ -438,8 +444,8 @@ bool PtyMode::Run()
     if (capture_ && !capture_->Healthy())
         Fail("the USB capture could not be written to " + options_.pcap);
     if (capture_)
-        out_.Always(Format("USB capture: %llu records in %s", (unsigned long long)capture_->Records(),
-                           options_.pcap.c_str()));
+        out_.Always(
+            Format("USB capture: %llu records in %s", (unsigned long long)capture_->Records(), options_.pcap.c_str()));
     if (failures_.empty()) {
         out_.Always("PASS: the terminals are closed and the adapter is gone; every check held");
         return true;

@@ -219,10 +219,7 @@ struct Adapter {
         std::lock_guard lock(failureMutex);
         failures.push_back(serial + ": " + why);
     }
-    bool HasPorts() const
-    {
-        return host && firmware && std::count(ports.begin() + 1, ports.end(), nullptr) == 0;
-    }
+    bool HasPorts() const { return host && firmware && std::count(ports.begin() + 1, ports.end(), nullptr) == 0; }
     std::string Indent() const { return std::string(serial.size() + 2, ' '); }
 };
 
@@ -236,8 +233,12 @@ struct DriverSource {
 class Session {
 public:
     Session(const Options &options, Output &output, sim::usb::Capture *capture, DriverSource driver)
-        : options_(options), out_(output), capture_(capture), seed_(sim::World::Current().Seed()),
-          bytes_(options.BytesPerStream()), driver_(driver)
+        : options_(options),
+          out_(output),
+          capture_(capture),
+          seed_(sim::World::Current().Seed()),
+          bytes_(options.BytesPerStream()),
+          driver_(driver)
     {
     }
 
@@ -407,8 +408,8 @@ void Session::PlugAll()
         out_.Detail(Format("    %d adapters running the main firmware, all present at once (adapter table: %u)",
                            present, driver_.table ? unsigned(driver_.table->Count) : unsigned(present)));
     if (driver_.table && driver_.table->Count != unsigned(options_.adapters))
-        failures_.push_back(Format("the driver's adapter table holds %u adapters, not %d", unsigned(driver_.table->Count),
-                                   options_.adapters));
+        failures_.push_back(Format("the driver's adapter table holds %u adapters, not %d",
+                                   unsigned(driver_.table->Count), options_.adapters));
 }
 
 // --- 2: configured, ports and enumeration node -----------------------------------
@@ -521,7 +522,8 @@ void Session::OpenPorts(Adapter &adapter)
                                unsigned(state.line.stopCode), rtsCts ? "RTS/CTS" : "no", PeerName(port)));
     }
     if (!Single())
-        adapter.Say(Format("%s  %d of 4 ports open at 115200 8N1 with RTS/CTS handshake", adapter.serial.c_str(), good));
+        adapter.Say(
+            Format("%s  %d of 4 ports open at 115200 8N1 with RTS/CTS handshake", adapter.serial.c_str(), good));
 }
 
 // --- 4: data ---------------------------------------------------------------------
@@ -543,8 +545,8 @@ void Session::Produce(Adapter &adapter, int port, uint64_t total)
         while (offset < want) {
             offset += host.Write(hostPort, chunk.data() + offset, want - offset);
             if (offset < want && !host.WaitWritable(hostPort, kPatience)) {
-                adapter.Fail(Format("port %d could not write after %llu bytes", port,
-                                    (unsigned long long)(sent + offset)));
+                adapter.Fail(
+                    Format("port %d could not write after %llu bytes", port, (unsigned long long)(sent + offset)));
                 return;
             }
         }
@@ -604,12 +606,12 @@ void Session::MoveData()
     std::vector<std::unique_ptr<sim::Thread>> threads;
     for (Adapter *adapter : alive) {
         for (int port = 1; port <= kPorts; port++) {
-            threads.push_back(std::make_unique<sim::Thread>(
-                Format("producer %s/%d", adapter->serial.c_str(), port),
-                [this, adapter, port] { Produce(*adapter, port, bytes_); }));
-            threads.push_back(std::make_unique<sim::Thread>(
-                Format("consumer %s/%d", adapter->serial.c_str(), port),
-                [this, adapter, port] { Consume(*adapter, port, bytes_); }));
+            threads.push_back(
+                std::make_unique<sim::Thread>(Format("producer %s/%d", adapter->serial.c_str(), port),
+                                              [this, adapter, port] { Produce(*adapter, port, bytes_); }));
+            threads.push_back(
+                std::make_unique<sim::Thread>(Format("consumer %s/%d", adapter->serial.c_str(), port),
+                                              [this, adapter, port] { Consume(*adapter, port, bytes_); }));
         }
     }
     for (auto &thread : threads)
@@ -628,15 +630,17 @@ void Session::MoveData()
             const bool ok = read.bytesRead == bytes_ && sent.bytesQueued == bytes_ && sent.bytesSent == bytes_ &&
                             state.bytesLost == 0;
             if (!ok)
-                adapter->Fail(Format("port %d -> port %d: %llu queued, %llu sent, %llu read of %llu, %llu lost in the "
-                                     "UART",
-                                     sender, port, (unsigned long long)sent.bytesQueued,
-                                     (unsigned long long)sent.bytesSent, (unsigned long long)read.bytesRead,
-                                     (unsigned long long)bytes_, (unsigned long long)state.bytesLost));
+                adapter->Fail(
+                    Format("port %d -> port %d: %llu queued, %llu sent, %llu read of %llu, %llu lost in the "
+                           "UART",
+                           sender, port, (unsigned long long)sent.bytesQueued, (unsigned long long)sent.bytesSent,
+                           (unsigned long long)read.bytesRead, (unsigned long long)bytes_,
+                           (unsigned long long)state.bytesLost));
             good += ok;
             if (Single())
-                adapter->Say(Format("port %d -> port %d  %s, %s (%s)", sender, port, FormatBytes(read.bytesRead).c_str(),
-                                    ok ? "every byte as sent" : "NOT as sent", PeerName(port)));
+                adapter->Say(Format("port %d -> port %d  %s, %s (%s)", sender, port,
+                                    FormatBytes(read.bytesRead).c_str(), ok ? "every byte as sent" : "NOT as sent",
+                                    PeerName(port)));
         }
         if (!Single())
             adapter->Say(Format("%s  %d of 4 streams of %s arrived whole and in order", adapter->serial.c_str(), good,
@@ -647,7 +651,8 @@ void Session::MoveData()
     out_.Detail(Format("    %s through %zu ports in %.2f s of wall-clock time (%.1f MiB/s)", FormatBytes(total).c_str(),
                        alive.size() * kPorts, dataSeconds_, dataSeconds_ > 0 ? mib / dataSeconds_ : 0.0));
     out_.Always(Format("Data phase: %.3f s of kernel time for %s per stream (%.0f B/s a stream each way%s)",
-                       kernelSeconds, FormatBytes(bytes_).c_str(), kernelSeconds > 0 ? double(bytes_) / kernelSeconds : 0.0,
+                       kernelSeconds, FormatBytes(bytes_).c_str(),
+                       kernelSeconds > 0 ? double(bytes_) / kernelSeconds : 0.0,
                        options_.busTiming ? "; a pipe carries at most 64,000 B/s" : ", bus timing off"));
 }
 
@@ -716,7 +721,8 @@ void Session::ToggleLines(Adapter &adapter)
             }
             bool ok = events.size() == 1;
             for (const EventRecord &event : events) {
-                const bool right = event.PortNumber == listener && (event.Flags & 1) && event.Values[0] == toggle.expected;
+                const bool right =
+                    event.PortNumber == listener && (event.Flags & 1) && event.Values[0] == toggle.expected;
                 ok = ok && right;
                 if (Single())
                     adapter.Say(Format("port %d %-7s  ->  event: port %d, flags 0x%02X, modem 0x%02X  %s%s", port,
@@ -724,8 +730,8 @@ void Session::ToggleLines(Adapter &adapter)
                                        ModemText(event.Values[0]).c_str(), right ? "" : "  (unexpected)"));
             }
             if (!ok)
-                adapter.Fail(Format("port %d %s: expected one event on port %d with modem status %s", port,
-                                    toggle.name, listener, ModemText(toggle.expected).c_str()));
+                adapter.Fail(Format("port %d %s: expected one event on port %d with modem status %s", port, toggle.name,
+                                    listener, ModemText(toggle.expected).c_str()));
             good += ok;
         }
     }
@@ -745,8 +751,8 @@ void Session::ToggleLines(Adapter &adapter)
         for (const std::string &line : statusLines)
             adapter.Say(line);
     else
-        adapter.Say(Format("%s  %d of %d line changes each gave the one expected event", adapter.serial.c_str(), good,
-                           tried));
+        adapter.Say(
+            Format("%s  %d of %d line changes each gave the one expected event", adapter.serial.c_str(), good, tried));
 }
 
 // --- 6: close ------------------------------------------------------------------
@@ -809,7 +815,8 @@ void Session::ReadInformationBlock()
                                         ULONG(block.size()), &returned);
     const NTSTATUS closed = sim::user::Close(handle);
     if (status != STATUS_SUCCESS || returned != block.size()) {
-        owner->Fail(Format("IOCTL_DIAG_GET_INFO gave status 0x%08X and %u bytes", unsigned(status), unsigned(returned)));
+        owner->Fail(
+            Format("IOCTL_DIAG_GET_INFO gave status 0x%08X and %u bytes", unsigned(status), unsigned(returned)));
         return;
     }
     if (closed != STATUS_SUCCESS)
@@ -859,8 +866,8 @@ void Session::RemoveAll()
         const bool removed = !outcome.Refused() && outcome.final == STATUS_SUCCESS &&
                              adapter->device->State() == sim::pnp::DeviceState::Removed;
         if (!removed)
-            adapter->Fail(Format("removal: query 0x%08X, removal 0x%08X", unsigned(outcome.query),
-                                 unsigned(outcome.final)));
+            adapter->Fail(
+                Format("removal: query 0x%08X, removal 0x%08X", unsigned(outcome.query), unsigned(outcome.final)));
         if (!unloaded || !nodeGone)
             adapter->Fail("the host serial driver or the enumeration node outlived the adapter");
         out_.Detail(Format("    %s  %s in %s; host serial driver %s, enumeration node %s", adapter->serial.c_str(),
@@ -914,10 +921,11 @@ void Session::Summary()
                        (unsigned long long)total.commands, (unsigned long long)total.events));
     out_.Always("");
     if (errorStatRead_)
-        out_.Always(Format("ErrorStat (registry, written at removal): bad response port %u, reserved %u, "
-                           "serial number too long %u",
-                           unsigned(errorStat_[ERROR_STAT_BAD_RESPONSE_PORT]), unsigned(errorStat_[ERROR_STAT_RESERVED]),
-                           unsigned(errorStat_[ERROR_STAT_SERIAL_TOO_LONG])));
+        out_.Always(
+            Format("ErrorStat (registry, written at removal): bad response port %u, reserved %u, "
+                   "serial number too long %u",
+                   unsigned(errorStat_[ERROR_STAT_BAD_RESPONSE_PORT]), unsigned(errorStat_[ERROR_STAT_RESERVED]),
+                   unsigned(errorStat_[ERROR_STAT_SERIAL_TOO_LONG])));
     else
         out_.Always("ErrorStat (registry, written at removal): missing");
 }
@@ -925,8 +933,8 @@ void Session::Summary()
 bool Session::Run()
 {
     out_.Detail(Format("nuvix-sim: %d adapter%s, %s per stream, %s kernel time, seed %llu", options_.adapters,
-                       Single() ? "" : "s", FormatBytes(bytes_).c_str(),
-                       options_.realTime ? "real-time" : "simulated", (unsigned long long)seed_));
+                       Single() ? "" : "s", FormatBytes(bytes_).c_str(), options_.realTime ? "real-time" : "simulated",
+                       (unsigned long long)seed_));
 
     pnp_ = std::make_unique<sim::pnp::PnpManager>(driver_.entry);
     pnp_->OnNewBus([this, timing = options_.busTiming](sim::usb::Bus &bus) {
@@ -980,8 +988,8 @@ bool Session::Run()
     if (capture_ && !capture_->Healthy())
         failures_.push_back("the USB capture could not be written to " + options_.pcap);
     if (capture_)
-        out_.Always(Format("USB capture: %llu records in %s", (unsigned long long)capture_->Records(),
-                           options_.pcap.c_str()));
+        out_.Always(
+            Format("USB capture: %llu records in %s", (unsigned long long)capture_->Records(), options_.pcap.c_str()));
     out_.Always(leaks.empty() ? "Pool check: nothing the driver allocated is left"
                               : "Pool check: the driver left allocations behind");
 

@@ -80,10 +80,18 @@ TerminalSettings PseudoTerminal::Settings() const
         return settings;
     settings.baud = t.c_ospeed;
     switch (t.c_cflag & CSIZE) {
-    case CS5: settings.dataBits = 5; break;
-    case CS6: settings.dataBits = 6; break;
-    case CS7: settings.dataBits = 7; break;
-    default: settings.dataBits = 8; break;
+    case CS5:
+        settings.dataBits = 5;
+        break;
+    case CS6:
+        settings.dataBits = 6;
+        break;
+    case CS7:
+        settings.dataBits = 7;
+        break;
+    default:
+        settings.dataBits = 8;
+        break;
     }
     if (t.c_cflag & PARENB) {
         const bool odd = t.c_cflag & PARODD;

@@ -23,9 +23,9 @@ namespace nuvix::simtool {
 struct TerminalSettings {
     uint32_t baud = 0;
     uint8_t dataBits = 8;
-    char parity = 'n';   // n, o, e, m, s
+    char parity = 'n';  // n, o, e, m, s
     uint8_t stopBits = 1;
-    bool rtsCts = false;    // CRTSCTS
+    bool rtsCts = false;      // CRTSCTS
     bool xonXoffOut = false;  // IXON: the far end's XOFF stops our output
     bool xonXoffIn = false;   // IXOFF
     uint8_t xon = 0x11;

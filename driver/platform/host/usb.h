@@ -75,9 +75,13 @@ typedef struct _USB_STRING_DESCRIPTOR {
 #define USB_INTERFACE_DESCRIPTOR_TYPE 0x04
 #define USB_ENDPOINT_DESCRIPTOR_TYPE 0x05
 #define USB_ENDPOINT_DIRECTION_MASK 0x80
-#define GET_USBD_INTERFACE_SIZE(numEndpoints) \
-    (sizeof(USBD_INTERFACE_INFORMATION) + (sizeof(USBD_PIPE_INFORMATION) * (numEndpoints)) - sizeof(USBD_PIPE_INFORMATION))
+#define GET_USBD_INTERFACE_SIZE(numEndpoints)                                                \
+    (sizeof(USBD_INTERFACE_INFORMATION) + (sizeof(USBD_PIPE_INFORMATION) * (numEndpoints)) - \
+     sizeof(USBD_PIPE_INFORMATION))
+// Version 14 of the formatter takes (x) for a cast here.
+// clang-format off
 #define USB_ENDPOINT_DIRECTION_IN(x) ((x) & USB_ENDPOINT_DIRECTION_MASK)
+// clang-format on
 #define USB_ENDPOINT_TYPE_MASK 0x03
 #define USB_ENDPOINT_TYPE_BULK 0x02
 
@@ -238,8 +242,7 @@ typedef struct _URB {
 } URB, *PURB;
 
 // --- Bus driver library (usbd) ---------------------------------------------
-PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
-                                                              PVOID StartPosition, LONG InterfaceNumber,
-                                                              LONG AlternateSetting, LONG InterfaceClass,
-                                                              LONG InterfaceSubClass, LONG InterfaceProtocol);
+PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
+    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition, LONG InterfaceNumber,
+    LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass, LONG InterfaceProtocol);
 PURB NTAPI USBD_CreateConfigurationRequest(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PUSHORT Siz);
