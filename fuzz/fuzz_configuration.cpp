@@ -87,7 +87,7 @@ void RunOne(const uint8_t *data, size_t size)
     model.SetDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, maybe(stalls & 4, config));
     model.StallVendorRequests(!(stalls & 8));
     {
-        sim::pnp::PnpManager pnp(DriverEntry);
+        sim::pnp::PnpManager pnp(DriverEntry, RbGetServiceTable);
         pnp.OnNewBus([](sim::usb::Bus &bus) {
             bus.SetCompletionMode(sim::usb::CompletionMode::Inline);
             bus.SetCancelMode(sim::usb::CancelMode::Inline);

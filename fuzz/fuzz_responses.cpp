@@ -138,7 +138,7 @@ private:
 ResponsesWorld::ResponsesWorld()
 {
     fuzzing::DescribeRunningAdapter(device_, "FZ000001");
-    pnp_ = std::make_unique<sim::pnp::PnpManager>(DriverEntry);
+    pnp_ = std::make_unique<sim::pnp::PnpManager>(DriverEntry, RbGetServiceTable);
     pnp_->OnNewBus([](sim::usb::Bus &bus) {
         bus.SetCompletionMode(sim::usb::CompletionMode::Inline);
         bus.SetCancelMode(sim::usb::CancelMode::Inline);

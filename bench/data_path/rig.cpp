@@ -57,7 +57,7 @@ Rig::Rig(RigOptions options) : options_(options)
     for (auto &counter : ErrorStats)
         counter = 0;
     sim::Registry::Get().CreateKey(kParametersKey);
-    pnp_ = std::make_unique<sim::pnp::PnpManager>(DriverEntry);
+    pnp_ = std::make_unique<sim::pnp::PnpManager>(DriverEntry, RbGetServiceTable);
     pnp_->OnNewBus([timing = options.busTiming](sim::usb::Bus &bus) {
         bus.SetControlTransferTime(sim::kTicksPerMillisecond);
         bus.SetBulkTiming(timing);

@@ -130,9 +130,10 @@ public:
     // between two restarts of a path the driver stopped after a failure.
     static constexpr int64_t kRestartPoll = 10 * 10'000;  // 10 ms
     // The driver's export that gives the service table: the linked driver's
-    // RbGetServiceTable, or a loaded image's.
+    // RbGetServiceTable, or a loaded image's. The simulation never names the
+    // driver's symbols itself; whoever loads the driver hands this in.
     typedef const ServiceTableRecord *(HOSTAPI *TableGetter)(VOID);
-    explicit HostSerialDriver(TableGetter getTable = RbGetServiceTable);
+    explicit HostSerialDriver(TableGetter getTable);
     ~HostSerialDriver();
 
     const ServiceTableRecord *Table() const { return table_; }

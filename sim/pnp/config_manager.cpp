@@ -66,7 +66,7 @@ void ConfigManager::SetServiceTableGetter(host::HostSerialDriver::TableGetter ge
 
 void ConfigManager::ResetLocked()
 {
-    getTable_ = RbGetServiceTable;
+    getTable_ = nullptr;
     nodes_.clear();
     calls_.clear();
     failNextCreate_.reset();
@@ -394,6 +394,10 @@ void ConfigManager::LoadHost(const std::string &serial, DEVNODE node)
         std::lock_guard lock(mutex_);
         getTable = getTable_;
     }
+    if (!getTable)
+        BugCheck("SIMULATION_MISUSE", "a host serial driver was loaded for " + serial +
+                                          ", but nobody told the Configuration Manager where the driver's service "
+                                          "table is (PnpManager takes it with DriverEntry)");
     host->driver = std::make_unique<host::HostSerialDriver>(getTable);
     for (int i = 0; i < 4; i++)
         host->ports[i] = &host->driver->AddPort(host::HostSerialDriver::PortName(serial, i));

@@ -102,8 +102,9 @@ public:
     // Back to a root node alone; unloaded and loaded host drivers are destroyed.
     void Reset();
     // Where the host serial drivers loaded from now on take the driver's
-    // service table (the linked driver's RbGetServiceTable until the world
-    // is reset, or a loaded image's export).
+    // service table: the driver's RbGetServiceTable export, given by whoever
+    // loaded the driver (PnpManager does). None after a reset; loading a host
+    // serial driver without one is a misuse of the simulation.
     void SetServiceTableGetter(host::HostSerialDriver::TableGetter getter);
 
     // --- for tests ----------------------------------------------------------
@@ -193,7 +194,7 @@ private:
     std::map<std::string, std::map<std::string, CmValue>> stored_;
     std::vector<CmCall> calls_;
     std::vector<std::unique_ptr<LoadedHost>> hosts_;
-    host::HostSerialDriver::TableGetter getTable_ = RbGetServiceTable;
+    host::HostSerialDriver::TableGetter getTable_ = nullptr;
 };
 
 }  // namespace sim::pnp

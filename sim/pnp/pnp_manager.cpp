@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "config_manager.h"
 #include "sim/io/io.h"
 #include "sim/kernel/bugcheck.h"
 #include "sim/kernel/cpu.h"
@@ -138,9 +139,10 @@ Device *Device::ReturnedAs() const
 
 // --- PnpManager ----------------------------------------------------------
 
-PnpManager::PnpManager(PDRIVER_INITIALIZE driverEntry)
+PnpManager::PnpManager(PDRIVER_INITIALIZE driverEntry, host::HostSerialDriver::TableGetter serviceTable)
 {
     RequirePassive("loading the driver");
+    ConfigManager::Get().SetServiceTableGetter(serviceTable);
     driver_ = io::CreateDriverObject(kDriverName);
     registryPath_ = kRegistryPath;
     RtlInitUnicodeString(&registryPathString_, registryPath_.c_str());

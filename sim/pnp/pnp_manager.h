@@ -42,6 +42,7 @@
 #include <vector>
 
 #include "driver/platform/platform.h"
+#include "sim/host/host_serial_driver.h"
 #include "sim/kernel/scheduler.h"
 #include "sim/usb/bus.h"
 #include "sim/usb/device_model.h"
@@ -131,7 +132,11 @@ public:
 
     // Creates the driver object and calls driverEntry with the service's
     // registry path (its status: EntryStatus; a failed entry loads nothing).
-    explicit PnpManager(PDRIVER_INITIALIZE driverEntry);
+    // serviceTable is the driver's export the host serial drivers the
+    // Configuration Manager loads will take the service table from. The
+    // simulation links below the driver and never names its symbols, so the
+    // caller passes both (the linked driver's, or a loaded image's).
+    PnpManager(PDRIVER_INITIALIZE driverEntry, host::HostSerialDriver::TableGetter serviceTable);
     // Waits for the manager's own work, unplugs every device still present
     // (surprise removal, then removal), calls the driver's Unload routine if
     // it has one and deletes the driver object.

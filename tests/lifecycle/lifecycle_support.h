@@ -67,7 +67,7 @@ protected:
 
     // Models outlive the manager, which owns the buses over them.
     std::vector<std::unique_ptr<sim::usb::DeviceModel>> models;
-    std::unique_ptr<sim::pnp::PnpManager> pnp = std::make_unique<sim::pnp::PnpManager>(DriverEntry);
+    std::unique_ptr<sim::pnp::PnpManager> pnp = std::make_unique<sim::pnp::PnpManager>(DriverEntry, RbGetServiceTable);
 
     ~LifecycleTest() override { pnp.reset(); }
 };

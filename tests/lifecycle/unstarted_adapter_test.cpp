@@ -138,7 +138,7 @@ TEST_F(UnstartedAdapterTest, AnAddedAdapterServesNoHostAndNoDiagnosticHandle)
     ASSERT_NE(adapter, nullptr);
 
     // No serial number yet: no name leads to its ports, whatever it says.
-    sim::host::HostSerialDriver host;
+    sim::host::HostSerialDriver host(RbGetServiceTable);
     for (int index = 0; index < 4; index++) {
         sim::host::HostPort &port = host.AddPort(sim::host::HostSerialDriver::PortName("FRESH", index));
         EXPECT_EQ(testing_support::LookupPortLocked(port.Handle()), nullptr) << index;

@@ -105,9 +105,8 @@ TEST_F(WrongConventionDeathTest, ACompletionRoutineThatLeavesItsArgumentsIsCaugh
                 abort();
             sim::Registry::Get().CreateKey(
                 "\\REGISTRY\\Machine\\System\\CurrentControlSet\\SERVICES\\NUVIXUSB\\Parameters");
-            sim::pnp::ConfigManager::Get().SetServiceTableGetter(result.image->GetServiceTable());
             sim::chip::EzUsbChip chip;
-            sim::pnp::PnpManager pnp(result.image->Entry());
+            sim::pnp::PnpManager pnp(result.image->Entry(), result.image->GetServiceTable());
             chip.OnReEnumerate([&](sim::chip::Program) { pnp.DeviceLeftAndReturned(chip); });
             pnp.Plug(chip);
             pnp.WaitIdle();

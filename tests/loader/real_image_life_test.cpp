@@ -34,8 +34,7 @@ protected:
         ASSERT_TRUE(result.image) << result.error;
         image = std::move(result.image);
         sim::Registry::Get().CreateKey(kParametersKey);
-        sim::pnp::ConfigManager::Get().SetServiceTableGetter(image->GetServiceTable());
-        pnp = std::make_unique<sim::pnp::PnpManager>(image->Entry());
+        pnp = std::make_unique<sim::pnp::PnpManager>(image->Entry(), image->GetServiceTable());
         ASSERT_EQ(pnp->EntryStatus(), STATUS_SUCCESS);
     }
     void TearDown() override

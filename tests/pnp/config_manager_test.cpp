@@ -25,6 +25,8 @@ struct Text {
 class ConfigManagerTest : public testing_support::SimTest {
 protected:
     ConfigManager &cm_ = ConfigManager::Get();
+    // What the Plug and Play manager does when it loads the driver.
+    bool tableGiven_ = (cm_.SetServiceTableGetter(RbGetServiceTable), true);
 
     DEVNODE Root()
     {
@@ -320,6 +322,17 @@ TEST_F(ConfigManagerDeathTest, ServicesAreNotForDispatchLevel)
             CM_Locate_DevNode(&root, nullptr, 0);
         },
         "BUG CHECK: IRQL_NOT_LESS_OR_EQUAL.*CM_Locate_DevNode at DISPATCH_LEVEL");
+}
+
+// The simulation does not link the driver's service-table export by itself:
+// loading a host serial driver before anyone named it stops the run rather
+// than calling through a null pointer.
+TEST_F(ConfigManagerDeathTest, AHostLoadedBeforeTheDriverIsAMisuse)
+{
+    cm_.SetServiceTableGetter(nullptr);
+    DEVNODE node = AdapterNode(kSerial);
+    EXPECT_DEATH(CM_Reenumerate_DevNode(node, 0),
+                 "BUG CHECK: SIMULATION_MISUSE.*host serial driver was loaded for NX4A0001");
 }
 
 }  // namespace

@@ -60,7 +60,7 @@ protected:
     // Models outlive the manager, which destroys the buses they are plugged into.
     ScriptedDevice model_;
     ScriptedDevice second_;
-    std::unique_ptr<PnpManager> manager_ = std::make_unique<PnpManager>(FakeDriver::Entry);
+    std::unique_ptr<PnpManager> manager_ = std::make_unique<PnpManager>(FakeDriver::Entry, nullptr);
 };
 
 class PnpManagerDeathTest : public PnpManagerTest {};

@@ -107,7 +107,7 @@ TEST_F(CaptureTest, AnAdaptersWholeLifeReadsAsAUsbmonCapture)
     std::vector<uint8_t> read(written.size());
     {
         sim::chip::EzUsbChip chip;
-        auto pnp = std::make_unique<sim::pnp::PnpManager>(DriverEntry);
+        auto pnp = std::make_unique<sim::pnp::PnpManager>(DriverEntry, RbGetServiceTable);
         pnp->OnNewBus([&](sim::usb::Bus &bus) { capture->Attach(bus); });
         chip.OnReEnumerate([&](sim::chip::Program) { pnp->DeviceLeftAndReturned(chip); });
         ASSERT_EQ(pnp->Plug(chip).status, STATUS_SUCCESS);

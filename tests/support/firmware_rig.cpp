@@ -29,7 +29,7 @@ sim::host::HostSerialDriver &LoadedHost(const std::string &serial)
 FirmwareRig::FirmwareRig(std::string serial)
     : serialNumber(serial),
       firmware(serial),
-      pnp_(std::make_unique<sim::pnp::PnpManager>(DriverEntry)),
+      pnp_(std::make_unique<sim::pnp::PnpManager>(DriverEntry, RbGetServiceTable)),
       device_(PlugStarted(*pnp_, firmware)),
       bus(device_->Bus()),
       host(LoadedHost(serial)),

@@ -191,7 +191,7 @@ Rig::Rig(const std::string &caseId, uint64_t seed, RigOptions rigOptions)
     socket = std::make_unique<Socket>(*chip);
     if (options.beforeDriverLoads)
         options.beforeDriverLoads();
-    pnp = std::make_unique<sim::pnp::PnpManager>(DriverEntry);
+    pnp = std::make_unique<sim::pnp::PnpManager>(DriverEntry, RbGetServiceTable);
     auto completion = options.completion;
     pnp->OnNewBus([completion](sim::usb::Bus &bus) { bus.SetCompletionMode(completion); });
     chip->OnReEnumerate([this](sim::chip::Program) {
@@ -489,7 +489,7 @@ void Rig::CheckFreshAdapterWorks(const std::string &label)
     spares_.push_back(std::make_unique<sim::chip::EzUsbChip>(chipOptions));
     sim::chip::EzUsbChip &fresh = *spares_.back();
     if (!pnp) {
-        pnp = std::make_unique<sim::pnp::PnpManager>(DriverEntry);
+        pnp = std::make_unique<sim::pnp::PnpManager>(DriverEntry, RbGetServiceTable);
         auto completion = options.completion;
         pnp->OnNewBus([completion](sim::usb::Bus &bus) { bus.SetCompletionMode(completion); });
     }

@@ -192,7 +192,7 @@ bool PtyMode::BringUp()
     chip_ = std::make_unique<sim::chip::EzUsbChip>(chipOptions);
     sim::chip::EzUsbChip &chip = *chip_;
     chip.OnReEnumerate([this, &chip](sim::chip::Program) { pnp_->DeviceLeftAndReturned(chip); });
-    pnp_ = std::make_unique<sim::pnp::PnpManager>(DriverEntry);
+    pnp_ = std::make_unique<sim::pnp::PnpManager>(DriverEntry, RbGetServiceTable);
     if (capture_)
         pnp_->OnNewBus([this](sim::usb::Bus &bus) { capture_->Attach(bus); });
     const sim::pnp::PlugResult result = pnp_->Plug(chip);

@@ -227,6 +227,7 @@ struct Adapter {
 // adapter table and counters are its own, out of this program's sight).
 struct DriverSource {
     PDRIVER_INITIALIZE entry = DriverEntry;
+    sim::host::HostSerialDriver::TableGetter serviceTable = RbGetServiceTable;
     const AdapterTableRecord *table = &AdapterTable;  // null for an image
 };
 
@@ -936,7 +937,7 @@ bool Session::Run()
                        Single() ? "" : "s", FormatBytes(bytes_).c_str(), options_.realTime ? "real-time" : "simulated",
                        (unsigned long long)seed_));
 
-    pnp_ = std::make_unique<sim::pnp::PnpManager>(driver_.entry);
+    pnp_ = std::make_unique<sim::pnp::PnpManager>(driver_.entry, driver_.serviceTable);
     pnp_->OnNewBus([this, timing = options_.busTiming](sim::usb::Bus &bus) {
         bus.SetControlTransferTime(kControlTransferTime);
         bus.SetBulkTiming(timing);
@@ -1029,7 +1030,7 @@ bool RunSession(const Options &options, Output &output, sim::usb::Capture *captu
         image = std::move(loaded.image);
         driver.entry = image->Entry();
         driver.table = nullptr;
-        sim::pnp::ConfigManager::Get().SetServiceTableGetter(image->GetServiceTable());
+        driver.serviceTable = image->GetServiceTable();
         output.Detail("nuvix-sim: the driver is the image " + options.image);
     }
 #endif
