@@ -126,8 +126,10 @@ NTSTATUS NTAPI CommandWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID
     // stays set until the next configuration.
     if (!Adapter->Removed && Adapter->CommandOutUrb->UrbHeader.Status == USBD_STATUS_SUCCESS) {
         Adapter->CommandBusy = FALSE;
-        EnsureResponseReader(Adapter);
-        KickCommandSender(Adapter);
+        if (MayReArm(Adapter)) {
+            EnsureResponseReader(Adapter);
+            KickCommandSender(Adapter);
+        }
     }
     LockRelease(&Adapter->Lock);
     return STATUS_MORE_PROCESSING_REQUIRED;

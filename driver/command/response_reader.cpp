@@ -33,7 +33,8 @@ NTSTATUS NTAPI ResponseReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID
         DispatchResponse(Adapter, Received);
         // With no port open the reader runs until the answer to the last
         // close (or the diagnostic device's last frame) has been read.
-        if (Adapter->OpenPortCount > 0 || Received == 0 || Adapter->CommandInBuffer[0] != RSP_DONE)
+        if (MayReArm(Adapter) &&
+            (Adapter->OpenPortCount > 0 || Received == 0 || Adapter->CommandInBuffer[0] != RSP_DONE))
             StartResponseReader(Adapter, &Adapter->Lock);
     }
     LockRelease(&Adapter->Lock);

@@ -67,29 +67,42 @@ static BOOLEAN EnsureBlock(T **Field, SIZE_T Size)
     return *Field != NULL;
 }
 
+// The device descriptor, in a block the caller keeps on success: its
+// idProduct says whether the firmware runs, so one cut short is refused
+// rather than read from whatever the pool held before.
+static NTSTATUS ReadDeviceDescriptor(AdapterContext *Adapter, PUSB_DEVICE_DESCRIPTOR *Result)
+{
+    NTSTATUS Status = STATUS_INSUFFICIENT_RESOURCES;
+    PUSB_DEVICE_DESCRIPTOR Device = NULL;
+    PURB Urb = (PURB)PoolAlloc(DESCRIPTOR_URB_SIZE);
+    if (!Urb)
+        goto Done;
+    Device = (PUSB_DEVICE_DESCRIPTOR)PoolAlloc(sizeof(USB_DEVICE_DESCRIPTOR));
+    if (!Device)
+        goto Done;
+    Status = ReadDescriptor(Adapter, Urb, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, Device, sizeof(USB_DEVICE_DESCRIPTOR));
+    if (!NT_SUCCESS(Status))
+        goto Done;
+    if (Urb->UrbControlDescriptorRequest.TransferBufferLength < sizeof(USB_DEVICE_DESCRIPTOR) ||
+        Device->bDescriptorType != USB_DEVICE_DESCRIPTOR_TYPE) {
+        Status = STATUS_DEVICE_DATA_ERROR;
+        goto Done;
+    }
+    *Result = Device;
+    Device = NULL;
+Done:
+    PoolFree(&Device);
+    PoolFree(&Urb);
+    return Status;
+}
+
 NTSTATUS ConfigureDevice(PDEVICE_OBJECT AdapterDevice)
 {
     AdapterContext *Adapter = (AdapterContext *)AdapterDevice->DeviceExtension;
-    PURB Urb = (PURB)PoolAlloc(DESCRIPTOR_URB_SIZE);
-    if (!Urb)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    PUSB_DEVICE_DESCRIPTOR Device = (PUSB_DEVICE_DESCRIPTOR)PoolAlloc(sizeof(USB_DEVICE_DESCRIPTOR));
-    if (!Device) {
-        PoolFree(&Urb);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    NTSTATUS Status =
-        ReadDescriptor(Adapter, Urb, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, Device, sizeof(USB_DEVICE_DESCRIPTOR));
-    // Whether the firmware runs is read from idProduct: a device descriptor
-    // cut short would leave it to whatever the pool held before.
-    if (NT_SUCCESS(Status) && (Urb->UrbControlDescriptorRequest.TransferBufferLength < sizeof(USB_DEVICE_DESCRIPTOR) ||
-                               Device->bDescriptorType != USB_DEVICE_DESCRIPTOR_TYPE))
-        Status = STATUS_DEVICE_DATA_ERROR;
-    if (!NT_SUCCESS(Status)) {
-        PoolFree(&Urb);
-        PoolFree(&Device);
+    PUSB_DEVICE_DESCRIPTOR Device = NULL;
+    NTSTATUS Status = ReadDeviceDescriptor(Adapter, &Device);
+    if (!NT_SUCCESS(Status))
         return Status;
-    }
     Adapter->FirmwareRunning = (Device->idProduct & FIRMWARE_RUNNING_BIT) != 0;
     PoolFree(&Adapter->DeviceDescriptor);
     Adapter->DeviceDescriptor = Device;
@@ -99,72 +112,44 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT AdapterDevice)
         Status = ReadSerialNumber(Adapter);
         if (NT_SUCCESS(Status))
             Status = CreatePortObjects(Adapter);
-        if (!NT_SUCCESS(Status)) {
-            PoolFree(&Urb);
+        if (!NT_SUCCESS(Status))
             return Status;
-        }
         // Once made, the port objects (and the serial number their names
         // hold) stay until removal, whatever happens to this start.
         Adapter->PortsCreated = TRUE;
     }
     if (Adapter->FirmwareRunning) {
         Status = QuiesceTransfers(Adapter);
-        if (!NT_SUCCESS(Status)) {
-            PoolFree(&Urb);
+        if (!NT_SUCCESS(Status))
             return Status;
-        }
     }
 
     Status = ReadConfigDescriptor(AdapterDevice);
-    if (!NT_SUCCESS(Status) || !Adapter->FirmwareRunning) {
-        PoolFree(&Urb);
+    if (!NT_SUCCESS(Status) || !Adapter->FirmwareRunning)
         return Status;
-    }
 
     if (!EnsureBlock(&Adapter->CommandOutUrb, BULK_TRANSFER_URB_SIZE) |
         !EnsureBlock(&Adapter->CommandInUrb, BULK_TRANSFER_URB_SIZE) |
-        !EnsureBlock(&Adapter->CommandInBuffer, RESPONSE_BUFFER_SIZE)) {
-        PoolFree(&Urb);
+        !EnsureBlock(&Adapter->CommandInBuffer, RESPONSE_BUFFER_SIZE))
         return STATUS_INSUFFICIENT_RESOURCES;
-    }
     ResetCommandChannel(Adapter);
     Adapter->CommandInIrp = NULL;
-
-    Status = PreparePorts(Adapter);
-    PoolFree(&Urb);
-    return Status;
+    return PreparePorts(Adapter);
 }
 
-NTSTATUS ReadSerialNumber(AdapterContext *Adapter)
+// The serial number as the port names spell it: the low byte of each UTF-16
+// unit, up to the first zero. Count is what the descriptor holds whole.
+static LONG SerialNumberLength(const UCHAR *Descriptor, ULONG Received, NTSTATUS *Status)
 {
-    const ULONG BufferSize = 255;
-    PURB Urb = (PURB)PoolAlloc(DESCRIPTOR_URB_SIZE);
-    PUCHAR Descriptor = (PUCHAR)PoolAlloc(BufferSize);
-    if (!Urb || !Descriptor) {
-        PoolFree(&Urb);
-        PoolFree(&Descriptor);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    NTSTATUS Status = ReadDescriptor(Adapter, Urb, USB_STRING_DESCRIPTOR_TYPE, SERIAL_NUMBER_STRING_INDEX,
-                                     LANGUAGE_US_ENGLISH, Descriptor, BufferSize);
-    // Only the bytes the device sent are its; the rest of the buffer is
-    // whatever the pool held.
-    ULONG Received = Urb->UrbControlDescriptorRequest.TransferBufferLength;
-    PoolFree(&Urb);
-    if (!NT_SUCCESS(Status)) {
-        PoolFree(&Descriptor);
-        return Status;
-    }
-    if (Received > BufferSize)
-        Received = BufferSize;
+    *Status = STATUS_SUCCESS;
     // A device that sent nothing has said nothing about the length either.
     LONG Count = 0;
     if (Received >= 1) {
         Count = ((LONG)Descriptor[0] - 2) / 2;
         if (Count > SERIAL_NUMBER_MAX || Count < 0 || Descriptor[0] == 0) {
             ErrorStats[ERROR_STAT_SERIAL_TOO_LONG]++;
-            PoolFree(&Descriptor);
-            return STATUS_INSUFFICIENT_RESOURCES;
+            *Status = STATUS_INSUFFICIENT_RESOURCES;
+            return 0;
         }
         // A descriptor cut short keeps the characters that arrived whole.
         LONG Arrived = Received >= 2 ? ((LONG)Received - 2) / 2 : 0;
@@ -174,28 +159,53 @@ NTSTATUS ReadSerialNumber(AdapterContext *Adapter)
     // The string ends at the first character whose low byte is 0, as every
     // user of it reads it.
     for (LONG i = 0; i < Count; i++) {
-        if (Descriptor[2 + 2 * i] == 0) {
-            Count = i;
-            break;
-        }
+        if (Descriptor[2 + 2 * i] == 0)
+            return i;
     }
+    return Count;
+}
+
+NTSTATUS ReadSerialNumber(AdapterContext *Adapter)
+{
+    const ULONG BufferSize = 255;
+    NTSTATUS Status = STATUS_INSUFFICIENT_RESOURCES;
+    ULONG Received = 0;
+    LONG Count = 0;
+    PCHAR Serial = NULL;
+    PURB Urb = (PURB)PoolAlloc(DESCRIPTOR_URB_SIZE);
+    PUCHAR Descriptor = (PUCHAR)PoolAlloc(BufferSize);
+    if (!Urb || !Descriptor)
+        goto Done;
+    Status = ReadDescriptor(Adapter, Urb, USB_STRING_DESCRIPTOR_TYPE, SERIAL_NUMBER_STRING_INDEX, LANGUAGE_US_ENGLISH,
+                            Descriptor, BufferSize);
+    if (!NT_SUCCESS(Status))
+        goto Done;
+    // Only the bytes the device sent are its; the rest of the buffer is
+    // whatever the pool held.
+    Received = Urb->UrbControlDescriptorRequest.TransferBufferLength;
+    if (Received > BufferSize)
+        Received = BufferSize;
+    Count = SerialNumberLength(Descriptor, Received, &Status);
+    if (!NT_SUCCESS(Status))
+        goto Done;
     // An empty serial number would name no port and match every host
     // port name: such an adapter cannot be told apart and is not taken.
     if (Count == 0) {
-        PoolFree(&Descriptor);
-        return STATUS_DEVICE_DATA_ERROR;
+        Status = STATUS_DEVICE_DATA_ERROR;
+        goto Done;
     }
-    PCHAR Serial = (PCHAR)PoolAlloc((SIZE_T)Count + 1);
+    Serial = (PCHAR)PoolAlloc((SIZE_T)Count + 1);
     if (!Serial) {
-        PoolFree(&Descriptor);
-        return STATUS_INSUFFICIENT_RESOURCES;
+        Status = STATUS_INSUFFICIENT_RESOURCES;
+        goto Done;
     }
-    // Only the low byte of each UTF-16 unit is kept.
     for (LONG i = 0; i < Count; i++)
         Serial[i] = (CHAR)Descriptor[2 + 2 * i];
     Serial[Count] = 0;
     Adapter->SerialNumber = Serial;
+Done:
     PoolFree(&Descriptor);
+    PoolFree(&Urb);
     return Status;
 }
 
@@ -244,18 +254,17 @@ NTSTATUS ReadConfigDescriptor(PDEVICE_OBJECT AdapterDevice)
     PoolFree(&Adapter->ConfigDescriptor);
     ULONG Size = CONFIG_DESCRIPTOR_FIRST_READ;
     ULONG Received = 0;
+    NTSTATUS Status = STATUS_SUCCESS;
     for (ULONG Read = 1;; Read++) {
         Adapter->ConfigDescriptor = (PUSB_CONFIGURATION_DESCRIPTOR)PoolAlloc(Size);
         if (!Adapter->ConfigDescriptor) {
-            PoolFree(&Urb);
-            return STATUS_INSUFFICIENT_RESOURCES;
+            Status = STATUS_INSUFFICIENT_RESOURCES;
+            break;
         }
-        NTSTATUS Status =
-            ReadDescriptor(Adapter, Urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, Adapter->ConfigDescriptor, Size);
+        Status = ReadDescriptor(Adapter, Urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, Adapter->ConfigDescriptor, Size);
         if (!NT_SUCCESS(Status)) {
             PoolFree(&Adapter->ConfigDescriptor);
-            PoolFree(&Urb);
-            return Status;
+            break;
         }
         Received = Urb->UrbControlDescriptorRequest.TransferBufferLength;
         if (Received > Size)
@@ -270,6 +279,8 @@ NTSTATUS ReadConfigDescriptor(PDEVICE_OBJECT AdapterDevice)
         Size = Total;
     }
     PoolFree(&Urb);
+    if (!NT_SUCCESS(Status))
+        return Status;
     if (!IsWholeConfiguration(Adapter->ConfigDescriptor, Received)) {
         PoolFree(&Adapter->ConfigDescriptor);
         return STATUS_DEVICE_DATA_ERROR;
@@ -294,26 +305,25 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT AdapterDevice, PUSB_CONFIGURATION_DE
     Urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
     Urb->UrbHeader.Length = Size;
     Urb->UrbSelectConfiguration.ConfigurationDescriptor = Descriptor;
+    PUSBD_PIPE_INFORMATION Pipes = NULL;
     NTSTATUS Status = SubmitUrbSync(Adapter->LowerDevice, Urb);
-    if (!NT_SUCCESS(Status) || !Adapter->FirmwareRunning) {
-        ExFreePool(Urb);
-        return Status;
-    }
+    if (!NT_SUCCESS(Status) || !Adapter->FirmwareRunning)
+        goto Done;
     // The pipe map needs a command pair after the ports' pairs; an interface
     // with fewer pipes is not an adapter that can work.
     if (Interface->NumberOfPipes < 2 * Adapter->PortCount + 2) {
-        ExFreePool(Urb);
-        return STATUS_UNSUCCESSFUL;
+        Status = STATUS_UNSUCCESSFUL;
+        goto Done;
     }
     PoolFree(&Adapter->InterfaceInfo);
     Adapter->InterfaceInfo = (PUSBD_INTERFACE_INFORMATION)PoolAlloc(Interface->Length);
     if (!Adapter->InterfaceInfo) {
-        ExFreePool(Urb);
-        return STATUS_INSUFFICIENT_RESOURCES;
+        Status = STATUS_INSUFFICIENT_RESOURCES;
+        goto Done;
     }
     RtlCopyMemory(Adapter->InterfaceInfo, Interface, Interface->Length);
 
-    PUSBD_PIPE_INFORMATION Pipes = Adapter->InterfaceInfo->Pipes;
+    Pipes = Adapter->InterfaceInfo->Pipes;
     for (ULONG Index = 0; Index < Adapter->PortCount; Index++) {
         PortContext *Port = Adapter->Ports[Index];
         if (!Port)
@@ -324,8 +334,10 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT AdapterDevice, PUSB_CONFIGURATION_DE
     }
     Adapter->CommandInPipe = &Pipes[2 * Adapter->PortCount];
     Adapter->CommandOutPipe = &Pipes[2 * Adapter->PortCount + 1];
+Done:
+    // Made by the bus driver's library, so the platform's own free.
     ExFreePool(Urb);
-    return STATUS_SUCCESS;
+    return Status;
 }
 
 NTSTATUS UnconfigureDevice(PDEVICE_OBJECT AdapterDevice)

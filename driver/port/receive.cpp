@@ -88,14 +88,22 @@ NTSTATUS PORT_READ_COMPLETE_API PortReadComplete(PDEVICE_OBJECT DeviceObject, PI
             SetRxIdle(Port, IDLE_STOPPED);
         KeSetEvent(&Port->ReadDoneEvent, EVENT_INCREMENT, FALSE);
     } else if (Port->Open) {
+        // What arrived is delivered even during a stop or removal; only the
+        // next read waits for the host's StartRead after the restart.
         if (AppendRxData(Buffers, Port->ReadBuffer, Received) > 0 && Port->HostBinding.RxNotify)
             Port->HostBinding.RxNotify(Port->HostBinding.RxNotifyContext);
-        StartPortRead(Port);
+        if (MayReArm(Adapter))
+            StartPortRead(Port);
+        else
+            SetRxIdle(Port, IDLE_STOPPED);
     } else if (IsDrainMarker(Port, Received)) {
         // The close drain is over: everything before the echo has been read.
         KeSetEvent(&Port->ReadDoneEvent, EVENT_INCREMENT, FALSE);
-    } else {
+    } else if (MayReArm(Adapter)) {
         StartPortRead(Port);
+    } else {
+        // The drain cannot finish: the close's wait ends on its time-out.
+        KeSetEvent(&Port->ReadDoneEvent, EVENT_INCREMENT, FALSE);
     }
     LockRelease(&Adapter->Lock);
     return STATUS_MORE_PROCESSING_REQUIRED;

@@ -87,7 +87,12 @@ NTSTATUS NTAPI PortWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
                 if (Port->HostBinding.TxNotify)
                     Port->HostBinding.TxNotify(Port->HostBinding.TxNotifyContext);
             }
-            StartPortWrite(Port);
+            // During a stop the bytes sent leave the ring, the rest wait
+            // for the host's StartWrite after the restart.
+            if (MayReArm(Adapter))
+                StartPortWrite(Port);
+            else
+                SetTxIdle(Port, IDLE_STOPPED);
         }
     }
     LockRelease(&Adapter->Lock);

@@ -58,6 +58,12 @@ NTSTATUS SubmitUrbAsync(const BulkTransfer *Transfer)
     return IofCallDriver(Transfer->LowerDevice, Irp);
 }
 
+BOOLEAN MayReArm(AdapterContext *Adapter)
+{
+    RULE_LOCK_HELD(&Adapter->Lock);
+    return !Adapter->Removed && !Adapter->Stopping;
+}
+
 // Every re-arm of a completion routine comes through here, with Lock held,
 // so one test keeps a stop or a removal from being outrun: once either has
 // begun, no new transfer starts, and the cancels that follow find every
@@ -66,10 +72,8 @@ NTSTATUS StartBulkTransfer(AdapterContext *Adapter, PUSBD_PIPE_INFORMATION Pipe,
                            ULONG Length, PURB Urb, PIRP *InFlightSlot, PIO_COMPLETION_ROUTINE Completion, PVOID Context)
 {
     RULE_LOCK_HELD(&Adapter->Lock);
-    if (Adapter->Removed)
-        return STATUS_DELETE_PENDING;
-    if (Adapter->Stopping)
-        return STATUS_DEVICE_NOT_READY;
+    if (!MayReArm(Adapter))
+        return Adapter->Removed ? STATUS_DELETE_PENDING : STATUS_DEVICE_NOT_READY;
     BulkTransfer Transfer;
     Transfer.Adapter = Adapter;
     Transfer.LowerDevice = Adapter->LowerDevice;

@@ -49,6 +49,13 @@ struct BulkTransfer {
 // STATUS_INSUFFICIENT_RESOURCES, which leaves the slot empty.
 NTSTATUS SubmitUrbAsync(const BulkTransfer *Transfer);
 
+// Whether a completion routine may start its pipe's next transfer: not once
+// removal has begun, nor while a stop is cancelling what is in flight (a new
+// transfer would start behind the cancels and outlive the stop). Every
+// completion routine asks this before it re-arms, and StartBulkTransfer
+// refuses what it refuses. With the adapter's Lock held.
+BOOLEAN MayReArm(AdapterContext *Adapter);
+
 // The driver's bulk transfers, all started with the adapter's Lock held:
 // SubmitUrbAsync to the adapter's lower device, passed down on LockRelease.
 NTSTATUS StartBulkTransfer(AdapterContext *Adapter, PUSBD_PIPE_INFORMATION Pipe, ULONG TransferFlags, PVOID Buffer,

@@ -363,4 +363,36 @@ TEST_F(DataPathsTest, WritesStopWhenThePortClosesOrTheAdapterGoes)
     EXPECT_EQ(port->WriteIrp, nullptr);
 }
 
+// A transfer that completes once a stop has begun is accounted for (read
+// data reaches the ring, sent bytes leave it), but neither path re-arms
+// behind the stop's cancels; each idle word says stopped, so the host's
+// StartRead and StartWrite after the restart carry on.
+TEST_F(DataPathsTest, ATransferThatCompletesDuringAStopCountsButDoesNotReArm)
+{
+    Rings(256, 256);
+    host.buffers.TxCount = 100;
+    rig.device.HoldOut(kOut, true);
+    UnderLock(StartPortRead);
+    UnderLock(StartPortWrite);
+    Settle();
+    ASSERT_NE(port->ReadIrp, nullptr);
+    ASSERT_NE(port->WriteIrp, nullptr);
+
+    LockAcquire(&rig.adapter->Lock);
+    rig.adapter->Stopping = TRUE;
+    LockRelease(&rig.adapter->Lock);
+    rig.device.PushIn(kIn, {1, 2, 3});
+    rig.device.HoldOut(kOut, false);
+    Settle();
+
+    EXPECT_EQ(host.buffers.RxCount, 3u);
+    EXPECT_EQ(host.rxNotifies, 1);
+    EXPECT_EQ(host.buffers.TxCount, 36u);
+    EXPECT_EQ(port->ReadIrp, nullptr);
+    EXPECT_EQ(port->WriteIrp, nullptr);
+    EXPECT_EQ(host.rxIdle, IDLE_STOPPED);
+    EXPECT_EQ(host.txIdle, IDLE_STOPPED);
+    EXPECT_EQ(rig.device.TakeOut(kOut).size(), 64u);
+}
+
 }  // namespace
