@@ -97,7 +97,7 @@ void ScriptedDevice::FailNext(uint8_t endpoint, USBD_STATUS status)
 {
     {
         std::lock_guard lock(mutex_);
-        failNext_[endpoint] = status;
+        faults_.FailNext(endpoint, status);
     }
     if (bus_)
         bus_->EndpointReady(endpoint);
@@ -107,7 +107,7 @@ void ScriptedDevice::HoldOut(uint8_t endpoint, bool hold)
 {
     {
         std::lock_guard lock(mutex_);
-        holdOut_[endpoint] = hold;
+        faults_.Hold(endpoint, hold);
     }
     if (bus_ && !hold)
         bus_->EndpointReady(endpoint);
@@ -168,13 +168,8 @@ USBD_STATUS ScriptedDevice::SetConfiguration(uint8_t value)
 BulkAnswer ScriptedDevice::BulkOut(uint8_t endpoint, const uint8_t *data, size_t length)
 {
     std::lock_guard lock(mutex_);
-    if (auto it = failNext_.find(endpoint); it != failNext_.end()) {
-        USBD_STATUS status = it->second;
-        failNext_.erase(it);
-        return BulkAnswer::Failed(status);
-    }
-    if (holdOut_[endpoint])
-        return BulkAnswer::NotReady();
+    if (auto answer = faults_.Preempt(endpoint))
+        return *answer;
     out_[endpoint].insert(out_[endpoint].end(), data, data + length);
     return BulkAnswer::Done(length);
 }
@@ -182,11 +177,8 @@ BulkAnswer ScriptedDevice::BulkOut(uint8_t endpoint, const uint8_t *data, size_t
 BulkAnswer ScriptedDevice::BulkIn(uint8_t endpoint, uint8_t *buffer, size_t capacity)
 {
     std::lock_guard lock(mutex_);
-    if (auto it = failNext_.find(endpoint); it != failNext_.end()) {
-        USBD_STATUS status = it->second;
-        failNext_.erase(it);
-        return BulkAnswer::Failed(status);
-    }
+    if (auto answer = faults_.Preempt(endpoint))
+        return *answer;
     auto &queue = in_[endpoint];
     if (queue.empty())
         return BulkAnswer::NotReady();

@@ -11,6 +11,7 @@
 
 #include "bus.h"
 #include "device_model.h"
+#include "endpoint_faults.h"
 
 namespace sim::usb {
 
@@ -52,8 +53,7 @@ private:
     std::map<std::pair<uint8_t, uint8_t>, std::vector<uint8_t>> descriptors_;
     std::map<uint8_t, std::deque<std::vector<uint8_t>>> in_;
     std::map<uint8_t, std::vector<uint8_t>> out_;
-    std::map<uint8_t, USBD_STATUS> failNext_;
-    std::map<uint8_t, bool> holdOut_;
+    EndpointFaults faults_;
     std::map<uint8_t, int> resets_;
     std::vector<SetupPacket> control_;
     std::function<USBD_STATUS(const SetupPacket &, const uint8_t *, size_t)> controlHandler_;
