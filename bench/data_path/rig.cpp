@@ -28,7 +28,6 @@ constexpr std::array<int, kPorts + 1> kListener = {0, 1, 2, 4, 3};
 // Rings large enough that the host never throttles the path it measures.
 constexpr ULONG kRing = 4096;
 constexpr size_t kChunk = 1024;
-const char *kParametersKey = "\\REGISTRY\\Machine\\System\\CurrentControlSet\\SERVICES\\NUVIXUSB\\Parameters";
 
 sim::Ticks Now() { return sim::Scheduler::Get().Now(); }
 
@@ -56,7 +55,7 @@ Rig::Rig(RigOptions options) : options_(options)
 {
     for (auto &counter : ErrorStats)
         counter = 0;
-    sim::Registry::Get().CreateKey(kParametersKey);
+    sim::Registry::Get().CreateKey(sim::pnp::PnpManager::kParametersKey);
     pnp_ = std::make_unique<sim::pnp::PnpManager>(DriverEntry, RbGetServiceTable);
     pnp_->OnNewBus([timing = options.busTiming](sim::usb::Bus &bus) {
         bus.SetControlTransferTime(sim::kTicksPerMillisecond);

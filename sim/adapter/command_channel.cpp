@@ -98,8 +98,7 @@ void MainFirmware::Impl::ExecuteLocked(const std::vector<uint8_t> &frame, Work &
         AnswerDoneLocked(port, work);
         break;
     case wire::kGetStatus:
-        AnswerLocked({wire::kStatus, static_cast<uint8_t>(port), kStatusFlags, uart.state.modemStatus, 0, 0, 0},
-                     work);
+        AnswerLocked({wire::kStatus, static_cast<uint8_t>(port), kStatusFlags, uart.state.modemStatus, 0, 0, 0}, work);
         break;
     case wire::kEcho: {
         // Nothing for a zero count: a zero-length transfer would end the

@@ -41,7 +41,6 @@ constexpr uint8_t kNoOpCommand = wire::kNoOp;
 // The information block kGetInfo returns unless a test sets another.
 std::array<uint8_t, 35> DefaultInfoBlock();
 
-
 struct MainFirmware::Impl : std::enable_shared_from_this<MainFirmware::Impl> {
     // What an operation leaves to do once the lock is released: the bus may
     // call straight back into the model, so it is never called with the lock

@@ -120,8 +120,7 @@ void MainFirmware::Impl::SendRunLocked(int port, Work &work)
         uart.sentToPeer.insert(uart.sentToPeer.end(), uart.transmitFifo.begin(), end);
         uart.transmitFifo.erase(uart.transmitFifo.begin(), end);
     } else {
-        uart.transmitFifo.erase(uart.transmitFifo.begin(),
-                                uart.transmitFifo.begin() + static_cast<std::ptrdiff_t>(n));
+        uart.transmitFifo.erase(uart.transmitFifo.begin(), uart.transmitFifo.begin() + static_cast<std::ptrdiff_t>(n));
     }
 }
 

@@ -129,6 +129,10 @@ public:
     static constexpr const char *kDriverName = "\\Driver\\NUVIXUSB";
     static constexpr const char16_t *kRegistryPath =
         u"\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services\\NUVIXUSB";
+    // The service's Parameters key, as the driver's installation makes it
+    // (a program that wants the driver to find it creates it).
+    static constexpr const char *kParametersKey =
+        "\\REGISTRY\\Machine\\System\\CurrentControlSet\\SERVICES\\NUVIXUSB\\Parameters";
 
     // Creates the driver object and calls driverEntry with the service's
     // registry path (its status: EntryStatus; a failed entry loads nothing).

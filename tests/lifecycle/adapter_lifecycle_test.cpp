@@ -11,7 +11,8 @@
 namespace {
 
 using sim::pnp::ConfigManager;
-using testing_support::kParametersKey;
+using sim::pnp::PnpManager;
+constexpr const char *kParametersKey = PnpManager::kParametersKey;
 using testing_support::LifecycleTest;
 
 // A running adapter whose descriptors a test bends: the serial-number string

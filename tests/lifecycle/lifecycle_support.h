@@ -16,12 +16,11 @@
 #include "sim/chip/ezusb_chip.h"
 #include "sim/kernel/registry.h"
 #include "sim/pnp/config_manager.h"
+#include "sim/pnp/chip_arrival.h"
 #include "sim/pnp/pnp_manager.h"
 #include "tests/support/sim_test.h"
 
 namespace testing_support {
-
-inline const char *kParametersKey = "\\REGISTRY\\Machine\\System\\CurrentControlSet\\SERVICES\\NUVIXUSB\\Parameters";
 
 class LifecycleTest : public SimTest {
 protected:
@@ -29,7 +28,7 @@ protected:
     {
         for (auto &counter : ErrorStats)
             counter = 0;
-        sim::Registry::Get().CreateKey(kParametersKey);
+        sim::Registry::Get().CreateKey(sim::pnp::PnpManager::kParametersKey);
     }
 
     // A running adapter with this serial number, plugged in and started.
@@ -46,9 +45,7 @@ protected:
     {
         models.push_back(std::make_unique<sim::chip::EzUsbChip>(options));
         auto &chip = static_cast<sim::chip::EzUsbChip &>(*models.back());
-        chip.OnReEnumerate([this, &chip](sim::chip::Program) { pnp->DeviceLeftAndReturned(chip); });
-        EXPECT_EQ(pnp->Plug(chip).status, expected);
-        pnp->WaitIdle();
+        EXPECT_EQ(sim::pnp::PlugChip(*pnp, chip).status, expected);
         return chip;
     }
     static AdapterContext *Adapter(sim::pnp::Device &device)

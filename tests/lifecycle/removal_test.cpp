@@ -10,7 +10,8 @@
 
 namespace {
 
-using testing_support::kParametersKey;
+using sim::pnp::PnpManager;
+constexpr const char *kParametersKey = PnpManager::kParametersKey;
 using testing_support::LifecycleTest;
 
 class RemovalTest : public LifecycleTest {

@@ -16,8 +16,9 @@
 
 namespace {
 
+using sim::pnp::PnpManager;
 using testing_support::HandRequest;
-using testing_support::kParametersKey;
+constexpr const char *kParametersKey = PnpManager::kParametersKey;
 using testing_support::LifecycleTest;
 
 constexpr const char *kLink = "\\DosDevices\\ZerafinTest";

@@ -8,6 +8,7 @@
 
 #include "sim/chip/ezusb_chip.h"
 #include "sim/kernel/registry.h"
+#include "sim/pnp/chip_arrival.h"
 #include "sim/pnp/config_manager.h"
 #include "sim/pnp/pnp_manager.h"
 #include "tests/loader/real_image_support.h"
@@ -103,13 +104,10 @@ TEST_F(WrongConventionDeathTest, ACompletionRoutineThatLeavesItsArgumentsIsCaugh
             sim::loader::LoadResult result = sim::loader::LoadImageFile(testing_support::WrongConventionImagePath());
             if (!result.image)
                 abort();
-            sim::Registry::Get().CreateKey(
-                "\\REGISTRY\\Machine\\System\\CurrentControlSet\\SERVICES\\NUVIXUSB\\Parameters");
+            sim::Registry::Get().CreateKey(sim::pnp::PnpManager::kParametersKey);
             sim::chip::EzUsbChip chip;
             sim::pnp::PnpManager pnp(result.image->Entry(), result.image->GetServiceTable());
-            chip.OnReEnumerate([&](sim::chip::Program) { pnp.DeviceLeftAndReturned(chip); });
-            pnp.Plug(chip);
-            pnp.WaitIdle();
+            sim::pnp::PlugChip(pnp, chip);
             sim::host::HostSerialDriver &host = *sim::pnp::ConfigManager::Get().HostFor("NX4A0001");
             sim::host::HostPort &port = *sim::pnp::ConfigManager::Get().HostPortFor("NX4A0001", 0);
             chip.Firmware()->ConnectLoopback(1);

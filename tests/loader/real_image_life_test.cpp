@@ -16,6 +16,7 @@
 #include "sim/chip/ezusb_chip.h"
 #include "sim/host/host_serial_driver.h"
 #include "sim/kernel/registry.h"
+#include "sim/pnp/chip_arrival.h"
 #include "sim/pnp/config_manager.h"
 #include "sim/pnp/pnp_manager.h"
 #include "tests/loader/real_image_support.h"
@@ -24,7 +25,6 @@
 namespace {
 
 constexpr int64_t kPatience = 2 * sim::kTicksPerSecond;
-const char *kParametersKey = "\\REGISTRY\\Machine\\System\\CurrentControlSet\\SERVICES\\NUVIXUSB\\Parameters";
 
 class RealImageLifeTest : public testing_support::SimTest {
 protected:
@@ -33,7 +33,7 @@ protected:
         sim::loader::LoadResult result = sim::loader::LoadImageFile(testing_support::RealImagePath());
         ASSERT_TRUE(result.image) << result.error;
         image = std::move(result.image);
-        sim::Registry::Get().CreateKey(kParametersKey);
+        sim::Registry::Get().CreateKey(sim::pnp::PnpManager::kParametersKey);
         pnp = std::make_unique<sim::pnp::PnpManager>(image->Entry(), image->GetServiceTable());
         ASSERT_EQ(pnp->EntryStatus(), STATUS_SUCCESS);
     }
@@ -47,9 +47,7 @@ protected:
     {
         chips.push_back(std::make_unique<sim::chip::EzUsbChip>());
         sim::chip::EzUsbChip &chip = *chips.back();
-        chip.OnReEnumerate([this, &chip](sim::chip::Program) { pnp->DeviceLeftAndReturned(chip); });
-        EXPECT_EQ(pnp->Plug(chip).status, STATUS_SUCCESS);
-        pnp->WaitIdle();
+        EXPECT_EQ(sim::pnp::PlugChip(*pnp, chip).status, STATUS_SUCCESS);
         return chip;
     }
 

@@ -19,14 +19,13 @@
 #include "sim/chip/ezusb_chip.h"
 #include "sim/host/host_serial_driver.h"
 #include "sim/kernel/registry.h"
+#include "sim/pnp/chip_arrival.h"
 #include "sim/pnp/config_manager.h"
 #include "sim/pnp/pnp_manager.h"
 #include "sim/usb/capture.h"
 #include "tests/support/sim_test.h"
 
 namespace {
-
-constexpr const char *kParametersKey = "\\REGISTRY\\Machine\\System\\CurrentControlSet\\SERVICES\\NUVIXUSB\\Parameters";
 
 template <typename T>
 T Get(const std::vector<uint8_t> &bytes, size_t at)
@@ -102,16 +101,14 @@ TEST_F(CaptureTest, AnAdaptersWholeLifeReadsAsAUsbmonCapture)
     std::string error;
     auto capture = sim::usb::Capture::Create(Path(), error);
     ASSERT_TRUE(capture) << error;
-    sim::Registry::Get().CreateKey(kParametersKey);
+    sim::Registry::Get().CreateKey(sim::pnp::PnpManager::kParametersKey);
     const std::vector<uint8_t> written = {'n', 'u', 'v', 'i', 'x', 0, 1, 2, 0xFF};
     std::vector<uint8_t> read(written.size());
     {
         sim::chip::EzUsbChip chip;
         auto pnp = std::make_unique<sim::pnp::PnpManager>(DriverEntry, RbGetServiceTable);
         pnp->OnNewBus([&](sim::usb::Bus &bus) { capture->Attach(bus); });
-        chip.OnReEnumerate([&](sim::chip::Program) { pnp->DeviceLeftAndReturned(chip); });
-        ASSERT_EQ(pnp->Plug(chip).status, STATUS_SUCCESS);
-        pnp->WaitIdle();
+        ASSERT_EQ(sim::pnp::PlugChip(*pnp, chip).status, STATUS_SUCCESS);
         chip.Firmware()->ConnectLoopback(1);
         sim::host::HostSerialDriver &host = *sim::pnp::ConfigManager::Get().HostFor("NX4A0001");
         sim::host::HostPort &port = *sim::pnp::ConfigManager::Get().HostPortFor("NX4A0001", 0);

@@ -15,7 +15,6 @@
 namespace sweep {
 
 namespace {
-const char *kParametersKey = "\\REGISTRY\\Machine\\System\\CurrentControlSet\\SERVICES\\NUVIXUSB\\Parameters";
 
 uint8_t Pattern(size_t position, int index) { return static_cast<uint8_t>(position * 7 + index * 31 + position / 251); }
 }  // namespace
@@ -183,7 +182,7 @@ Rig::Rig(const std::string &caseId, uint64_t seed, RigOptions rigOptions)
     : options(std::move(rigOptions)), world(sim::WorldOptions{seed, sim::ClockMode::Simulated})
 {
     sim::SetBugCheckNote("sweep case " + caseId + ", simulation seed " + std::to_string(world.Seed()));
-    sim::Registry::Get().CreateKey(kParametersKey);
+    sim::Registry::Get().CreateKey(sim::pnp::PnpManager::kParametersKey);
     sim::chip::ChipOptions chipOptions;
     chipOptions.runningMain = !options.blank;
     chipOptions.serialNumber = options.serial;

@@ -24,6 +24,7 @@
 #include "sim/kernel/bugcheck.h"
 #include "sim/kernel/registry.h"
 #include "sim/pnp/config_manager.h"
+#include "sim/pnp/chip_arrival.h"
 #include "sim/pnp/pnp_manager.h"
 #include "sim/usb/capture.h"
 #include "sim/world.h"
@@ -38,7 +39,6 @@ using sim::adapter::kMsrDcd;
 using sim::adapter::kMsrDsr;
 using sim::adapter::kPorts;
 
-constexpr const char *kParametersKey = "\\REGISTRY\\Machine\\System\\CurrentControlSet\\SERVICES\\NUVIXUSB\\Parameters";
 constexpr const char *kSerial = "NX4A0001";
 constexpr uint32_t kInitialBaud = 115200;
 // The receive ring is large: without flow control a UART overruns once its
@@ -191,12 +191,10 @@ bool PtyMode::BringUp()
     chipOptions.serialNumber = kSerial;
     chip_ = std::make_unique<sim::chip::EzUsbChip>(chipOptions);
     sim::chip::EzUsbChip &chip = *chip_;
-    chip.OnReEnumerate([this, &chip](sim::chip::Program) { pnp_->DeviceLeftAndReturned(chip); });
     pnp_ = std::make_unique<sim::pnp::PnpManager>(DriverEntry, RbGetServiceTable);
     if (capture_)
         pnp_->OnNewBus([this](sim::usb::Bus &bus) { capture_->Attach(bus); });
-    const sim::pnp::PlugResult result = pnp_->Plug(chip);
-    pnp_->WaitIdle();
+    const sim::pnp::PlugResult result = sim::pnp::PlugChip(*pnp_, chip);
     device_ = pnp_->Current(chip);
     firmware_ = chip.Firmware();
     if (result.status != STATUS_SUCCESS || !device_ || device_->State() != sim::pnp::DeviceState::Started ||
@@ -460,7 +458,7 @@ bool RunPtyMode(const Options &options, Output &output, sim::usb::Capture *captu
 {
     const unsigned long long seed = sim::World::Current().Seed();
     sim::SetBugCheckNote(Format("*** simulation seed %llu (replay: the same options and --seed %llu)", seed, seed));
-    sim::Registry::Get().CreateKey(kParametersKey);
+    sim::Registry::Get().CreateKey(sim::pnp::PnpManager::kParametersKey);
     // Without SA_RESTART: the wait for the terminals ends at the signal.
     struct sigaction stop {};
     stop.sa_handler = OnStopSignal;
