@@ -9,7 +9,7 @@ if [ -z "$format" ]; then
   echo "check_format: clang-format is not installed (scripts/setup.sh installs it)" >&2
   exit 1
 fi
-mapfile -t files < <(git ls-files '*.cpp' '*.h' 2>/dev/null | grep -v '^tests/fixtures/' ||
+mapfile -t files < <(git ls-files --cached --others --exclude-standard '*.cpp' '*.h' 2>/dev/null | grep -v '^tests/fixtures/' ||
                      find driver sim lib tools tests bench fuzz -name '*.cpp' -o -name '*.h' | grep -v '^tests/fixtures/')
 if [ "${1:-}" = "--fix" ]; then
   "$format" -i "${files[@]}"

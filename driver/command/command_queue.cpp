@@ -5,6 +5,10 @@
 
 #define COMMAND_WAIT_100NS (-10000000LL)  // 1 s, relative
 
+static NTSTATUS NTAPI CommandWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
+static NTSTATUS SendNextCommand(AdapterContext *Adapter);
+
 // Which per-port event a command's caller waits for, if any.
 static PKEVENT AnswerEventFor(PortContext *Port, UCHAR Code)
 {
@@ -98,7 +102,7 @@ VOID KickCommandSender(AdapterContext *Adapter)
 // transfers from starting), the node goes back to the head of the queue and
 // the channel to idle: nothing is lost, order is kept, and the next
 // QueueCommand or completed write tries again.
-NTSTATUS SendNextCommand(AdapterContext *Adapter)
+static NTSTATUS SendNextCommand(AdapterContext *Adapter)
 {
     RULE_LOCK_HELD(&Adapter->Lock);
     CommandNode *Node = CONTAINING_RECORD(RemoveHeadList(&Adapter->CommandQueue), CommandNode, Links);
@@ -115,7 +119,7 @@ NTSTATUS SendNextCommand(AdapterContext *Adapter)
     return Status;
 }
 
-NTSTATUS NTAPI CommandWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+static NTSTATUS NTAPI CommandWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
     AdapterContext *Adapter = (AdapterContext *)Context;

@@ -23,8 +23,6 @@ NTSTATUS SendCommand(AdapterContext *Adapter, UCHAR Code, const UCHAR *Payload, 
 BOOLEAN QueueCommand(AdapterContext *Adapter, UCHAR Code, const UCHAR *Payload, ULONG PayloadLength);
 // With Lock held: starts the next write unless one is in flight.
 VOID KickCommandSender(AdapterContext *Adapter);
-NTSTATUS SendNextCommand(AdapterContext *Adapter);
-NTSTATUS NTAPI CommandWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
 // Empties the queue and the channel state (a configuration starts it afresh);
 // the nodes still queued are freed. Called without Lock, nothing in flight.

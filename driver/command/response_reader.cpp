@@ -2,6 +2,11 @@
 
 #include "../usb/transport.h"
 
+// With Lock held: acts on the frame of Received bytes in CommandInBuffer.
+static VOID DispatchResponse(AdapterContext *Adapter, ULONG Received);
+
+static NTSTATUS NTAPI ResponseReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
 // Callers do not know whether a read is in flight (a port open and the
 // diagnostic device both start the reader); a second read would reuse the
 // URB and buffer of the first, so it is refused here, under Lock.
@@ -22,7 +27,7 @@ NTSTATUS StartResponseReader(AdapterContext *Adapter, LockRecord *HeldLock)
     return Status;
 }
 
-NTSTATUS NTAPI ResponseReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+static NTSTATUS NTAPI ResponseReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
     AdapterContext *Adapter = (AdapterContext *)Context;
@@ -114,7 +119,7 @@ static ULONG ResponseLength(UCHAR Code)
     }
 }
 
-VOID DispatchResponse(AdapterContext *Adapter, ULONG Received)
+static VOID DispatchResponse(AdapterContext *Adapter, ULONG Received)
 {
     RULE_LOCK_HELD(&Adapter->Lock);
     const UCHAR *Frame = Adapter->CommandInBuffer;

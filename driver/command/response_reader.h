@@ -8,6 +8,3 @@
 // Starts a response read unless one is already in flight. HeldLock is the
 // adapter's Lock when the caller holds it, else null.
 NTSTATUS StartResponseReader(AdapterContext *Adapter, LockRecord *HeldLock);
-NTSTATUS NTAPI ResponseReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-// With Lock held: acts on the frame of Received bytes in CommandInBuffer.
-VOID DispatchResponse(AdapterContext *Adapter, ULONG Received);

@@ -14,6 +14,10 @@ static NTSTATUS ReadDescriptor(AdapterContext *Adapter, PURB Urb, UCHAR Type, UC
 
 #define RESTART_IDLE_WAIT_100NS (-50000000LL)  // 5 s, relative
 
+static NTSTATUS ReadConfigDescriptor(PDEVICE_OBJECT AdapterDevice);
+
+static NTSTATUS ReadSerialNumber(AdapterContext *Adapter);
+
 // At a restart after a stop the command channel may still have requests in
 // flight (a host port stayed open), and a port transfer whose cancel the bus
 // had not finished; they go before the channel is reset and the buffers are
@@ -165,7 +169,7 @@ static LONG SerialNumberLength(const UCHAR *Descriptor, ULONG Received, NTSTATUS
     return Count;
 }
 
-NTSTATUS ReadSerialNumber(AdapterContext *Adapter)
+static NTSTATUS ReadSerialNumber(AdapterContext *Adapter)
 {
     const ULONG BufferSize = 255;
     NTSTATUS Status = STATUS_INSUFFICIENT_RESOURCES;
@@ -245,7 +249,7 @@ static BOOLEAN IsWholeConfiguration(PUSB_CONFIGURATION_DESCRIPTOR Descriptor, UL
 // wTotalLength, a 16-bit field, so never more than 65535 bytes; what that
 // read brings must then be whole. A device that sent nothing is not asked
 // again.
-NTSTATUS ReadConfigDescriptor(PDEVICE_OBJECT AdapterDevice)
+static NTSTATUS ReadConfigDescriptor(PDEVICE_OBJECT AdapterDevice)
 {
     AdapterContext *Adapter = (AdapterContext *)AdapterDevice->DeviceExtension;
     PURB Urb = (PURB)PoolAlloc(DESCRIPTOR_URB_SIZE);

@@ -11,8 +11,6 @@
 #define FIRMWARE_RUNNING_BIT 0x8000
 
 NTSTATUS ConfigureDevice(PDEVICE_OBJECT AdapterDevice);
-NTSTATUS ReadSerialNumber(AdapterContext *Adapter);
-NTSTATUS ReadConfigDescriptor(PDEVICE_OBJECT AdapterDevice);
 NTSTATUS SelectConfiguration(PDEVICE_OBJECT AdapterDevice, PUSB_CONFIGURATION_DESCRIPTOR Descriptor);
 // Selects no configuration; Configured is cleared once the bus agreed.
 NTSTATUS UnconfigureDevice(PDEVICE_OBJECT AdapterDevice);

@@ -10,6 +10,8 @@
 #define DEFAULT_MAXIMUM_TRANSFER_SIZE 4096
 #define REGISTRY_PATH_BUFFER_SIZE 512
 
+static BOOLEAN QueryRegistryDword(PCWSTR KeyPath, PCWSTR ValueName, ULONG *Value);
+
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
     UNREFERENCED_PARAMETER(RegistryPath);
@@ -113,7 +115,7 @@ static NTSTATUS NTAPI TakeDword(PWSTR ValueName, ULONG ValueType, PVOID ValueDat
     return STATUS_SUCCESS;
 }
 
-BOOLEAN QueryRegistryDword(PCWSTR KeyPath, PCWSTR ValueName, ULONG *Value)
+static BOOLEAN QueryRegistryDword(PCWSTR KeyPath, PCWSTR ValueName, ULONG *Value)
 {
     PWCHAR Path = (PWCHAR)ExAllocatePoolWithTag(PagedPool, REGISTRY_PATH_BUFFER_SIZE, POOL_TAG);
     if (!Path)

@@ -8,7 +8,7 @@
 #include "port_objects.h"
 #include "removal.h"
 
-NTSTATUS NTAPI StartDeviceComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+static NTSTATUS NTAPI StartDeviceComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Irp);

@@ -16,7 +16,7 @@ VOID DrainOutstandingWork(AdapterContext *Adapter)
     AcquireIoRef(Adapter);
 }
 
-VOID DeletePorts(AdapterContext *Adapter)
+static VOID DeletePorts(AdapterContext *Adapter)
 {
     if (!Adapter->FirmwareRunning)
         return;
@@ -37,7 +37,7 @@ VOID DeletePorts(AdapterContext *Adapter)
     Adapter->PortsCreated = FALSE;
 }
 
-VOID DeleteAdapter(AdapterContext *Adapter)
+static VOID DeleteAdapter(AdapterContext *Adapter)
 {
     ResetCommandChannel(Adapter);  // frees commands that were never written
     PoolFree(&Adapter->CommandOutUrb);
@@ -61,7 +61,7 @@ VOID DeleteAdapter(AdapterContext *Adapter)
     ReleaseSlot(Slot);
 }
 
-VOID WriteErrorStats(VOID)
+static VOID WriteErrorStats(VOID)
 {
     RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, ParametersKeyPath, NT_TEXT("ErrorStat"), REG_BINARY, ErrorStats,
                           sizeof(ErrorStats));

@@ -7,8 +7,5 @@
 // Query-remove: gives back the caller's reference, waits until only the
 // adapter's own reference is left, and takes the caller's back.
 VOID DrainOutstandingWork(AdapterContext *Adapter);
-VOID DeletePorts(AdapterContext *Adapter);
-VOID DeleteAdapter(AdapterContext *Adapter);
 // The whole removal; the caller holds one reference, which this gives back.
 NTSTATUS RemoveAdapter(AdapterContext *Adapter, PIRP Irp);
-VOID WriteErrorStats(VOID);

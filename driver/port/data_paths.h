@@ -24,5 +24,4 @@ NTSTATUS PORT_READ_COMPLETE_API PortReadComplete(PDEVICE_OBJECT DeviceObject, PI
 ULONG AppendRxData(HostBuffers *Buffers, const UCHAR *Source, ULONG Count);
 
 NTSTATUS StartPortWrite(PortContext *Port);
-NTSTATUS NTAPI PortWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 ULONG CopyTxData(HostBuffers *Buffers, PUCHAR Destination, ULONG Count);

@@ -3,7 +3,7 @@
 #include "../usb/transport.h"
 
 // Only signals: the submitter waits for it and frees the request itself.
-NTSTATUS NTAPI ResetPipeComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+static NTSTATUS NTAPI ResetPipeComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Irp);

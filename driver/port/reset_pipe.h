@@ -4,4 +4,3 @@
 #include "../base/context.h"
 
 NTSTATUS ResetPortOutPipe(PortContext *Port);
-NTSTATUS NTAPI ResetPipeComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);

@@ -1,6 +1,8 @@
 #include "../usb/transport.h"
 #include "data_paths.h"
 
+static NTSTATUS NTAPI PortWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
 static VOID SetTxIdle(PortContext *Port, ULONG Value)
 {
     if (Port->HostBinding.TxIdleFlag)
@@ -63,7 +65,7 @@ NTSTATUS StartPortWrite(PortContext *Port)
     return Status;
 }
 
-NTSTATUS NTAPI PortWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+static NTSTATUS NTAPI PortWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
     PortContext *Port = (PortContext *)Context;

@@ -15,9 +15,6 @@ size_t CommonPrefixLength(const std::string &a, const std::string &b)
     return n;
 }
 
-
-
-
 struct DownloadTotals {
     uint64_t loaderInternal;
     uint64_t mainExternal;

@@ -130,7 +130,8 @@ void Session::RemoveAll()
 
 void Session::CheckErrorStat()
 {
-    const std::optional<sim::RegistryValue> value = sim::Registry::Get().Query(sim::pnp::PnpManager::kParametersKey, "ErrorStat");
+    const std::optional<sim::RegistryValue> value =
+        sim::Registry::Get().Query(sim::pnp::PnpManager::kParametersKey, "ErrorStat");
     if (!value || value->type != REG_BINARY || value->data.size() != sizeof(errorStat_)) {
         failures_.push_back("the removal wrote no ErrorStat value of three counters");
         return;

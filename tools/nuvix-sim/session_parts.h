@@ -72,7 +72,6 @@ constexpr int kListener[kPorts + 1] = {0, 1, 2, 4, 3};
 constexpr uint32_t kBaud = 115200;
 constexpr uint8_t kRtsCts = HANDSHAKE_RTS | HANDSHAKE_CTS;
 
-
 // A UART as the line settings should have left it: open, 115200 8N1, RTS/CTS.
 bool UartReady(const sim::adapter::PortState &state);
 sim::Ticks Now();
