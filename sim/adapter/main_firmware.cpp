@@ -8,7 +8,7 @@
 
 #include "firmware_state.h"
 #include "sim/kernel/bugcheck.h"
-#include "sim/usb/scripted_device.h"
+#include "sim/usb/descriptors.h"
 
 namespace sim::adapter {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "sim/usb/bus.h"
-#include "sim/usb/scripted_device.h"
+#include "sim/usb/descriptors.h"
 #include "lib/fwimage/stand_in_images.h"
 
 namespace sim::chip {

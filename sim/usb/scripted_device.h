@@ -10,17 +10,11 @@
 #include <mutex>
 
 #include "bus.h"
+#include "descriptors.h"
 #include "device_model.h"
 #include "endpoint_faults.h"
 
 namespace sim::usb {
-
-// Descriptor builders for tests and device models.
-std::vector<uint8_t> MakeDeviceDescriptor(uint16_t vendor, uint16_t product, uint8_t serialIndex);
-// One configuration with one interface whose bulk endpoints are given by
-// address (bit 7 set for IN), 64-byte packets.
-std::vector<uint8_t> MakeBulkConfiguration(const std::vector<uint8_t> &endpoints);
-std::vector<uint8_t> MakeStringDescriptor(const std::u16string &text);
 
 class ScriptedDevice : public DeviceModel {
 public:
