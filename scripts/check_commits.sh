@@ -14,6 +14,10 @@ if ! git rev-parse -q --verify "$since^{commit}" >/dev/null 2>&1; then
   exit 0
 fi
 commits=$(git rev-list --no-merges "$range")
+if [ -z "$commits" ]; then
+  echo "check_commits: no commits in $range"
+  exit 0
+fi
 bad=0
 while read -r commit; do
   subject=$(git log -1 --format=%s "$commit")
