@@ -119,6 +119,8 @@ struct MainFirmware::Impl : std::enable_shared_from_this<MainFirmware::Impl> {
     // power since they were set (they belong to the bus it left).
     void Apply(Work &work)
     {
+        if (work.ready.empty() && work.timers.empty())
+            return;  // most transfers: nothing to tell the bus
         std::lock_guard plug(plugMutex);
         if (!bus)
             return;
