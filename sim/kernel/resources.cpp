@@ -13,19 +13,6 @@
 namespace sim {
 
 namespace {
-// How many freed blocks stay in quarantine before their memory goes back to
-// the heap. NUVIX_SIM_QUARANTINE=N in the environment sets another number: a
-// small one hands addresses out again soon after their free, which makes a
-// use of a stale address (by the driver or by the simulation) show at once.
-size_t QuarantineLimit()
-{
-    static const size_t limit = [] {
-        const char *text = std::getenv("NUVIX_SIM_QUARANTINE");
-        const long n = text ? std::atol(text) : 0;
-        return n > 0 ? static_cast<size_t>(n) : size_t{4096};
-    }();
-    return limit;
-}
 constexpr unsigned char kFreedByte = 0xDD;
 
 // What a freed block holds, a page of it to compare against.
@@ -63,8 +50,6 @@ constexpr size_t kGap = 16;
 
 struct alignas(16) Resources::Header {
     Resource record;
-    Header *older = nullptr;  // the list of all records, in order of allocation
-    Header *newer = nullptr;
     void *memory = nullptr;  // what the heap gave: client area, header, gap, block, trailer
     size_t held = 0;         // bytes from memory
 };
@@ -92,6 +77,16 @@ std::string TagText(ULONG tag)
     return text + "'";
 }
 
+// How many freed blocks stay in quarantine before their memory goes back to
+// the heap. NUVIX_SIM_QUARANTINE=N in the environment sets another number: a
+// small one hands addresses out again soon after their free, which makes a
+// use of a stale address (by the driver or by the simulation) show at once.
+size_t Resources::ReadQuarantineLimit()
+{
+    const char *text = std::getenv("NUVIX_SIM_QUARANTINE");
+    const long n = text ? std::atol(text) : 0;
+    return n > 0 ? static_cast<size_t>(n) : size_t{4096};
+}
 Resources &Resources::Get()
 {
     static Resources instance;
@@ -103,35 +98,41 @@ void *Resources::Allocate(const Resource &request, size_t trailer, size_t client
     if (failable && ShouldFail(request.kind, request.tag))
         return nullptr;
     const size_t client = (clientBytes + 15) & ~size_t{15};
-    const size_t held = client + sizeof(Header) + kGap + request.size + trailer;
-    auto *memory = static_cast<unsigned char *>(std::malloc(held));
+    const size_t used = client + sizeof(Header) + kGap + request.size + trailer;
+    const size_t held = (used + 15) & ~size_t{15};  // whole units, so that spare memory fits many sizes
+    std::lock_guard lock(mutex_);
+    auto *memory = static_cast<unsigned char *>(TakeSpareLocked(held));
     if (!memory)
         return nullptr;
     std::memset(memory, 0, client);
     auto *header = new (memory + client) Header;
     unsigned char *block = memory + client + sizeof(Header) + kGap;
     SIM_POISON(block - kGap, kGap);
+    SIM_POISON(memory + used, held - used);
     header->record = request;
     header->record.address = block;
     header->record.freed = false;
     header->record.client = client ? memory : nullptr;
     header->memory = memory;
     header->held = held;
-
-    std::lock_guard lock(mutex_);
     header->record.serial = ++serials_[static_cast<int>(request.kind)];
     if (made)
         *made = header->record;
-    header->older = newest_;
-    (newest_ ? newest_->newer : oldest_) = header;
-    newest_ = header;
-    records_.Insert(block, header);
+    records_.Insert(block);
     if (request.kind == ResourceKind::Pool)
         poolBlocks_[block] = header;
     return block;
 }
 
-Resources::Header *Resources::FindLocked(const void *address) const { return records_.Find(address); }
+Resources::Header *Resources::HeaderOf(const void *block)
+{
+    return reinterpret_cast<Header *>(const_cast<char *>(static_cast<const char *>(block)) - kGap - sizeof(Header));
+}
+
+Resources::Header *Resources::FindLocked(const void *address) const
+{
+    return records_.Contains(address) ? HeaderOf(address) : nullptr;
+}
 
 static std::string Describe(const Resource &r)
 {
@@ -188,22 +189,65 @@ void Resources::ReleaseLocked(Header *header)
     records_.Erase(r.address);
     if (r.kind == ResourceKind::Pool)
         poolBlocks_.erase(r.address);
-    (header->older ? header->older->newer : oldest_) = header->newer;
-    (header->newer ? header->newer->older : newest_) = header->older;
     void *memory = header->memory;
     const size_t held = header->held;
     header->~Header();
+    KeepSpareLocked(memory, held);
+}
+
+// Memory of a released block, kept for the next allocation of the same size
+// instead of going back to the heap: the requests and descriptor lists of
+// the data path are a few sizes, allocated and released at the same rate.
+// It stays poisoned while it waits. Bounded, so memory stays flat.
+void Resources::KeepSpareLocked(void *memory, size_t held)
+{
+    if (held / 16 < spares_.size() && spares_[held / 16].size() < kSparesPerSize) {
+        SIM_POISON(memory, held);
+        spares_[held / 16].push_back(memory);
+        return;
+    }
     SIM_UNPOISON(memory, held);
     std::free(memory);
 }
 
+// Memory for a block of held bytes (a multiple of 16): kept from a release,
+// or from the heap.
+void *Resources::TakeSpareLocked(size_t held)
+{
+    if (held / 16 < spares_.size() && !spares_[held / 16].empty()) {
+        void *memory = spares_[held / 16].back();
+        spares_[held / 16].pop_back();
+        SIM_UNPOISON(memory, held);
+        return memory;
+    }
+    return std::malloc(held);
+}
+
 void Resources::TrimQuarantineLocked()
 {
-    while (quarantine_.size() > QuarantineLimit()) {
+    while (quarantine_.size() > quarantineLimit_) {
         Header *header = quarantine_.front();
         quarantine_.pop_front();
         ReleaseLocked(header);
+        PrefetchLeavingLocked();
     }
+}
+
+// The blocks about to leave quarantine have gone cold since their free: the
+// record of the one after next, and all that the next one's release will
+// touch (its bytes for the check, its slot in the set, the heap's word in
+// front of it), start coming into the cache while other work goes on.
+void Resources::PrefetchLeavingLocked() const
+{
+    if (quarantine_.size() < 2)
+        return;
+    __builtin_prefetch(quarantine_[1]);
+    const Header *next = quarantine_.front();
+    const auto *block = static_cast<const char *>(next->record.address);
+    for (size_t offset = 0; offset < next->record.size && offset < 1024; offset += 64)
+        __builtin_prefetch(block + offset);
+    records_.Prefetch(block);
+    __builtin_prefetch(static_cast<const char *>(next->memory) - 16);
 }
 
 std::optional<Resource> Resources::Find(void *address)
@@ -255,8 +299,8 @@ std::vector<Resource> Resources::Live()
 {
     std::lock_guard lock(mutex_);
     std::vector<Resource> live;
-    for (const Header *header = oldest_; header; header = header->newer)
-        if (!header->record.freed)
+    for (const void *block : records_.Keys())
+        if (const Header *header = HeaderOf(block); !header->record.freed)
             live.push_back(header->record);
     std::sort(live.begin(), live.end(), [](const Resource &a, const Resource &b) {
         return a.kind != b.kind ? a.kind < b.kind : a.serial < b.serial;
@@ -289,9 +333,16 @@ uint64_t Resources::AllocationCount(ResourceKind kind)
 void Resources::Clear()
 {
     std::lock_guard lock(mutex_);
-    while (oldest_)
-        ReleaseLocked(oldest_);
+    for (const void *block : records_.Keys())
+        ReleaseLocked(HeaderOf(block));
     records_.Clear();
+    for (size_t units = 0; units < spares_.size(); units++) {
+        for (void *memory : spares_[units]) {
+            SIM_UNPOISON(memory, units * 16);
+            std::free(memory);
+        }
+        spares_[units].clear();
+    }
     poolBlocks_.clear();
     quarantine_.clear();
     faults_.clear();

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "address_table.h"
+#include "address_set.h"
 #include "driver/platform/platform.h"
 
 namespace sim {
@@ -96,18 +96,27 @@ private:
     // In front of every block: its record, and its place among all records.
     struct Header;
     Resources() = default;
+    static size_t ReadQuarantineLimit();
+    static Header *HeaderOf(const void *block);
     Header *FindLocked(const void *address) const;
     void TrimQuarantineLocked();
+    void PrefetchLeavingLocked() const;
+    void KeepSpareLocked(void *memory, size_t held);
+    void *TakeSpareLocked(size_t held);
     void ReleaseLocked(Header *header);
 
     std::mutex mutex_;
-    // Every allocation (live or in quarantine) by address; pool blocks also
-    // in address order, for FindPoolBlockHolding.
-    AddressTable<Header> records_;
+    // The address of every allocation, live or in quarantine (its header
+    // lies at a fixed distance before it); pool blocks also in address
+    // order, for FindPoolBlockHolding.
+    AddressSet records_;
     std::map<const void *, Header *> poolBlocks_;
-    Header *oldest_ = nullptr;  // all records, in order of allocation
-    Header *newest_ = nullptr;
     std::deque<Header *> quarantine_;
+    const size_t quarantineLimit_ = ReadQuarantineLimit();
+    // Memory of released blocks up to 2 KiB, by size in 16-byte units, for
+    // the next allocations of that size.
+    static constexpr size_t kSparesPerSize = 32;
+    std::vector<std::vector<void *>> spares_ = std::vector<std::vector<void *>>(2048 / 16 + 1);
     std::vector<FaultRule> faults_;
     // Whether faults_ holds any rule, read without the lock so that an
     // allocation with no fault injection in force takes the lock only once.
