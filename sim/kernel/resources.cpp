@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <sstream>
@@ -97,6 +98,8 @@ void *Resources::Allocate(const Resource &request, size_t trailer, size_t client
 {
     if (failable && ShouldFail(request.kind, request.tag))
         return nullptr;
+    if (request.size > SIZE_MAX / 2)
+        return nullptr;  // more than any heap has; the sums below must not wrap
     const size_t client = (clientBytes + 15) & ~size_t{15};
     const size_t used = client + sizeof(Header) + kGap + request.size + trailer;
     const size_t held = (used + 15) & ~size_t{15};  // whole units, so that spare memory fits many sizes
