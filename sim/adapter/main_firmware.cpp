@@ -58,6 +58,8 @@ void CheckPort(int port, const char *caller)
 // power since they were set (they belong to the bus it left).
 void MainFirmware::Impl::Apply(Work &work)
 {
+    if (work.ready.empty() && work.timers.empty())
+        return;  // most transfers: nothing to tell the bus
     std::lock_guard plug(plugMutex);
     if (!bus)
         return;

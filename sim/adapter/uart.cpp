@@ -62,7 +62,7 @@ bool Uart::Receive(uint8_t byte, size_t capacity)
         return false;
     }
     if (toHost_.empty() || toHost_.back().echo)
-        toHost_.push_back(HostTransfer{});
+        NewHostTransfer();
     toHost_.back().bytes.push_back(byte);
     receiveLevel_++;
     state.bytesReceived++;
@@ -74,7 +74,7 @@ void Uart::ReceiveBlock(std::deque<uint8_t> &from, size_t n)
     if (n == 0)
         return;
     if (toHost_.empty() || toHost_.back().echo)
-        toHost_.push_back(HostTransfer{});
+        NewHostTransfer();
     auto end = from.begin() + static_cast<std::ptrdiff_t>(n);
     toHost_.back().bytes.insert(toHost_.back().bytes.end(), from.begin(), end);
     from.erase(from.begin(), end);
@@ -91,10 +91,17 @@ size_t Uart::QuietRun(size_t capacity) const
 
 void Uart::QueueEcho(std::vector<uint8_t> bytes)
 {
-    HostTransfer transfer;
-    transfer.echo = true;
-    transfer.bytes.assign(bytes.begin(), bytes.end());
-    toHost_.push_back(std::move(transfer));
+    NewHostTransfer();
+    toHost_.back().echo = true;
+    toHost_.back().bytes.assign(bytes.begin(), bytes.end());
+}
+
+// Every transfer the adapter answers from the UART goes through one of
+// these, so the bytes' memory is kept rather than allocated each time.
+void Uart::NewHostTransfer()
+{
+    toHost_.emplace_back();
+    toHost_.back().bytes.swap(spareBytes_);
 }
 
 size_t Uart::TakeForHost(uint8_t *buffer, size_t capacity)
@@ -102,13 +109,21 @@ size_t Uart::TakeForHost(uint8_t *buffer, size_t capacity)
     if (toHost_.empty())
         return 0;
     HostTransfer &front = toHost_.front();
-    const size_t n = std::min(capacity, front.bytes.size());
-    std::copy_n(front.bytes.begin(), n, buffer);
-    front.bytes.erase(front.bytes.begin(), front.bytes.begin() + static_cast<std::ptrdiff_t>(n));
+    const size_t n = std::min(capacity, front.bytes.size() - front.taken);
+    std::copy_n(front.bytes.begin() + static_cast<std::ptrdiff_t>(front.taken), n, buffer);
+    front.taken += n;
     if (!front.echo)
         receiveLevel_ -= n;
-    if (front.bytes.empty())
+    if (front.taken == front.bytes.size()) {
+        front.bytes.clear();
+        spareBytes_.swap(front.bytes);
         toHost_.pop_front();
+    } else if (front.taken >= 4096 && 2 * front.taken >= front.bytes.size()) {
+        // A transfer the UART keeps adding to while the host takes from it
+        // never empties: what was taken goes, so memory stays flat.
+        front.bytes.erase(front.bytes.begin(), front.bytes.begin() + static_cast<std::ptrdiff_t>(front.taken));
+        front.taken = 0;
+    }
     return n;
 }
 

@@ -101,12 +101,17 @@ public:
     std::vector<uint8_t> sentToPeer;  // an endpoint peer's unread bytes
 
 private:
+    // Bytes for one or more IN transfers; taken from the front.
     struct HostTransfer {
         bool echo = false;
-        std::deque<uint8_t> bytes;
+        std::vector<uint8_t> bytes;
+        size_t taken = 0;
     };
+    // A new transfer at the back, with the memory of the last one emptied.
+    void NewHostTransfer();
 
     std::deque<HostTransfer> toHost_;
+    std::vector<uint8_t> spareBytes_;
     size_t receiveLevel_ = 0;
     bool commandedRts_ = false;
     bool autoRts_ = true;

@@ -19,16 +19,19 @@ namespace {
 
 enum class Origin { Driver, DeviceIoControl, System };
 
+// A request's state lives with its record (the record's client area), so
+// finding it costs no look-up of its own; it is read and written under
+// gMutex, and goes in the same step as the record.
 struct IrpState {
     Origin origin = Origin::Driver;
     PDEVICE_OBJECT heldBy = nullptr;  // lower device that owns it now
     int cancelCalls = 0;              // IoCancelIrp calls that have not returned
-    std::function<void(PIRP)> onFinal;
-    uint64_t serial = 0;  // tells this request from a later one at the same address
+    uint64_t serial = 0;              // tells this request from a later one at the same address
 };
 
 std::mutex gMutex;
-std::unordered_map<PIRP, IrpState> gIrps;
+// What finishes each request the I/O manager built for the system.
+std::unordered_map<PIRP, std::function<void(PIRP)>> gOnFinal;
 KSPIN_LOCK gCancelSpinLock = 0;
 
 std::string Address(const void *p) { return Hex(reinterpret_cast<uintptr_t>(p)); }
@@ -45,16 +48,20 @@ PDRIVER_CANCEL CancelRoutineOf(PIRP irp)
         std::atomic_ref<PVOID>(reinterpret_cast<PVOID &>(irp->CancelRoutine)).load());
 }
 
-// Bug checks unless irp is a live request.
-void CheckLive(PIRP irp, const char *routine)
+// The state of a live request, or null.
+IrpState *StateOf(PIRP irp) { return static_cast<IrpState *>(Resources::Get().ClientOf(ResourceKind::Irp, irp)); }
+
+// Bug checks unless irp is a live request; returns its state (to be touched
+// under gMutex only).
+IrpState &CheckLive(PIRP irp, const char *routine)
 {
     if (!irp)
         Violation(std::string(routine) + " with a null request");
+    if (IrpState *state = StateOf(irp))
+        return *state;
     if (Resources::Get().IsFreed(irp))
         Violation(std::string(routine) + " on request " + Address(irp) + ", which was already freed");
-    std::lock_guard lock(gMutex);
-    if (!gIrps.count(irp))
-        Violation(std::string(routine) + " on " + Address(irp) + ", which is not a request");
+    Violation(std::string(routine) + " on " + Address(irp) + ", which is not a request");
 }
 
 PIRP NewIrp(CCHAR stackSize, Origin origin, const char *routine)
@@ -63,26 +70,21 @@ PIRP NewIrp(CCHAR stackSize, Origin origin, const char *routine)
         BugCheck("IRQL_NOT_LESS_OR_EQUAL", std::string(routine) + " above DISPATCH_LEVEL");
     if (stackSize < 1)
         Violation(std::string(routine) + " with stack size " + std::to_string(stackSize));
-    Resources &resources = Resources::Get();
+    size_t bytes = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
+    Resource request;
+    request.kind = ResourceKind::Irp;
+    request.size = bytes;
+    request.origin = routine;
+    Resource made;
     // Fault injection aims at the driver's allocations; the I/O manager's own
     // requests (Plug and Play, handles) are not the driver's to fail.
-    if (origin != Origin::System && resources.ShouldFail(ResourceKind::Irp, 0))
+    auto *irp =
+        static_cast<PIRP>(Resources::Get().Allocate(request, 0, sizeof(IrpState), origin != Origin::System, &made));
+    if (!irp)
         return nullptr;
-    size_t bytes = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
-    auto *irp = static_cast<PIRP>(std::calloc(1, bytes));
     IoInitializeIrp(irp, static_cast<USHORT>(bytes), stackSize);
-    Resource record;
-    record.kind = ResourceKind::Irp;
-    record.address = irp;
-    record.size = bytes;
-    record.serial = resources.NextSerial(ResourceKind::Irp);
-    record.origin = routine;
-    record.release = ReleaseHeapBlock;
-    record.held = bytes;
-    const uint64_t serial = record.serial;
-    resources.Add(std::move(record));
-    std::lock_guard lock(gMutex);
-    gIrps[irp] = IrpState{origin, nullptr, 0, {}, serial};
+    // Nobody else has the request yet.
+    *static_cast<IrpState *>(made.client) = IrpState{origin, nullptr, 0, made.serial};
     return irp;
 }
 
@@ -92,8 +94,12 @@ PIRP NewIrp(CCHAR stackSize, Origin origin, const char *routine)
 void ReleaseIrp(PIRP irp, const char *routine)
 {
     std::lock_guard lock(gMutex);
-    Resources::Get().Free(ResourceKind::Irp, irp, routine);
-    gIrps.erase(irp);
+    bool system = false;
+    Resources::Get().Free(ResourceKind::Irp, irp, routine, [&system](const Resource &record) {
+        system = static_cast<const IrpState *>(record.client)->origin == Origin::System;
+    });
+    if (system)
+        gOnFinal.erase(irp);
 }
 
 bool ShouldInvoke(PIO_STACK_LOCATION stack, PIRP irp)
@@ -114,7 +120,7 @@ PIRP AllocateSystemIrp(CCHAR stackSize, std::function<void(PIRP)> onFinal)
     PIRP irp = NewIrp(stackSize, Origin::System, "the I/O manager");
     if (irp) {
         std::lock_guard lock(gMutex);
-        gIrps[irp].onFinal = std::move(onFinal);
+        gOnFinal[irp] = std::move(onFinal);
     }
     return irp;
 }
@@ -124,14 +130,14 @@ void FreeSystemIrp(PIRP irp) { ReleaseIrp(irp, "the I/O manager"); }
 void ResetRequests()
 {
     std::lock_guard lock(gMutex);
-    gIrps.clear();
+    gOnFinal.clear();
 }
 
 bool IrpHeldByLowerDriver(PIRP irp)
 {
     std::lock_guard lock(gMutex);
-    auto it = gIrps.find(irp);
-    return it != gIrps.end() && it->second.heldBy != nullptr;
+    const IrpState *state = StateOf(irp);
+    return state && state->heldBy != nullptr;
 }
 
 }  // namespace sim::io
@@ -158,10 +164,9 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
 
 VOID IoFreeIrp(PIRP Irp)
 {
-    CheckLive(Irp, "IoFreeIrp");
+    IrpState &state = CheckLive(Irp, "IoFreeIrp");
     {
         std::lock_guard lock(gMutex);
-        IrpState &state = gIrps[Irp];
         if (state.origin != Origin::Driver)
             Violation("IoFreeIrp of request " + Address(Irp) + ", which the I/O manager built and frees itself");
         if (state.heldBy)
@@ -199,7 +204,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    CheckLive(Irp, "IofCallDriver");
+    IrpState &state = CheckLive(Irp, "IofCallDriver");
     if (Cpu().irql > DISPATCH_LEVEL)
         BugCheck("IRQL_NOT_LESS_OR_EQUAL", "IofCallDriver above DISPATCH_LEVEL");
     if (!DeviceObject || DeviceObject->Type != IO_TYPE_DEVICE)
@@ -214,7 +219,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     stack->DeviceObject = DeviceObject;
     {
         std::lock_guard lock(gMutex);
-        gIrps[Irp].heldBy = DeviceObject;
+        state.heldBy = DeviceObject;
     }
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
     if (!dispatch)
@@ -227,7 +232,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 {
     (void)PriorityBoost;
-    CheckLive(Irp, "IofCompleteRequest");
+    IrpState &state = CheckLive(Irp, "IofCompleteRequest");
     if (Cpu().irql > DISPATCH_LEVEL)
         BugCheck("IRQL_NOT_LESS_OR_EQUAL", "IofCompleteRequest above DISPATCH_LEVEL");
     if (Irp->CurrentLocation > Irp->StackCount)
@@ -245,7 +250,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         const bool top = Irp->CurrentLocation == Irp->StackCount + 1;
         if (top) {
             std::lock_guard lock(gMutex);
-            gIrps[Irp].heldBy = nullptr;
+            state.heldBy = nullptr;
         }
         if (ShouldInvoke(stack, Irp)) {
             PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
@@ -259,8 +264,11 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             if (status == STATUS_MORE_PROCESSING_REQUIRED)
                 return;  // the request may already be freed
             if (top) {
+                // Looked up again: a routine that did not stop completion
+                // may have freed the request anyway.
                 std::lock_guard lock(gMutex);
-                if (gIrps[Irp].origin == Origin::Driver)
+                const IrpState *now = StateOf(Irp);
+                if (!now || now->origin == Origin::Driver)
                     Violation("the completion routine of driver-allocated request " + Address(Irp) + " returned " +
                               Hex(static_cast<ULONG>(status)) +
                               " instead of STATUS_MORE_PROCESSING_REQUIRED; the I/O manager would now finish a "
@@ -275,8 +283,10 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     std::function<void(PIRP)> onFinal;
     {
         std::lock_guard lock(gMutex);
-        origin = gIrps[Irp].origin;
-        onFinal = gIrps[Irp].onFinal;
+        const IrpState *now = StateOf(Irp);
+        origin = now ? now->origin : Origin::Driver;
+        if (origin == Origin::System)
+            onFinal = gOnFinal[Irp];
     }
     switch (origin) {
     case Origin::Driver:
@@ -311,13 +321,12 @@ PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
 
 BOOLEAN IoCancelIrp(PIRP Irp)
 {
-    CheckLive(Irp, "IoCancelIrp");
+    IrpState &state = CheckLive(Irp, "IoCancelIrp");
     if (Cpu().irql > DISPATCH_LEVEL)
         BugCheck("IRQL_NOT_LESS_OR_EQUAL", "IoCancelIrp above DISPATCH_LEVEL");
     uint64_t serial;
     {
         std::lock_guard lock(gMutex);
-        IrpState &state = gIrps[Irp];
         state.cancelCalls++;
         serial = state.serial;
     }
@@ -341,8 +350,8 @@ BOOLEAN IoCancelIrp(PIRP Irp)
     // itself; its state is gone then and must not be brought back, nor taken
     // for that of a later request given the same address.
     std::lock_guard lock(gMutex);
-    if (auto it = gIrps.find(Irp); it != gIrps.end() && it->second.serial == serial)
-        it->second.cancelCalls--;
+    if (IrpState *now = StateOf(Irp); now && now->serial == serial)
+        now->cancelCalls--;
     return cancelled;
 }
 
@@ -356,24 +365,19 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, 
         if (SecondaryBuffer || Irp->MdlAddress)
             BugCheck("SIMULATION_UNSUPPORTED", "chained memory descriptor lists");
     }
-    Resources &resources = Resources::Get();
-    if (resources.ShouldFail(ResourceKind::Mdl, 0))
+    Resource request;
+    request.kind = ResourceKind::Mdl;
+    request.size = sizeof(MDL);
+    request.origin = "IoAllocateMdl";
+    auto *mdl = static_cast<PMDL>(Resources::Get().Allocate(request));
+    if (!mdl)
         return nullptr;
-    auto *mdl = static_cast<PMDL>(std::calloc(1, sizeof(MDL)));
+    std::memset(mdl, 0, sizeof(MDL));
     auto va = reinterpret_cast<uintptr_t>(VirtualAddress);
     mdl->Size = sizeof(MDL);
     mdl->StartVa = reinterpret_cast<PVOID>(va & ~uintptr_t{0xFFF});
     mdl->ByteOffset = static_cast<ULONG>(va & 0xFFF);
     mdl->ByteCount = Length;
-    Resource record;
-    record.kind = ResourceKind::Mdl;
-    record.address = mdl;
-    record.size = sizeof(MDL);
-    record.serial = resources.NextSerial(ResourceKind::Mdl);
-    record.origin = "IoAllocateMdl";
-    record.release = ReleaseHeapBlock;
-    record.held = sizeof(MDL);
-    resources.Add(std::move(record));
     if (Irp)
         Irp->MdlAddress = mdl;
     return mdl;
@@ -381,7 +385,7 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, 
 
 VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList)
 {
-    if (!Resources::Get().Find(MemoryDescriptorList))
+    if (!Resources::Get().IsLive(ResourceKind::Mdl, MemoryDescriptorList))
         BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "MmBuildMdlForNonPagedPool on " +
                                                            Hex(reinterpret_cast<uintptr_t>(MemoryDescriptorList)) +
                                                            ", which is not a live memory descriptor list");

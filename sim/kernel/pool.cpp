@@ -29,24 +29,16 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
         BugCheck("IRQL_NOT_LESS_OR_EQUAL", std::string("ExAllocatePoolWithTag of ") +
                                                (PoolType == PagedPool ? "paged" : "non-paged") + " pool at " +
                                                sim::IrqlName(irql));
-    Resources &resources = Resources::Get();
-    if (resources.ShouldFail(ResourceKind::Pool, Tag))
-        return nullptr;
-    auto *block = static_cast<unsigned char *>(std::malloc(NumberOfBytes + kGuard));
+    sim::Resource request;
+    request.kind = ResourceKind::Pool;
+    request.size = NumberOfBytes;
+    request.tag = Tag;
+    request.poolType = PoolType;
+    auto *block = static_cast<unsigned char *>(Resources::Get().Allocate(request, kGuard));
     if (!block)
         return nullptr;
     std::memset(block, kFreshByte, NumberOfBytes);
     std::memset(block + NumberOfBytes, kGuardByte, kGuard);
-    sim::Resource record;
-    record.kind = ResourceKind::Pool;
-    record.address = block;
-    record.size = NumberOfBytes;
-    record.tag = Tag;
-    record.poolType = PoolType;
-    record.serial = resources.NextSerial(ResourceKind::Pool);
-    record.release = sim::ReleaseHeapBlock;
-    record.held = NumberOfBytes + kGuard;
-    resources.Add(std::move(record));
     return block;
 }
 

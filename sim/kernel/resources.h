@@ -5,6 +5,7 @@
 // live when a test ends is a leak. Fault injection also lives here.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -12,9 +13,9 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
+#include "address_set.h"
 #include "driver/platform/platform.h"
 
 namespace sim {
@@ -31,20 +32,25 @@ struct Resource {
     uint64_t serial = 0;  // allocation number of its kind, from 1
     bool freed = false;
     const char *origin = nullptr;  // who allocated it (a routine's name), or null
-    // Gives the memory back when quarantine ends: release(address, held),
-    // where held counts every byte the allocation holds (guard bytes too).
-    void (*release)(void *address, size_t held) = nullptr;
-    size_t held = 0;
+    // The allocator's own bookkeeping kept with the block (Allocate's
+    // clientBytes), or null.
+    void *client = nullptr;
 };
-
-// The usual release: unpoison and free what malloc or calloc gave.
-void ReleaseHeapBlock(void *address, size_t held);
 
 class Resources {
 public:
     static Resources &Get();
 
-    void Add(Resource resource);
+    // Allocates a block of request.size bytes of request.kind (its tag, pool
+    // type and origin taken from request) and records it. trailer bytes
+    // follow the block (a guard area, the caller's to fill), and clientBytes
+    // of the caller's own bookkeeping go with it (Resource::client, zeroed),
+    // kept apart from the block so that an underrun cannot reach them.
+    // Returns null when fault injection fails the allocation (only if
+    // failable); the block's contents are undefined. made, if given,
+    // receives the record as made (serial number, client area).
+    void *Allocate(const Resource &request, size_t trailer = 0, size_t clientBytes = 0, bool failable = true,
+                   Resource *made = nullptr);
     // Marks the resource freed, fills it with 0xDD and keeps it in quarantine;
     // returns its record. Bug checks on unknown or already freed addresses,
     // and when a block leaving quarantine was written to after its free.
@@ -56,6 +62,11 @@ public:
                   const std::function<void(const Resource &)> &check = nullptr);
     // The live record at address, or null (also for freed ones).
     std::optional<Resource> Find(void *address);
+    // Whether address is a live block of that kind.
+    bool IsLive(ResourceKind kind, void *address);
+    // The client bookkeeping of the live block of that kind at address, or
+    // null when there is none.
+    void *ClientOf(ResourceKind kind, void *address);
     bool IsFreed(void *address);
     // The live pool block that holds [address, address + size), if any.
     std::optional<Resource> FindPoolBlockHolding(const void *address, size_t size);
@@ -75,7 +86,6 @@ public:
     void FailEvery(ResourceKind kind, std::optional<ULONG> tag = std::nullopt);
     void ClearFaults();
     bool ShouldFail(ResourceKind kind, ULONG tag);
-    uint64_t NextSerial(ResourceKind kind);
 
 private:
     struct FaultRule {
@@ -83,20 +93,34 @@ private:
         uint64_t remaining;  // 0: every matching allocation
         std::optional<ULONG> tag;
     };
+    // In front of every block: its record, and its place among all records.
+    struct Header;
     Resources() = default;
+    static size_t ReadQuarantineLimit();
+    static Header *HeaderOf(const void *block);
+    Header *FindLocked(const void *address) const;
     void TrimQuarantineLocked();
-    void CheckUntouchedLocked(const Resource &r);
-
-    void EraseLocked(std::unordered_map<void *, Resource>::iterator it);
+    void PrefetchLeavingLocked() const;
+    void KeepSpareLocked(void *memory, size_t held);
+    void *TakeSpareLocked(size_t held);
+    void ReleaseLocked(Header *header);
 
     std::mutex mutex_;
-    // Every allocation by address, constant time for the per-transfer
-    // requests and descriptor lists; pool blocks are also kept in address
-    // order, for FindPoolBlockHolding. Records do not move once made.
-    std::unordered_map<void *, Resource> records_;
-    std::map<const void *, Resource *> poolBlocks_;
-    std::deque<void *> quarantine_;
+    // The address of every allocation, live or in quarantine (its header
+    // lies at a fixed distance before it); pool blocks also in address
+    // order, for FindPoolBlockHolding.
+    AddressSet records_;
+    std::map<const void *, Header *> poolBlocks_;
+    std::deque<Header *> quarantine_;
+    const size_t quarantineLimit_ = ReadQuarantineLimit();
+    // Memory of released blocks up to 2 KiB, by size in 16-byte units, for
+    // the next allocations of that size.
+    static constexpr size_t kSparesPerSize = 32;
+    std::vector<std::vector<void *>> spares_ = std::vector<std::vector<void *>>(2048 / 16 + 1);
     std::vector<FaultRule> faults_;
+    // Whether faults_ holds any rule, read without the lock so that an
+    // allocation with no fault injection in force takes the lock only once.
+    std::atomic<bool> anyFaults_{false};
     uint64_t serials_[3] = {0, 0, 0};
 };
 

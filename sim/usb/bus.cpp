@@ -304,18 +304,29 @@ NTSTATUS Bus::Submit(PIRP irp)
     CompletionMode mode = CompletionMode::Pend;
     Ticks controlTime = 0;
     bool framed = false;
-    Scheduler::Get().Read([&] {
+    bool queued = false;
+    const bool control = IsControlTransfer(urb);
+    const bool bulk = urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    Scheduler::Get().ChangeFor(this, [&] {
         gone = gone_;
         mode = completion_;
         controlTime = controlTime_;
         framed = bulkTiming_;
-        return 0;
+        // The usual case, a request the controller answers later, is queued
+        // in the same step as the settings are read.
+        if (!gone && !(controlTime > 0 && control) && !(framed && bulk) && mode == CompletionMode::Pend) {
+            IoMarkIrpPending(irp);
+            work_.push_back(ControllerWork(irp));
+            queued = true;
+        }
     });
+    if (queued)
+        return STATUS_PENDING;
     if (gone) {
         Finish(irp, USBD_STATUS_DEVICE_GONE);
         return STATUS_DEVICE_NOT_CONNECTED;
     }
-    if (controlTime > 0 && IsControlTransfer(urb)) {
+    if (controlTime > 0 && control) {
         IoMarkIrpPending(irp);
         Schedule(controlTime, [this, irp] {
             Execute(irp, UrbOf(irp));
@@ -323,7 +334,7 @@ NTSTATUS Bus::Submit(PIRP irp)
         });
         return STATUS_PENDING;
     }
-    if (framed && urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && QueueFramed(irp))
+    if (framed && bulk && QueueFramed(irp))
         return STATUS_PENDING;
     if (mode == CompletionMode::Random)
         mode = World::Current().Random(2) ? CompletionMode::Inline : CompletionMode::Pend;
@@ -343,17 +354,21 @@ NTSTATUS Bus::Submit(PIRP irp)
         return STATUS_PENDING;
     }
     IoMarkIrpPending(irp);
-    Scheduler::Get().ChangeFor(this, [&] {
-        work_.push_back([this, irp] {
-            if (CancelledBeforeQueued(irp))
-                Finish(irp, USBD_STATUS_CANCELED);
-            else if (Execute(irp, UrbOf(irp)))
-                Finish(irp, UrbOf(irp)->UrbHeader.Status);
-            else
-                Queue(irp);
-        });
-    });
+    Scheduler::Get().ChangeFor(this, [&] { work_.push_back(ControllerWork(irp)); });
     return STATUS_PENDING;
+}
+
+// What the controller does with a request it takes from its work list.
+std::function<void()> Bus::ControllerWork(PIRP irp)
+{
+    return [this, irp] {
+        if (CancelledBeforeQueued(irp))
+            Finish(irp, USBD_STATUS_CANCELED);
+        else if (Execute(irp, UrbOf(irp)))
+            Finish(irp, UrbOf(irp)->UrbHeader.Status);
+        else
+            Queue(irp);
+    };
 }
 
 // IoCancelIrp on a request the controller has not taken yet finds no cancel
@@ -641,7 +656,7 @@ bool Bus::ExecuteBulk(PIRP irp, PURB urb)
         uint8_t *data = static_cast<uint8_t *>(bulk.TransferBuffer);
         if (bulk.TransferBufferMDL) {
             PMDL mdl = bulk.TransferBufferMDL;
-            if (!Resources::Get().Find(mdl))
+            if (!Resources::Get().IsLive(ResourceKind::Mdl, mdl))
                 BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "bulk transfer with a descriptor list that is not live");
             if (!(mdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL))
                 BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "bulk transfer through a descriptor list never built");
@@ -671,13 +686,14 @@ bool Bus::ExecuteBulk(PIRP irp, PURB urb)
 void Bus::ControllerLoop()
 {
     Scheduler &scheduler = Scheduler::Get();
+    auto earliest = [this] {
+        std::optional<Ticks> first;
+        for (auto &[due, fn] : timers_)
+            first = first ? std::min(*first, due) : due;
+        return first;
+    };
+    std::optional<Ticks> next = scheduler.Read(earliest);
     for (;;) {
-        std::optional<Ticks> next = scheduler.Read([&] {
-            std::optional<Ticks> earliest;
-            for (auto &[due, fn] : timers_)
-                earliest = earliest ? std::min(*earliest, due) : due;
-            return earliest;
-        });
         std::function<void()> job;
         bool woken = scheduler.Block(
             [&] {
@@ -696,13 +712,17 @@ void Bus::ControllerLoop()
             next, "work for the USB controller", this);
         if (job) {
             job();
-            scheduler.ChangeFor(this, [&] { busy_ = false; });
+            // The next wait's deadline is read in the same step.
+            next = scheduler.ChangeFor(this, [&] {
+                busy_ = false;
+                return earliest();
+            });
             continue;
         }
         if (woken && scheduler.Read([&] { return stopping_ && work_.empty(); }))
             return;
         Ticks now = scheduler.Now();
-        scheduler.ChangeFor(this, [&] {
+        next = scheduler.ChangeFor(this, [&] {
             for (auto it = timers_.begin(); it != timers_.end();) {
                 if (it->first <= now) {
                     work_.push_back(std::move(it->second));
@@ -711,6 +731,7 @@ void Bus::ControllerLoop()
                     ++it;
                 }
             }
+            return earliest();
         });
     }
 }

@@ -181,6 +181,7 @@ private:
     void Finish(PIRP irp, USBD_STATUS status);
     void Record(const UrbRecord &record);
     void Queue(PIRP irp);
+    std::function<void()> ControllerWork(PIRP irp);
     void RetryEndpoint(uint8_t endpoint);
     std::vector<PIRP> TakeWaitingLocked(const std::function<bool(const Pipe &)> &match);
     void ControllerLoop();

@@ -215,6 +215,27 @@ TEST_F(VerifierDeathTest, PoolMisuse)
         Check("BAD_POOL_CALLER", "ExFreePoolWithTag with tag 'Othr' of a block tagged 'Mine'"));
 }
 
+// Only the very addresses the platform handed out are blocks it takes back:
+// not a pointer into one, not one of another kind, not memory of the caller's.
+TEST_F(VerifierDeathTest, OnlyHandedOutAddressesAreTakenBack)
+{
+    auto *block = static_cast<UCHAR *>(ExAllocatePoolWithTag(NonPagedPool, 64, Tag("Own ")));
+    EXPECT_DEATH(ExFreePool(block + 16),
+                 Check("BAD_POOL_CALLER", "ExFreePool of ") + kHex + ", which is not a pool block the platform");
+    UCHAR onStack[64];
+    EXPECT_DEATH(ExFreePool(onStack),
+                 Check("BAD_POOL_CALLER", "ExFreePool of ") + kHex + ", which is not a pool block the platform");
+    EXPECT_DEATH(IoFreeIrp(reinterpret_cast<PIRP>(block)),
+                 Check("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "IoFreeIrp on ") + kHex + ", which is not a request");
+    EXPECT_DEATH(IoFreeMdl(reinterpret_cast<PMDL>(block)),
+                 Check("BAD_POOL_CALLER", "IoFreeMdl of ") + kHex + ", which is not a memory descriptor list");
+    PMDL mdl = IoAllocateMdl(block, 64, FALSE, FALSE, nullptr);
+    EXPECT_DEATH(ExFreePool(mdl),
+                 Check("BAD_POOL_CALLER", "ExFreePool of ") + kHex + ", which is not a pool block the platform");
+    IoFreeMdl(mdl);
+    ExFreePool(block);
+}
+
 // A late write through a kept address lands in quarantine and is named when
 // the block leaves it (AddressSanitizer, where present, stops the write itself).
 TEST_F(VerifierDeathTest, FreedMemoryWrittenInQuarantineIsNamedWhenItLeaves)
