@@ -20,7 +20,7 @@ struct WorldOptions {
     // the environment, or the build's default). A real-time
     // clock always runs real threads. A deterministic schedule draws from the
     // seed, so the seed then replays the interleaving too.
-    std::optional<Schedule> schedule;
+    std::optional<Schedule> schedule = std::nullopt;
     // Pct's estimate of the run's length (Scheduler::Reset);
     // NUVIX_SIM_PCT_STEPS overrides it.
     uint64_t pctSteps = 0;

@@ -34,6 +34,8 @@ int EnvInt(const char *name, int fallback)
     return text ? std::max(1, std::atoi(text)) : fallback;
 }
 
+constexpr uint64_t kWalkSwitchOneIn = 4;
+
 bool Runnable(const Scheduler::ThreadRecord *t) { return !t->blocked || t->ready || t->timedOut; }
 }  // namespace
 
@@ -206,7 +208,7 @@ void Scheduler::PassTokenLocked(ThreadRecord *next)
 
 void Scheduler::WaitForTokenLocked(std::unique_lock<std::mutex> &lock, ThreadRecord *self)
 {
-    while (token_ != self)
+    while (token_.load(std::memory_order_relaxed) != self)
         self->wake.wait(lock);
 }
 
@@ -220,6 +222,13 @@ void Scheduler::SwitchSlow()
     if (schedule_ == Schedule::Pct && !changePoints_.empty() && changePoints_.front() == steps_) {
         changePoints_.erase(changePoints_.begin());
         self->priority = nextLowPriority_--;
+    }
+    // The walk moves on at one switch point in kWalkSwitchOneIn: a hand-over
+    // costs a wake-up of another OS thread, and a walk that stays a few
+    // points still reaches every interleaving, with other odds.
+    if (schedule_ == Schedule::RandomWalk && rng_() % kWalkSwitchOneIn != 0) {
+        MixLocked(self->ordinal + 1);
+        return;
     }
     ThreadRecord *next = PickLocked();
     PassTokenLocked(next);

@@ -240,7 +240,7 @@ private:
     ClockMode mode_ = ClockMode::Simulated;
     Schedule schedule_ = Schedule::RealThreads;
     std::atomic<bool> deterministic_{false};
-    ThreadRecord *token_ = nullptr;  // the one thread that runs
+    std::atomic<ThreadRecord *> token_{nullptr};  // the one thread that runs
     std::mt19937_64 rng_;
     uint64_t trace_ = 0;
     uint64_t steps_ = 0;

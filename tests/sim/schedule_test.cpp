@@ -110,8 +110,7 @@ TEST(ScheduleTest, ExplorationFindsThePlantedRaceAndItsSeedReplaysIt)
     ASSERT_TRUE(found.has_value()) << "no schedule of " << kSchedules << " found the planted race";
     EXPECT_EQ(found->failure, "2 opens of one port succeeded");
 
-    const auto replay =
-        RunSchedule(found->seed, found->schedule, found->pctSteps, [] { return TwoOpens(RacyOpen); });
+    const auto replay = RunSchedule(found->seed, found->schedule, found->pctSteps, [] { return TwoOpens(RacyOpen); });
     EXPECT_EQ(replay.failure, found->failure);
     EXPECT_EQ(replay.traceHash, found->traceHash);
 }

@@ -45,8 +45,7 @@ std::string Echo(sim::host::HostSerialDriver &host, sim::host::HostPort &port, i
 
 std::string Life(size_t bytesPerPort)
 {
-    sim::Registry::Get().CreateKey(
-        "\\REGISTRY\\Machine\\System\\CurrentControlSet\\SERVICES\\NUVIXUSB\\Parameters");
+    sim::Registry::Get().CreateKey("\\REGISTRY\\Machine\\System\\CurrentControlSet\\SERVICES\\NUVIXUSB\\Parameters");
     auto pnp = std::make_unique<sim::pnp::PnpManager>(DriverEntry);
     sim::chip::EzUsbChip chip;
     chip.OnReEnumerate([&](sim::chip::Program) { pnp->DeviceLeftAndReturned(chip); });

@@ -16,7 +16,7 @@ namespace testing_support {
 struct LifeResult {
     std::string failure;  // empty when the life went as it should
     uint64_t traceHash = 0;
-    uint64_t steps = 0;      // switch points passed
+    uint64_t steps = 0;  // switch points passed
     sim::Ticks kernelTime = 0;
 };
 

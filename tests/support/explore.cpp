@@ -28,10 +28,11 @@ std::optional<FoundSchedule> ExploreSchedules(int schedules, uint64_t firstSeed,
         if (i == 0)
             length = std::max<uint64_t>(sim::Scheduler::Get().Steps(), 16);
         if (!run.failure.empty()) {
-            std::printf("schedule %d of %d fails: %s\n  replay with NUVIX_SIM_SEED=%llu NUVIX_SIM_SCHEDULE=%s "
-                        "NUVIX_SIM_PCT_STEPS=%llu\n",
-                        i + 1, schedules, run.failure.c_str(), static_cast<unsigned long long>(run.seed),
-                        sim::ScheduleName(run.schedule), static_cast<unsigned long long>(run.pctSteps));
+            std::printf(
+                "schedule %d of %d fails: %s\n  replay with NUVIX_SIM_SEED=%llu NUVIX_SIM_SCHEDULE=%s "
+                "NUVIX_SIM_PCT_STEPS=%llu\n",
+                i + 1, schedules, run.failure.c_str(), static_cast<unsigned long long>(run.seed),
+                sim::ScheduleName(run.schedule), static_cast<unsigned long long>(run.pctSteps));
             return run;
         }
     }

@@ -590,7 +590,7 @@ void Session::MoveData()
             alive.push_back(adapter.get());
     const uint64_t total = bytes_ * kPorts * alive.size();
     // Without bus timing the data takes no kernel time (the UARTs are not
-    // paced), so the meter then watches the wall clock.
+    // paced), so the meter then watches the wall clock (with real threads).
     Meter meter(
         out_,
         [&alive, total] {
@@ -600,7 +600,10 @@ void Session::MoveData()
                     done += adapter->checked[port].load();
             return std::vector<Gauge>{Gauge{"data", done, total, "", true, "checked"}};
         },
-        options_.busTiming ? Meter::Clock::Kernel : Meter::Clock::Wall, 50 * sim::kTicksPerMillisecond, 25);
+        // A deterministic run keeps to kernel time even then: its output
+        // must not depend on the wall clock.
+        options_.busTiming || sim::Scheduler::Get().Deterministic() ? Meter::Clock::Kernel : Meter::Clock::Wall,
+        50 * sim::kTicksPerMillisecond, 25);
     const auto wallStart = std::chrono::steady_clock::now();
     const sim::Ticks kernelStart = Now();
     std::vector<std::unique_ptr<sim::Thread>> threads;
@@ -648,8 +651,11 @@ void Session::MoveData()
     }
     Flush();
     const double mib = double(total) / (1024.0 * 1024.0);
-    out_.Detail(Format("    %s through %zu ports in %.2f s of wall-clock time (%.1f MiB/s)", FormatBytes(total).c_str(),
-                       alive.size() * kPorts, dataSeconds_, dataSeconds_ > 0 ? mib / dataSeconds_ : 0.0));
+    // A deterministic run prints the same every time; the wall clock would not.
+    if (!sim::Scheduler::Get().Deterministic())
+        out_.Detail(Format("    %s through %zu ports in %.2f s of wall-clock time (%.1f MiB/s)",
+                           FormatBytes(total).c_str(), alive.size() * kPorts, dataSeconds_,
+                           dataSeconds_ > 0 ? mib / dataSeconds_ : 0.0));
     out_.Always(Format("Data phase: %.3f s of kernel time for %s per stream (%.0f B/s a stream each way%s)",
                        kernelSeconds, FormatBytes(bytes_).c_str(),
                        kernelSeconds > 0 ? double(bytes_) / kernelSeconds : 0.0,
@@ -932,9 +938,10 @@ void Session::Summary()
 
 bool Session::Run()
 {
-    out_.Detail(Format("nuvix-sim: %d adapter%s, %s per stream, %s kernel time, seed %llu", options_.adapters,
-                       Single() ? "" : "s", FormatBytes(bytes_).c_str(), options_.realTime ? "real-time" : "simulated",
-                       (unsigned long long)seed_));
+    out_.Detail(Format("nuvix-sim: %d adapter%s, %s per stream, %s kernel time, seed %llu, %s schedule",
+                       options_.adapters, Single() ? "" : "s", FormatBytes(bytes_).c_str(),
+                       options_.realTime ? "real-time" : "simulated", (unsigned long long)seed_,
+                       sim::ScheduleName(sim::Scheduler::Get().CurrentSchedule())));
 
     pnp_ = std::make_unique<sim::pnp::PnpManager>(driver_.entry);
     pnp_->OnNewBus([this, timing = options_.busTiming](sim::usb::Bus &bus) {
@@ -985,6 +992,11 @@ bool Session::Run()
         failures_.push_back("handles on the diagnostic device were left open");
 
     Summary();
+    if (sim::Scheduler::Get().Deterministic())
+        out_.Always(Format("Schedule: %s, %llu switch points, trace %016llx (the same seed gives the same trace)",
+                           sim::ScheduleName(sim::Scheduler::Get().CurrentSchedule()),
+                           (unsigned long long)sim::Scheduler::Get().Steps(),
+                           (unsigned long long)sim::Scheduler::Get().TraceHash()));
     if (capture_ && !capture_->Healthy())
         failures_.push_back("the USB capture could not be written to " + options_.pcap);
     if (capture_)
