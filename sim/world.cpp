@@ -37,11 +37,15 @@ World::World(WorldOptions options)
         seed_ = options.seed.value_or(1);
     rng_.seed(seed_);
     fullRecords_ = options.fullRecords;
-    Scheduler::Get().Reset(options.clock);
+    const Schedule schedule = options.schedule.value_or(DefaultSchedule());
+    uint64_t pctSteps = options.pctSteps;
+    if (const char *text = std::getenv("NUVIX_SIM_PCT_STEPS"))
+        pctSteps = std::strtoull(text, nullptr, 0);
+    Scheduler::Get().Reset(options.clock, schedule, seed_, pctSteps);
     ResetPlatformState();
     Scheduler::Get().RegisterCurrent("test");
-    SetBugCheckNote("*** simulation seed " + std::to_string(seed_) +
-                    " (replay with NUVIX_SIM_SEED=" + std::to_string(seed_) + ")");
+    SetBugCheckNote("*** simulation seed " + std::to_string(seed_) + ", schedule " +
+                    ScheduleName(Scheduler::Get().CurrentSchedule()) + " (replay with " + ReplayHint() + ")");
     gCurrent = this;
 }
 
@@ -51,6 +55,15 @@ World::~World()
     ResetPlatformState();
     SetBugCheckNote("");
     gCurrent = nullptr;
+}
+
+std::string World::ReplayHint() const
+{
+    std::string hint =
+        "NUVIX_SIM_SEED=" + std::to_string(seed_) + " NUVIX_SIM_SCHEDULE=" + ScheduleName(ThreadSchedule());
+    if (ThreadSchedule() == Schedule::Pct)
+        hint += " NUVIX_SIM_PCT_STEPS=" + std::to_string(Scheduler::Get().PctSteps());
+    return hint;
 }
 
 World &World::Current()

@@ -16,6 +16,14 @@ namespace sim {
 struct WorldOptions {
     std::optional<uint64_t> seed;  // NUVIX_SIM_SEED in the environment overrides it
     ClockMode clock = ClockMode::Simulated;
+    // How threads take turns; unset, DefaultSchedule() (NUVIX_SIM_SCHEDULE in
+    // the environment, or the build's default). A real-time
+    // clock always runs real threads. A deterministic schedule draws from the
+    // seed, so the seed then replays the interleaving too.
+    std::optional<Schedule> schedule = std::nullopt;
+    // Pct's estimate of the run's length (Scheduler::Reset);
+    // NUVIX_SIM_PCT_STEPS overrides it.
+    uint64_t pctSteps = 0;
     // Keep every record the simulation makes (each bus's transfer log) for
     // the whole life of the world. Off, a record keeps only its most recent
     // entries next to running counts, so memory stays flat however much data
@@ -33,6 +41,10 @@ public:
     static World &Current();
 
     uint64_t Seed() const { return seed_; }
+    Schedule ThreadSchedule() const { return Scheduler::Get().CurrentSchedule(); }
+    // "NUVIX_SIM_SEED=<seed> NUVIX_SIM_SCHEDULE=<schedule>": what replays
+    // this world's run.
+    std::string ReplayHint() const;
     bool FullRecords() const { return fullRecords_; }
     // A seeded choice in [0, bound): every choice the simulation makes on its
     // own comes from here, so a seed replays a run.
@@ -45,7 +57,7 @@ public:
 private:
     uint64_t seed_;
     bool fullRecords_ = false;
-    std::mutex rngMutex_;
+    sim::Mutex rngMutex_;
     std::mt19937_64 rng_;
 };
 

@@ -169,9 +169,9 @@ struct MainFirmware::Impl : std::enable_shared_from_this<MainFirmware::Impl> {
 
     void RewiredLocked(Work &work);
 
-    std::mutex plugMutex;     // taken before mutex, never after
+    sim::Mutex plugMutex;     // taken before mutex, never after
     usb::Bus *bus = nullptr;  // guarded by plugMutex, written under both
-    std::mutex mutex;
+    sim::Mutex mutex;
     uint64_t power = 0;  // power cycles: counts the times the device lost power
     const std::string serial;
     uint8_t configuration = 0;

@@ -49,6 +49,7 @@
 #include <vector>
 
 #include "sim/adapter/main_firmware.h"
+#include "sim/kernel/scheduler.h"
 #include "sim/usb/device_model.h"
 #include "lib/fwimage/intel_hex.h"
 
@@ -150,7 +151,7 @@ private:
 
     const KnownImages &images_;
     const std::string serial_;
-    std::mutex mutex_;
+    sim::Mutex mutex_;
     std::vector<uint8_t> memory_;
     bool held_ = true;
     Program running_ = Program::None;

@@ -15,7 +15,7 @@ namespace sim::host {
 namespace {
 
 // Callback contexts are 32-bit values: an index into this table.
-std::mutex gPortsMutex;
+sim::Mutex gPortsMutex;
 std::vector<HostPort *> gPorts;
 
 Scheduler &Sched() { return Scheduler::Get(); }
@@ -34,7 +34,7 @@ extern "C" void AnnotateBenignRaceSized(const char *file, int line, const volati
 
 // Every port's two idle words, never freed, so that the race declared on
 // them can never cover memory that is something else later.
-std::mutex gIdleMutex;
+sim::Mutex gIdleMutex;
 std::deque<std::array<ULONG, 2>> gIdleWords;
 
 ULONG *NewIdleWords()

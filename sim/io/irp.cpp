@@ -13,6 +13,7 @@
 #include "sim/kernel/cpu.h"
 #include "sim/kernel/poison.h"
 #include "sim/kernel/resources.h"
+#include "sim/kernel/scheduler.h"
 
 namespace sim::io {
 namespace {
@@ -29,7 +30,7 @@ struct IrpState {
     uint64_t serial = 0;              // tells this request from a later one at the same address
 };
 
-std::mutex gMutex;
+sim::Mutex gMutex;
 // What finishes each request the I/O manager built for the system.
 std::unordered_map<PIRP, std::function<void(PIRP)>> gOnFinal;
 KSPIN_LOCK gCancelSpinLock = 0;
@@ -204,6 +205,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    sim::Scheduler::Get().SwitchPoint();
     IrpState &state = CheckLive(Irp, "IofCallDriver");
     if (Cpu().irql > DISPATCH_LEVEL)
         BugCheck("IRQL_NOT_LESS_OR_EQUAL", "IofCallDriver above DISPATCH_LEVEL");
@@ -217,6 +219,11 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Irp->Tail.Overlay.CurrentStackLocation--;
     PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
     stack->DeviceObject = DeviceObject;
+    // The driver calls in the order they happen, for the schedule's trace.
+    const bool control =
+        stack->MajorFunction == IRP_MJ_DEVICE_CONTROL || stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    sim::Scheduler::Get().Trace(uint64_t(stack->MajorFunction) << 56 | uint64_t(stack->MinorFunction) << 48 |
+                                (control ? stack->Parameters.DeviceIoControl.IoControlCode : 0));
     {
         std::lock_guard lock(gMutex);
         state.heldBy = DeviceObject;
@@ -232,7 +239,9 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 {
     (void)PriorityBoost;
+    sim::Scheduler::Get().SwitchPoint();
     IrpState &state = CheckLive(Irp, "IofCompleteRequest");
+    sim::Scheduler::Get().Trace(uint64_t(uint32_t(Irp->IoStatus.Status)) << 32 ^ Irp->IoStatus.Information);
     if (Cpu().irql > DISPATCH_LEVEL)
         BugCheck("IRQL_NOT_LESS_OR_EQUAL", "IofCompleteRequest above DISPATCH_LEVEL");
     if (Irp->CurrentLocation > Irp->StackCount)

@@ -10,6 +10,7 @@
 #include "io.h"
 #include "sim/kernel/bugcheck.h"
 #include "sim/kernel/cpu.h"
+#include "sim/kernel/scheduler.h"
 #include "sim/kernel/poison.h"
 #include "sim/kernel/registry.h"
 
@@ -22,7 +23,7 @@ struct DeviceRecord {
     size_t bytes = 0;
 };
 
-std::mutex gMutex;
+sim::Mutex gMutex;
 std::map<PDEVICE_OBJECT, DeviceRecord> gDevices;
 std::map<std::string, PDEVICE_OBJECT> gNames;     // lower-case name -> device
 std::map<std::string, std::string> gLinks;        // lower-case link -> device name

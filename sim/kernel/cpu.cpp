@@ -70,9 +70,11 @@ VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { std::atomic_ref<ULONG_PTR>(*Sp
 
 static void AcquireSpin(PKSPIN_LOCK SpinLock, const char *routine)
 {
-    // Lock boundaries are where the driver's threads meet; jitter here
-    // changes who gets a contended lock first.
-    sim::Scheduler::Get().Jitter();
+    // Lock boundaries are where the driver's threads meet; jitter (or, in a
+    // deterministic schedule, a switch) here changes who gets a contended
+    // lock first.
+    sim::Scheduler &scheduler = sim::Scheduler::Get();
+    scheduler.SwitchPoint();
     std::atomic_ref<ULONG_PTR> word(*SpinLock);
     const ULONG_PTR me = sim::CpuToken();
     if (word.load(std::memory_order_relaxed) == me)
@@ -80,9 +82,21 @@ static void AcquireSpin(PKSPIN_LOCK SpinLock, const char *routine)
                                                 sim::Hex(reinterpret_cast<uintptr_t>(SpinLock)) +
                                                 " is already held by this processor; acquiring it again would hang");
     ULONG_PTR expected = 0;
-    while (!word.compare_exchange_weak(expected, me, std::memory_order_acquire, std::memory_order_relaxed)) {
-        expected = 0;
-        std::this_thread::yield();
+    if (scheduler.Deterministic() && scheduler.CurrentIsRegistered()) {
+        // Only one thread runs: spinning would never let the holder release.
+        // The acquirer waits instead, and takes the lock in its readiness test.
+        if (!word.compare_exchange_strong(expected, me, std::memory_order_acquire, std::memory_order_relaxed))
+            scheduler.Block(
+                [&word, me] {
+                    ULONG_PTR free = 0;
+                    return word.compare_exchange_strong(free, me, std::memory_order_acquire, std::memory_order_relaxed);
+                },
+                std::nullopt, "spin lock " + sim::Hex(reinterpret_cast<uintptr_t>(SpinLock)), SpinLock);
+    } else {
+        while (!word.compare_exchange_weak(expected, me, std::memory_order_acquire, std::memory_order_relaxed)) {
+            expected = 0;
+            std::this_thread::yield();
+        }
     }
     Cpu().spinLocksHeld++;
 }
@@ -96,7 +110,10 @@ static void ReleaseSpin(PKSPIN_LOCK SpinLock, const char *routine)
                                             " released by a processor that does not hold it");
     word.store(0, std::memory_order_release);
     Cpu().spinLocksHeld--;
-    sim::Scheduler::Get().Jitter();
+    sim::Scheduler &scheduler = sim::Scheduler::Get();
+    if (scheduler.Deterministic())
+        scheduler.WakeWaitersOf(SpinLock);
+    scheduler.SwitchPoint();
 }
 
 VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql)
@@ -131,28 +148,36 @@ VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
     ReleaseSpin(SpinLock, "KeReleaseSpinLockFromDpcLevel");
 }
 
+// Interlocked operations are where lock-free code meets another processor:
+// each is a switch point.
 LONG InterlockedIncrement(LONG volatile *Addend)
 {
+    sim::Scheduler::Get().SwitchPoint();
     return std::atomic_ref<LONG>(*const_cast<LONG *>(Addend)).fetch_add(1) + 1;
 }
 LONG InterlockedDecrement(LONG volatile *Addend)
 {
+    sim::Scheduler::Get().SwitchPoint();
     return std::atomic_ref<LONG>(*const_cast<LONG *>(Addend)).fetch_sub(1) - 1;
 }
 LONG InterlockedExchange(LONG volatile *Target, LONG Value)
 {
+    sim::Scheduler::Get().SwitchPoint();
     return std::atomic_ref<LONG>(*const_cast<LONG *>(Target)).exchange(Value);
 }
 LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comparand)
 {
+    sim::Scheduler::Get().SwitchPoint();
     std::atomic_ref<LONG>(*const_cast<LONG *>(Destination)).compare_exchange_strong(Comparand, Exchange);
     return Comparand;
 }
 LONG InterlockedExchangeAdd(LONG volatile *Addend, LONG Value)
 {
+    sim::Scheduler::Get().SwitchPoint();
     return std::atomic_ref<LONG>(*const_cast<LONG *>(Addend)).fetch_add(Value);
 }
 PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value)
 {
+    sim::Scheduler::Get().SwitchPoint();
     return std::atomic_ref<PVOID>(*const_cast<PVOID *>(Target)).exchange(Value);
 }

@@ -11,6 +11,8 @@ namespace sim {
 
 struct Scheduler::ThreadRecord {
     std::string name;
+    uint64_t ordinal = 0;  // order of registration since Reset
+    int64_t priority = 0;  // Pct: the highest runnable thread runs
     std::condition_variable wake;
     bool blocked = false;
     bool ready = false;     // set by whoever found the readiness test true
@@ -23,6 +25,74 @@ struct Scheduler::ThreadRecord {
 
 namespace {
 thread_local Scheduler::ThreadRecord *tCurrent = nullptr;
+
+// Pct's depth (d: d-1 priority change points) and its estimate of a run's
+// length in switch points (k), over which the change points are spread.
+int EnvInt(const char *name, int fallback)
+{
+    const char *text = std::getenv(name);
+    return text ? std::max(1, std::atoi(text)) : fallback;
+}
+
+constexpr uint64_t kWalkSwitchOneIn = 4;
+
+bool Runnable(const Scheduler::ThreadRecord *t) { return !t->blocked || t->ready || t->timedOut; }
+}  // namespace
+
+const char *ScheduleName(Schedule schedule)
+{
+    switch (schedule) {
+    case Schedule::RealThreads:
+        return "real";
+    case Schedule::RandomWalk:
+        return "random";
+    case Schedule::Pct:
+        return "pct";
+    }
+    return "?";
+}
+
+std::optional<Schedule> ParseSchedule(const std::string &name)
+{
+    for (Schedule s : {Schedule::RealThreads, Schedule::RandomWalk, Schedule::Pct})
+        if (name == ScheduleName(s))
+            return s;
+    return std::nullopt;
+}
+
+Schedule DefaultSchedule()
+{
+    if (const char *text = std::getenv("NUVIX_SIM_SCHEDULE")) {
+        if (auto s = ParseSchedule(text))
+            return *s;
+        BugCheck("SIMULATION_MISUSE",
+                 std::string("NUVIX_SIM_SCHEDULE must be real, random or pct, not '") + text + "'");
+    }
+#ifdef NUVIX_SIM_REAL_THREADS_DEFAULT
+    return Schedule::RealThreads;
+#else
+    return Schedule::RandomWalk;
+#endif
+}
+
+void Mutex::LockSlow()
+{
+    // Another thread holds it. With real threads, or for a thread outside
+    // the simulation, that is ordinary contention. In a deterministic
+    // schedule the holder is parked (no switch happens while it holds a
+    // sim::Mutex, so it must have waited while holding it): waiting here
+    // would stop the simulation for good.
+    Scheduler &scheduler = Scheduler::Get();
+    if (scheduler.Deterministic() && scheduler.CurrentIsRegistered() && tInternalLocksHeld == 0) {
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!mutex_.try_lock()) {
+            if (std::chrono::steady_clock::now() > limit)
+                BugCheck("SIMULATION_MISUSE", "an internal simulation lock is held by a thread that waits");
+            std::this_thread::yield();
+        }
+        return;
+    }
+    mutex_.lock();
 }
 
 Scheduler &Scheduler::Get()
@@ -49,7 +119,7 @@ void Scheduler::JitterSlow()
         std::this_thread::sleep_for(std::chrono::microseconds(rng() % 200));
 }
 
-void Scheduler::Reset(ClockMode mode)
+void Scheduler::Reset(ClockMode mode, Schedule schedule, uint64_t seed, uint64_t pctSteps)
 {
     std::unique_lock lock(mutex_);
     if (!threads_.empty() && !(threads_.size() == 1 && threads_[0] == tCurrent))
@@ -58,6 +128,112 @@ void Scheduler::Reset(ClockMode mode)
     mode_ = mode;
     simulatedNow_ = 0;
     realStart_ = std::chrono::steady_clock::now();
+    // Real time is the wall clock's: its waits cannot be decided by a seed.
+    schedule_ = mode == ClockMode::RealTime ? Schedule::RealThreads : schedule;
+    deterministic_.store(schedule_ != Schedule::RealThreads, std::memory_order_relaxed);
+    // The schedule's draws come from a stream of their own, so the
+    // simulation's other seeded choices do not shift when it switches more.
+    std::seed_seq sequence{uint32_t(seed), uint32_t(seed >> 32), 0x5eedu};
+    rng_.seed(sequence);
+    trace_ = 0xcbf29ce484222325ull;
+    pctSteps_ = pctSteps ? pctSteps : steps_ ? std::clamp<uint64_t>(steps_, 16, 1'000'000) : 20000;
+    steps_ = 0;
+    nextOrdinal_ = 0;
+    changePoints_.clear();
+    const int depth = EnvInt("NUVIX_SIM_PCT_DEPTH", 3);
+    for (int i = 1; i < depth; i++)
+        changePoints_.push_back(1 + rng_() % pctSteps_);
+    std::sort(changePoints_.begin(), changePoints_.end());
+    nextLowPriority_ = depth - 1;
+    token_ = threads_.empty() ? nullptr : threads_[0];
+}
+
+uint64_t Scheduler::TraceHash()
+{
+    std::unique_lock lock(mutex_);
+    return trace_;
+}
+
+uint64_t Scheduler::Steps()
+{
+    std::unique_lock lock(mutex_);
+    return steps_;
+}
+
+void Scheduler::MixLocked(uint64_t value)
+{
+    // FNV-1a over the value's bytes.
+    for (int i = 0; i < 8; i++) {
+        trace_ ^= (value >> (8 * i)) & 0xFF;
+        trace_ *= 0x100000001b3ull;
+    }
+}
+
+void Scheduler::TraceSlow(uint64_t value)
+{
+    if (!tCurrent)
+        return;
+    std::unique_lock lock(mutex_);
+    MixLocked(value);
+}
+
+Scheduler::ThreadRecord *Scheduler::PickLocked()
+{
+    ThreadRecord *best = nullptr;
+    if (schedule_ == Schedule::Pct) {
+        for (ThreadRecord *t : threads_)
+            if (Runnable(t) && (!best || t->priority > best->priority))
+                best = t;
+        return best;
+    }
+    size_t count = 0;
+    for (ThreadRecord *t : threads_)
+        count += Runnable(t);
+    if (count == 0)
+        return nullptr;
+    size_t chosen = count == 1 ? 0 : size_t(rng_() % count);
+    for (ThreadRecord *t : threads_)
+        if (Runnable(t) && chosen-- == 0)
+            return t;
+    return nullptr;
+}
+
+void Scheduler::PassTokenLocked(ThreadRecord *next)
+{
+    MixLocked(next ? next->ordinal + 1 : 0);
+    token_ = next;
+    if (next && next != tCurrent)
+        next->wake.notify_one();
+}
+
+void Scheduler::WaitForTokenLocked(std::unique_lock<std::mutex> &lock, ThreadRecord *self)
+{
+    while (token_.load(std::memory_order_relaxed) != self)
+        self->wake.wait(lock);
+}
+
+void Scheduler::SwitchSlow()
+{
+    ThreadRecord *self = tCurrent;
+    if (!self)
+        return;  // a thread outside the simulation never holds the token
+    std::unique_lock lock(mutex_);
+    steps_++;
+    if (schedule_ == Schedule::Pct && !changePoints_.empty() && changePoints_.front() == steps_) {
+        changePoints_.erase(changePoints_.begin());
+        self->priority = nextLowPriority_--;
+    }
+    // The walk moves on at one switch point in kWalkSwitchOneIn: a hand-over
+    // costs a wake-up of another OS thread, and a walk that stays a few
+    // points still reaches every interleaving, with other odds.
+    if (schedule_ == Schedule::RandomWalk && rng_() % kWalkSwitchOneIn != 0) {
+        MixLocked(self->ordinal + 1);
+        return;
+    }
+    ThreadRecord *next = PickLocked();
+    PassTokenLocked(next);
+    if (next != self)
+        WaitForTokenLocked(lock, self);
 }
 
 Ticks Scheduler::NowLocked() const
@@ -79,12 +255,24 @@ Scheduler::ThreadRecord *Scheduler::Register(std::string name)
     auto *record = new ThreadRecord;
     record->name = std::move(name);
     std::unique_lock lock(mutex_);
+    record->ordinal = nextOrdinal_++;
+    // Pct's initial priorities lie above every priority a change point gives.
+    record->priority = int64_t(1) << 40 | int64_t(rng_() >> 24);
     threads_.push_back(record);
     running_++;
+    if (Deterministic() && !token_)
+        token_ = record;
     return record;
 }
 
-void Scheduler::Adopt(ThreadRecord *record) { tCurrent = record; }
+void Scheduler::Adopt(ThreadRecord *record)
+{
+    tCurrent = record;
+    if (Deterministic()) {
+        std::unique_lock lock(mutex_);
+        WaitForTokenLocked(lock, record);
+    }
+}
 
 void Scheduler::RegisterCurrent(std::string name)
 {
@@ -103,6 +291,8 @@ void Scheduler::UnregisterCurrent()
         threads_.erase(std::find(threads_.begin(), threads_.end(), record));
         running_--;
         OnThreadStoppedLocked();
+        if (Deterministic() && token_ == record)
+            PassTokenLocked(PickLocked());
     }
     tCurrent = nullptr;
     delete record;
@@ -137,7 +327,8 @@ bool Scheduler::WakeIfReadyLocked(ThreadRecord *t)
         return false;
     t->ready = true;
     running_++;
-    t->wake.notify_one();
+    if (!Deterministic())  // there it runs when the schedule gives it the token
+        t->wake.notify_one();
     return true;
 }
 
@@ -153,6 +344,14 @@ void Scheduler::WakeReadyLocked(const void *key)
             WakeIfReadyLocked(t);
     for (ThreadRecord *t : unkeyed_)
         WakeIfReadyLocked(t);
+}
+
+void Scheduler::WakeWaitersOf(const void *key)
+{
+    std::unique_lock lock(mutex_);
+    if (auto it = keyed_.find(key); it != keyed_.end())
+        for (ThreadRecord *t : it->second)
+            WakeIfReadyLocked(t);
 }
 
 // Called whenever the number of running threads drops. If nobody can run,
@@ -177,7 +376,8 @@ void Scheduler::OnThreadStoppedLocked()
         if (t->blocked && !t->ready && !t->timedOut && t->deadline && *t->deadline <= simulatedNow_) {
             t->timedOut = true;
             running_++;
-            t->wake.notify_one();
+            if (!Deterministic())
+                t->wake.notify_one();
         }
     }
 }
@@ -189,6 +389,12 @@ bool Scheduler::Block(const std::function<bool()> &ready, std::optional<Ticks> d
     if (!self)
         BugCheck("SIMULATION_MISUSE",
                  "a thread unknown to the simulation waits for " + what + "; start it with sim::Thread or register it");
+    if (Deterministic()) {
+        if (tInternalLocksHeld)
+            BugCheck("SIMULATION_MISUSE",
+                     "thread '" + self->name + "' waits for " + what + " while holding an internal simulation lock");
+        SwitchSlow();
+    }
     std::unique_lock lock(mutex_);
     if (ready())
         return true;
@@ -207,6 +413,12 @@ bool Scheduler::Block(const std::function<bool()> &ready, std::optional<Ticks> d
     running_--;
     OnThreadStoppedLocked();
 
+    if (Deterministic()) {
+        // Give the token to whoever the schedule picks; the clock has already
+        // jumped if nobody could run, so someone can (perhaps this thread).
+        PassTokenLocked(PickLocked());
+        WaitForTokenLocked(lock, self);
+    }
     while (!self->ready && !self->timedOut) {
         if (mode_ == ClockMode::RealTime && deadline) {
             auto wallDeadline = realStart_ + std::chrono::nanoseconds(*deadline * 100);

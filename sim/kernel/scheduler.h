@@ -15,13 +15,25 @@
 //
 // In real time the clock follows the machine's monotonic clock; waits end at
 // their deadline in wall-clock time (for interactive tools).
+//
+// Threads run in one of two ways. With Schedule::RealThreads every simulated
+// thread is an OS thread that runs whenever the OS lets it (what
+// ThreadSanitizer and real time need). In the deterministic schedules
+// (RandomWalk, Pct) exactly one simulated thread runs at a time: it holds the
+// token, and only at a switch point (SwitchPoint: where Change and Read are
+// entered, spin lock acquisition and release, interlocked operations,
+// IofCallDriver, IofCompleteRequest, and every Block) does the scheduler draw
+// from the seed which runnable thread goes on. The same seed therefore gives
+// the same interleaving, bit for bit; TraceHash() shows it.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <atomic>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -36,14 +48,87 @@ constexpr Ticks kTicksPerMillisecond = 10'000;
 
 enum class ClockMode { Simulated, RealTime };
 
+// How simulated threads take turns (see above). RandomWalk picks the next
+// thread uniformly at every switch point; Pct gives threads random
+// priorities, runs the highest runnable one, and lowers the running thread's
+// priority at a few seeded steps (probabilistic concurrency testing).
+enum class Schedule { RealThreads, RandomWalk, Pct };
+
+const char *ScheduleName(Schedule schedule);
+std::optional<Schedule> ParseSchedule(const std::string &name);
+// NUVIX_SIM_SCHEDULE in the environment if set, else the build's default
+// (RealThreads in the ThreadSanitizer build, RandomWalk elsewhere).
+Schedule DefaultSchedule();
+
+// Switch points never happen while a thread holds one of the simulation's
+// own locks (sim::Mutex counts them here): a thread parked at a switch point
+// with such a lock held would stop every other thread that needs it.
+inline thread_local int tInternalLocksHeld = 0;
+
+// The simulation's internal lock: a std::mutex that, while held, keeps its
+// thread from being switched away in a deterministic schedule.
+// While one exists, its thread passes no switch point (it holds the
+// scheduler's own lock, and runs code that may reach one).
+struct NoSwitch {
+    NoSwitch() { tInternalLocksHeld++; }
+    ~NoSwitch() { tInternalLocksHeld--; }
+    NoSwitch(const NoSwitch &) = delete;
+    NoSwitch &operator=(const NoSwitch &) = delete;
+};
+
+class Mutex {
+public:
+    void lock()
+    {
+        if (!mutex_.try_lock())
+            LockSlow();
+        tInternalLocksHeld++;
+    }
+    bool try_lock()
+    {
+        if (!mutex_.try_lock())
+            return false;
+        tInternalLocksHeld++;
+        return true;
+    }
+    void unlock()
+    {
+        tInternalLocksHeld--;
+        mutex_.unlock();
+    }
+
+private:
+    void LockSlow();
+    std::mutex mutex_;
+};
+
 class Scheduler {
 public:
     struct ThreadRecord;
 
     static Scheduler &Get();
 
-    void Reset(ClockMode mode);
+    // RealTime always runs real threads; seed drives a deterministic schedule.
+    // pctSteps is Pct's estimate of the run's length in switch points (k), over
+    // which its priority change points are spread; 0 takes the length of the
+    // previous run in this process (the last world's), or 20000 for a first.
+    void Reset(ClockMode mode, Schedule schedule = Schedule::RealThreads, uint64_t seed = 1, uint64_t pctSteps = 0);
+    uint64_t PctSteps() const { return pctSteps_; }
     ClockMode Mode() const { return mode_; }
+    Schedule CurrentSchedule() const { return schedule_; }
+    bool Deterministic() const { return deterministic_.load(std::memory_order_relaxed); }
+
+    // A hash over every switch decision and everything passed to Trace since
+    // Reset, and the number of switch points passed: equal for equal seeds.
+    uint64_t TraceHash();
+    uint64_t Steps();
+    // Adds an event (a driver call, a completion) to the trace hash; only in
+    // a deterministic schedule, where the calling thread holds the token.
+    void Trace(uint64_t value)
+    {
+        if (Deterministic())
+            TraceSlow(value);
+    }
     Ticks Now();
 
     // Registration of the calling thread (RegisterCurrent) or of a thread that
@@ -83,8 +168,9 @@ public:
     template <typename F>
     auto ChangeFor(const void *key, F &&f) -> decltype(f())
     {
-        Jitter();
+        SwitchPoint();
         std::unique_lock lock(mutex_);
+        NoSwitch held;
         if constexpr (std::is_void_v<decltype(f())>) {
             f();
             WakeReadyLocked(key);
@@ -95,12 +181,17 @@ public:
         }
     }
 
+    // Wakes the threads waiting on key whose tests now hold, without a
+    // switch point and without the unkeyed waiters (a spin lock's release).
+    void WakeWaitersOf(const void *key);
+
     // Reads state guarded by the scheduler lock.
     template <typename F>
     auto Read(F &&f) -> decltype(f())
     {
-        Jitter();
+        SwitchPoint();
         std::unique_lock lock(mutex_);
+        NoSwitch held;
         return f();
     }
 
@@ -110,10 +201,18 @@ public:
     // yield the processor or pause for up to 200 us, so the other threads get
     // ahead in ways a loaded machine would allow.
     // Simulated time is not affected; off (0) unless asked for.
-    void Jitter()
+    //
+    // In a deterministic schedule the same places are switch points instead:
+    // the running thread may hand the token to another runnable thread, as
+    // the schedule draws it. Never while the caller holds a sim::Mutex.
+    void SwitchPoint()
     {
-        if (jitterPercent_ > 0)
+        if (Deterministic()) {
+            if (tInternalLocksHeld == 0)
+                SwitchSlow();
+        } else if (jitterPercent_ > 0) {
             JitterSlow();
+        }
     }
 
     // The clock, for code already inside Change or Read.
@@ -128,9 +227,29 @@ private:
     bool WakeIfReadyLocked(ThreadRecord *t);
     void OnThreadStoppedLocked();
     void JitterSlow();
+    void SwitchSlow();
+    void TraceSlow(uint64_t value);
+    // Deterministic schedules, with the lock held: the runnable thread that
+    // goes next (nullptr if none), and handing the token to it.
+    ThreadRecord *PickLocked();
+    void PassTokenLocked(ThreadRecord *next);
+    void WaitForTokenLocked(std::unique_lock<std::mutex> &lock, ThreadRecord *self);
+    void MixLocked(uint64_t value);
 
     mutable std::mutex mutex_;
     ClockMode mode_ = ClockMode::Simulated;
+    Schedule schedule_ = Schedule::RealThreads;
+    std::atomic<bool> deterministic_{false};
+    std::atomic<ThreadRecord *> token_{nullptr};  // the one thread that runs
+    std::mt19937_64 rng_;
+    uint64_t trace_ = 0;
+    uint64_t steps_ = 0;
+    uint64_t nextOrdinal_ = 0;
+    // Pct: the steps at which the running thread's priority drops, and the
+    // priority it drops to (below every initial one).
+    std::vector<uint64_t> changePoints_;
+    uint64_t pctSteps_ = 0;
+    int64_t nextLowPriority_ = 0;
     Ticks simulatedNow_ = 0;
     std::chrono::steady_clock::time_point realStart_ = std::chrono::steady_clock::now();
     std::vector<ThreadRecord *> threads_;

@@ -32,6 +32,7 @@
 
 #include "driver/platform/cm.h"
 #include "sim/host/host_serial_driver.h"
+#include "sim/kernel/scheduler.h"
 
 // Result codes the services return besides the ones cm.h already names.
 #ifndef CR_OUT_OF_MEMORY
@@ -185,7 +186,7 @@ private:
     void LoadHost(const std::string &serial, DEVNODE node);
     static std::string ValueKey(ULONG flags, const std::string &subKey, const std::string &name);
 
-    std::mutex mutex_;
+    sim::Mutex mutex_;
     std::map<DEVNODE, Node> nodes_;
     DEVNODE root_ = 0;
     DEVNODE nextHandle_ = 1;

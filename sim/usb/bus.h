@@ -233,7 +233,7 @@ private:
     uint32_t readySince_ = 0;  // endpoints whose EndpointReady came since a take
     std::vector<Carrying> carrying_;
 
-    std::mutex logMutex_;
+    sim::Mutex logMutex_;
     const bool fullLog_;
     std::deque<UrbRecord> log_;
     BusCounts counts_;

@@ -77,7 +77,7 @@ private:
     void LearnPipes(Device &device, const URB &urb);
     void WriteLocked(const Event &event);
 
-    std::mutex mutex_;
+    sim::Mutex mutex_;
     int fd_ = -1;
     bool healthy_ = true;
     uint64_t records_ = 0;

@@ -43,7 +43,7 @@ public:
     void ResetPipe(uint8_t endpoint) override;
 
 private:
-    std::mutex mutex_;
+    sim::Mutex mutex_;
     std::map<std::pair<uint8_t, uint8_t>, std::vector<uint8_t>> descriptors_;
     std::map<uint8_t, std::deque<std::vector<uint8_t>>> in_;
     std::map<uint8_t, std::vector<uint8_t>> out_;

@@ -21,7 +21,7 @@ struct File {
 
 namespace {
 
-std::mutex gMutex;
+sim::Mutex gMutex;
 // Records stay until the world ends, so a handle closed twice is reported,
 // not a use after free.
 std::vector<std::unique_ptr<File>> gFiles;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "sim/kernel/scheduler.h"
 #include "tests/support/bus_configuration.h"
 
 namespace pnptest {
@@ -13,7 +14,7 @@ struct Extension {
     int number;
 };
 
-std::mutex gMutex;
+sim::Mutex gMutex;
 FakeDriverOptions gOptions;
 FakeDriverLog gLog;
 

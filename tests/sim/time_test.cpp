@@ -90,7 +90,7 @@ TEST_F(TimeTest, WaitSatisfiedByAnotherThreadEndsWhenItIsSignalled)
 
 TEST_F(TimeTest, ThreadsWakeInDeadlineOrder)
 {
-    std::mutex mutex;
+    sim::Mutex mutex;
     std::vector<std::pair<std::string, uint64_t>> wakes;
     auto sleeper = [&](std::string name, int milliseconds) {
         return [&, name, milliseconds] {
@@ -113,7 +113,7 @@ TEST_F(TimeTest, SynchronizationEventReleasesOneWaiterPerSignal)
 {
     KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
-    std::mutex mutex;
+    sim::Mutex mutex;
     int woken = 0;
     auto waiter = [&] {
         Wait(event, nullptr);

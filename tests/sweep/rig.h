@@ -60,7 +60,7 @@ private:
     bool Step();
 
     sim::usb::DeviceModel &inner_;
-    std::mutex mutex_;
+    sim::Mutex mutex_;
     sim::usb::Bus *bus_ = nullptr;
     int phase_ = 0;
     uint64_t steps_ = 0;

@@ -36,7 +36,7 @@ private:
 
     const bool terminal_;
     const bool quiet_;
-    std::mutex mutex_;
+    sim::Mutex mutex_;
     size_t drawnWidth_ = 0;
 };
 

@@ -96,6 +96,7 @@ int main(int argc, char **argv)
         world.seed = options.seed.value_or(1);
         // Programs on the terminals live in real time, and so must the adapter.
         world.clock = options.realTime || options.pty ? sim::ClockMode::RealTime : sim::ClockMode::Simulated;
+        world.schedule = options.schedule;
         sim::World simulation(world);
         passed = options.pty ? nuvix::simtool::RunPtyMode(options, output, capture.get())
                              : nuvix::simtool::RunSession(options, output, capture.get());

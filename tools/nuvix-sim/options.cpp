@@ -205,6 +205,14 @@ bool ParseOptions(int argc, char **argv, Options &options, std::string &error)
                 return false;
             }
             options.seed = *n;
+        } else if (arg == "--schedule") {
+            if (!value(text))
+                return false;
+            options.schedule = sim::ParseSchedule(text);
+            if (!options.schedule) {
+                error = "--schedule must be random, pct or real, not '" + text + "'";
+                return false;
+            }
         } else if (arg == "--pcap") {
             if (!value(options.pcap))
                 return false;
@@ -271,7 +279,8 @@ bool ParseOptions(int argc, char **argv, Options &options, std::string &error)
 void PrintUsage(std::FILE *out)
 {
     std::fprintf(out,
-                 "usage: nuvix-sim [--adapters N] [--bytes N] [--seed N] [--real-time] [--no-bus-timing]\n"
+                 "usage: nuvix-sim [--adapters N] [--bytes N] [--seed N] [--schedule S] [--real-time]\n"
+                 "                 [--no-bus-timing]\n"
                  "                 [--quiet] [--pcap FILE] [--image nuvixusb.sys]\n"
                  "       nuvix-sim --pty [--pty-link DIR] [--far-end PORT=END]... [--seed N]\n"
                  "                 [--pcap FILE]\n"
@@ -295,6 +304,12 @@ void PrintUsage(std::FILE *out)
                  "                 with more, 256K divided among them (at least 4K each)\n"
                  "  --seed N       seed of the run's choices: ring sizes, write sizes, data\n"
                  "                 (default 1; NUVIX_SIM_SEED applies when --seed is absent)\n"
+                 "                 and, in a deterministic schedule, of every thread switch:\n"
+                 "                 the same seed replays the whole run\n"
+                 "  --schedule S   random (default) or pct: one simulated thread runs at a\n"
+                 "                 time, switching where the seed says; real: every thread\n"
+                 "                 is an OS thread (NUVIX_SIM_SCHEDULE applies when absent;\n"
+                 "                 --real-time and --pty always run real threads)\n"
                  "  --real-time    kernel time follows the wall clock instead of jumping\n"
                  "                 over idle waits (each download then takes about 1.3 s)\n"
                  "  --pcap FILE    writes every USB transfer of the run to FILE as a usbmon\n"

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "sim/kernel/scheduler.h"
+
 namespace nuvix::simtool {
 
 constexpr int kMaxAdapters = 32;  // the driver's adapter table has 32 slots
@@ -29,6 +31,9 @@ struct Options {
     bool realTime = false;
     bool busTiming = true;  // full-speed bulk frames on every adapter's bus
     std::optional<uint64_t> seed;
+    // How the simulated threads take turns; unset, NUVIX_SIM_SCHEDULE or the
+    // random walk. Real time (and --pty) always runs real threads.
+    std::optional<sim::Schedule> schedule;
     bool quiet = false;
     std::string pcap;     // a USB capture of the run goes here; empty: none
     bool pty = false;     // the ports as pseudo-terminals instead of the scripted life

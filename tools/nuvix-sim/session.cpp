@@ -92,9 +92,10 @@ void Session::Summary()
 
 bool Session::Run()
 {
-    out_.Detail(Format("nuvix-sim: %d adapter%s, %s per stream, %s kernel time, seed %llu", options_.adapters,
-                       Single() ? "" : "s", FormatBytes(bytes_).c_str(), options_.realTime ? "real-time" : "simulated",
-                       (unsigned long long)seed_));
+    out_.Detail(Format("nuvix-sim: %d adapter%s, %s per stream, %s kernel time, seed %llu, %s schedule",
+                       options_.adapters, Single() ? "" : "s", FormatBytes(bytes_).c_str(),
+                       options_.realTime ? "real-time" : "simulated", (unsigned long long)seed_,
+                       sim::ScheduleName(sim::Scheduler::Get().CurrentSchedule())));
 
     pnp_ = std::make_unique<sim::pnp::PnpManager>(driver_.entry, driver_.serviceTable);
     pnp_->OnNewBus([this, timing = options_.busTiming](sim::usb::Bus &bus) {
@@ -145,6 +146,11 @@ bool Session::Run()
         failures_.push_back("handles on the diagnostic device were left open");
 
     Summary();
+    if (sim::Scheduler::Get().Deterministic())
+        out_.Always(Format("Schedule: %s, %llu switch points, trace %016llx (the same seed gives the same trace)",
+                           sim::ScheduleName(sim::Scheduler::Get().CurrentSchedule()),
+                           (unsigned long long)sim::Scheduler::Get().Steps(),
+                           (unsigned long long)sim::Scheduler::Get().TraceHash()));
     if (capture_ && !capture_->Healthy())
         failures_.push_back("the USB capture could not be written to " + options_.pcap);
     if (capture_)

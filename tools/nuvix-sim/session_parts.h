@@ -143,7 +143,7 @@ struct Adapter {
     // What the current phase has to say about this adapter, printed by the
     // main thread once the phase is over (adapters may run at once).
     std::vector<std::string> lines;
-    std::mutex failureMutex;
+    sim::Mutex failureMutex;
     std::vector<std::string> failures;
 
     void Say(std::string line) { lines.push_back(std::move(line)); }

@@ -122,7 +122,7 @@ void Session::MoveData()
             alive.push_back(adapter.get());
     const uint64_t total = bytes_ * kPorts * alive.size();
     // Without bus timing the data takes no kernel time (the UARTs are not
-    // paced), so the meter then watches the wall clock.
+    // paced), so the meter then watches the wall clock (with real threads).
     Meter meter(
         out_,
         [&alive, total] {
@@ -132,7 +132,10 @@ void Session::MoveData()
                     done += adapter->checked[port].load();
             return std::vector<Gauge>{Gauge{"data", done, total, "", true, "checked"}};
         },
-        options_.busTiming ? Meter::Clock::Kernel : Meter::Clock::Wall, 50 * sim::kTicksPerMillisecond, 25);
+        // A deterministic run keeps to kernel time even then: its output
+        // must not depend on the wall clock.
+        options_.busTiming || sim::Scheduler::Get().Deterministic() ? Meter::Clock::Kernel : Meter::Clock::Wall,
+        50 * sim::kTicksPerMillisecond, 25);
     const auto wallStart = std::chrono::steady_clock::now();
     const sim::Ticks kernelStart = Now();
     std::vector<std::unique_ptr<sim::Thread>> threads;
@@ -180,8 +183,11 @@ void Session::MoveData()
     }
     Flush();
     const double mib = double(total) / (1024.0 * 1024.0);
-    out_.Detail(Format("    %s through %zu ports in %.2f s of wall-clock time (%.1f MiB/s)", FormatBytes(total).c_str(),
-                       alive.size() * kPorts, dataSeconds_, dataSeconds_ > 0 ? mib / dataSeconds_ : 0.0));
+    // A deterministic run prints the same every time; the wall clock would not.
+    if (!sim::Scheduler::Get().Deterministic())
+        out_.Detail(Format("    %s through %zu ports in %.2f s of wall-clock time (%.1f MiB/s)",
+                           FormatBytes(total).c_str(), alive.size() * kPorts, dataSeconds_,
+                           dataSeconds_ > 0 ? mib / dataSeconds_ : 0.0));
     out_.Always(Format("Data phase: %.3f s of kernel time for %s per stream (%.0f B/s a stream each way%s)",
                        kernelSeconds, FormatBytes(bytes_).c_str(),
                        kernelSeconds > 0 ? double(bytes_) / kernelSeconds : 0.0,
