@@ -77,7 +77,7 @@ void RunOne(const uint8_t *data, size_t size)
     configLength |= static_cast<size_t>(input.Byte()) << 8;
     std::vector<uint8_t> config = input.Bytes(std::min(configLength, kMaxConfiguration));
 
-    sim::World world(sim::WorldOptions{1, sim::ClockMode::Simulated});
+    sim::World world(sim::WorldOptions{1, sim::ClockMode::Simulated, sim::Schedule::RealThreads});
     fuzzing::FuzzDevice model;
     auto maybe = [](bool stall, std::vector<uint8_t> bytes) {
         return stall ? std::nullopt : std::optional<std::vector<uint8_t>>(std::move(bytes));

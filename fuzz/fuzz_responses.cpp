@@ -123,7 +123,7 @@ private:
     PortContext *Port(int index) { return adapter_->Ports[index]; }
     std::vector<size_t> LiveCounts();
 
-    sim::World world_{sim::WorldOptions{1, sim::ClockMode::Simulated}};
+    sim::World world_{sim::WorldOptions{1, sim::ClockMode::Simulated, sim::Schedule::RealThreads}};
     fuzzing::FuzzDevice device_;
     std::unique_ptr<sim::pnp::PnpManager> pnp_;
     sim::pnp::Device *plugged_ = nullptr;
