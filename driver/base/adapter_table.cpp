@@ -58,22 +58,48 @@ VOID ReleaseSlot(ULONG Slot)
     KeReleaseSpinLock(&AdapterTableLock, Previous);
 }
 
-AdapterContext *FindAdapterByNameLocked(const USHORT *Name)
+// Whether the adapter's serial number is the first SerialLength units of
+// the name, compared on the low byte of each unit.
+static BOOLEAN SerialBegins(const CHAR *Serial, const USHORT *Name, ULONG NameLength, ULONG *SerialLength)
+{
+    ULONG i = 0;
+    while (Serial[i] != 0) {
+        if (i >= NameLength || (UCHAR)Serial[i] != (UCHAR)Name[i])
+            return FALSE;
+        i++;
+    }
+    *SerialLength = i;
+    return TRUE;
+}
+
+// A name of the form the driver gives its own port objects, serial number,
+// '-' and the port digit, names the adapter whose serial number is all of
+// the name before the "-d": exactly that one, so that of two adapters whose
+// serial numbers nest ("AB" and "AB1", "A" and "A-3") each gets only its own
+// ports. A name with another suffix resolves to the adapter with the longest
+// serial number it begins with that still leaves the port digit.
+AdapterContext *FindAdapterByNameLocked(const USHORT *Name, ULONG NameLength)
 {
     RULE_SPIN_LOCK_HELD(&AdapterTableLock, "AdapterTableLock");
+    const BOOLEAN OwnForm = NameLength >= 3 && (UCHAR)Name[NameLength - 2] == '-';
+    AdapterContext *Best = NULL;
+    ULONG BestLength = 0;
     for (ULONG Slot = 0; Slot < MAX_ADAPTERS; Slot++) {
         AdapterContext *Adapter = AdapterTable.Slots[Slot];
         // An empty serial number would match every name; configuration
         // refuses such an adapter, and a lookup never takes one either.
         if (!Adapter || !Adapter->SerialNumber || Adapter->SerialNumber[0] == 0)
             continue;
-        const CHAR *Serial = Adapter->SerialNumber;
-        ULONG i = 0;
-        // The name's terminator stops a serial number longer than the name.
-        while (Serial[i] != 0 && (UCHAR)Serial[i] == (UCHAR)Name[i])
-            i++;
-        if (Serial[i] == 0)
-            return Adapter;
+        ULONG Length = 0;
+        if (!SerialBegins(Adapter->SerialNumber, Name, NameLength, &Length))
+            continue;
+        if (OwnForm) {
+            if (Length == NameLength - 2)
+                return Adapter;
+        } else if (Length < NameLength && Length > BestLength) {
+            Best = Adapter;
+            BestLength = Length;
+        }
     }
-    return NULL;
+    return Best;
 }

@@ -32,6 +32,7 @@ VOID HideSlot(AdapterContext *Adapter);
 // Gives a held slot back; called once the device name made from its index
 // no longer exists (or was never made).
 VOID ReleaseSlot(ULONG Slot);
-// The published adapter whose serial number the UTF-16 name begins with (only
-// the low byte of each unit counts), in slot order; AdapterTableLock held.
-AdapterContext *FindAdapterByNameLocked(const USHORT *Name);
+// The published adapter a host port name of NameLength UTF-16 units (serial
+// number, then a suffix ending in the port digit) names; only the low byte
+// of each unit counts. AdapterTableLock held.
+AdapterContext *FindAdapterByNameLocked(const USHORT *Name, ULONG NameLength);

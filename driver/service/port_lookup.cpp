@@ -20,7 +20,7 @@ PortContext *LookupPort(HostPortHandle Handle)
     if (PortIndex >= PORTS_PER_ADAPTER)
         return NULL;
 
-    AdapterContext *Adapter = FindAdapterByNameLocked(Name);
+    AdapterContext *Adapter = FindAdapterByNameLocked(Name, Length);
     return Adapter ? Adapter->Ports[PortIndex] : NULL;
 }
 

@@ -95,16 +95,30 @@ TEST_F(PortLookupTest, OnlyTheLowByteOfEachNameUnitCounts)
     EXPECT_EQ(Lookup(std::u16string{u'A', u'B', u'1', u'2', u'-', u'2', 0x0100, u'3'}), &ab12.ports[2]);
 }
 
-TEST_F(PortLookupTest, FirstMatchingSlotWinsEvenForAPrefix)
+// Serial numbers that nest ("AB", "AB-1", "AB1", "AB12"; "A", "A-3"): a name
+// of the driver's own form, serial number then "-d", is that adapter's and
+// no other's, whatever the slots; another suffix goes to the longest serial
+// number the name begins with.
+TEST_F(PortLookupTest, ANameResolvesToTheAdapterItNamesExactlyNeverToAPrefixOfIt)
 {
-    FakeAdapter ab1("AB1");
-    FakeAdapter ab12("AB12");
-    Place(2, ab1);
-    Place(5, ab12);
-    EXPECT_EQ(Lookup(u"AB12-1"), &ab1.ports[1]);  // "AB1" stands lower and is a prefix
-
-    AdapterTable.Slots[2] = nullptr;
-    EXPECT_EQ(Lookup(u"AB12-1"), &ab12.ports[1]);
+    FakeAdapter a("A"), a3("A-3"), ab("AB"), ab_1("AB-1"), ab1("AB1"), ab12("AB12");
+    FakeAdapter *order[] = {&a, &ab, &ab1, &a3, &ab_1, &ab12};
+    for (ULONG slot = 0; slot < 6; slot++)
+        Place(slot, *order[slot]);
+    struct Row {
+        const char16_t *name;
+        FakeAdapter *adapter;
+        int port;
+    } rows[] = {
+        {u"A-3", &a, 3},          {u"A-3-0", &a3, 0},      {u"AB-1", &ab, 1},          {u"AB-1-2", &ab_1, 2},
+        {u"AB1-1", &ab1, 1},      {u"AB12-1", &ab12, 1},   {u"AB12 port 2", &ab12, 2}, {u"AB1x0", &ab1, 0},
+        {u"AB123-0", nullptr, 0}, {u"AB-2-0", nullptr, 0}, {u"B-0", nullptr, 0},
+    };
+    for (const Row &row : rows) {
+        PortContext *expected = row.adapter ? &row.adapter->ports[row.port] : nullptr;
+        EXPECT_EQ(Lookup(row.name), expected)
+            << std::string(row.name, row.name + std::char_traits<char16_t>::length(row.name));
+    }
 }
 
 // Configuration refuses an adapter with an empty serial number; should one
