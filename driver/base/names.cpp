@@ -4,6 +4,13 @@ const WCHAR ParametersKeyPath[] =
     NT_TEXT("\\REGISTRY\\Machine\\System\\CurrentControlSet\\SERVICES\\NUVIXUSB\\Parameters");
 const WCHAR ControlLinkName[] = NT_TEXT("\\DosDevices\\ZerafinTest");
 
+CHAR NameSafeCharacter(UCHAR Character)
+{
+    if (Character <= ' ' || Character > '~' || Character == '\\' || Character == ',')
+        return '_';
+    return (CHAR)Character;
+}
+
 VOID TextStart(TextBuilder *Builder)
 {
     Builder->Length = 0;

@@ -22,6 +22,14 @@ VOID TextAppendDecimal(TextBuilder *Builder, ULONG Value);
 // allocates; release it with RtlFreeUnicodeString.
 NTSTATUS TextToUnicode(TextBuilder *Builder, PUNICODE_STRING Name);
 
+// The character a serial number carries into the names made from it (the
+// port objects' names, the enumeration node's id): printable ASCII but the
+// path separator and the comma; anything else becomes '_'. Neither the object
+// namespace nor the Configuration Manager takes a separator inside a name
+// part, and the node id takes no control character, space, comma or
+// character above 0x7E.
+CHAR NameSafeCharacter(UCHAR Character);
+
 // The driver's fixed registry key and the diagnostic device's DOS link.
 extern const WCHAR ParametersKeyPath[];
 extern const WCHAR ControlLinkName[];

@@ -1,5 +1,6 @@
 #include "configure.h"
 
+#include "../base/names.h"
 #include "../command/command_queue.h"
 #include "../usb/transport.h"
 #include "port_objects.h"
@@ -116,8 +117,13 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT AdapterDevice)
         Status = ReadSerialNumber(Adapter);
         if (NT_SUCCESS(Status))
             Status = CreatePortObjects(Adapter);
-        if (!NT_SUCCESS(Status))
+        if (!NT_SUCCESS(Status)) {
+            // An adapter without its ports must not answer to its serial
+            // number: a second adapter of the same name (refused here) would
+            // otherwise stand in the way of the first one's port lookups.
+            PoolFree(&Adapter->SerialNumber);
             return Status;
+        }
         // Once made, the port objects (and the serial number their names
         // hold) stay until removal, whatever happens to this start.
         Adapter->PortsCreated = TRUE;
@@ -203,8 +209,13 @@ static NTSTATUS ReadSerialNumber(AdapterContext *Adapter)
         Status = STATUS_INSUFFICIENT_RESOURCES;
         goto Done;
     }
+    // The serial number names the port objects and the enumeration node:
+    // characters no name may hold are made safe here, once, so that every
+    // name and the host's port names agree. Two adapters whose serial
+    // numbers become one name are told apart when their port objects are
+    // created: the second is refused with the name collision.
     for (LONG i = 0; i < Count; i++)
-        Serial[i] = (CHAR)Descriptor[2 + 2 * i];
+        Serial[i] = NameSafeCharacter(Descriptor[2 + 2 * i]);
     Serial[Count] = 0;
     Adapter->SerialNumber = Serial;
 Done:

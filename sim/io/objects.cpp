@@ -46,6 +46,25 @@ void RequirePassive(const char *routine)
         BugCheck("IRQL_NOT_LESS_OR_EQUAL", std::string(routine) + " above PASSIVE_LEVEL");
 }
 
+// The object directories the simulated namespace holds; a name is a leaf in
+// one of them (or in the root). The real object manager refuses a name that
+// is not absolute, one with an empty part (a doubled or trailing
+// separator), and one whose directory does not exist: a separator inside
+// what was meant as one name part makes a path to a directory nobody made.
+NTSTATUS CheckObjectName(const std::string &name)
+{
+    static const char *const kDirectories[] = {"", "\\device", "\\dosdevices", "\\??", "\\global??", "\\driver"};
+    if (name.empty() || name[0] != '\\')
+        return STATUS_OBJECT_PATH_SYNTAX_BAD;
+    if (name.back() == '\\' || name.find("\\\\") != std::string::npos)
+        return STATUS_OBJECT_NAME_INVALID;
+    const std::string directory = Lower(name.substr(0, name.rfind('\\')));
+    for (const char *known : kDirectories)
+        if (directory == known)
+            return STATUS_SUCCESS;
+    return STATUS_OBJECT_PATH_NOT_FOUND;
+}
+
 LONG ReferenceCountOf(PDEVICE_OBJECT device) { return std::atomic_ref<LONG>(device->ReferenceCount).load(); }
 
 // Kept poisoned rather than freed: a later use is a use after free.
@@ -212,6 +231,10 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
     std::string name = DeviceName ? NameOf(DeviceName) : std::string();
     size_t header = (sizeof(DEVICE_OBJECT) + 15) & ~size_t{15};
     size_t bytes = header + DeviceExtensionSize;
+    if (DeviceName) {
+        if (NTSTATUS refused = CheckObjectName(name); refused != STATUS_SUCCESS)
+            return refused;
+    }
     {
         std::lock_guard lock(gMutex);
         if (!name.empty() && (gNames.count(Lower(name)) || gLinks.count(Lower(name))))
@@ -271,6 +294,8 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName)
 {
     RequirePassive("IoCreateSymbolicLink");
+    if (NTSTATUS refused = CheckObjectName(NameOf(SymbolicLinkName)); refused != STATUS_SUCCESS)
+        return refused;
     std::lock_guard lock(gMutex);
     std::string link = Lower(NameOf(SymbolicLinkName));
     if (gLinks.count(link) || gNames.count(link))

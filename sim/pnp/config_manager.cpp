@@ -22,6 +22,20 @@ std::string Lower(std::string text)
 
 std::string Text(const char *text) { return text ? std::string(text) : std::string(); }
 
+// A device id as the platform takes it: shorter than its 200-character
+// limit, at most three parts (enumerator, device, instance) separated by
+// backslashes, none of them empty, and no character the platform's ids exclude
+// (control characters and space, a comma, anything above 0x7E).
+constexpr size_t kMaxDeviceIdLength = 200;
+
+bool IsValidDeviceId(const std::string &id)
+{
+    if (id.empty() || id.size() >= kMaxDeviceIdLength || id.front() == '\\' || id.back() == '\\' ||
+        id.find("\\\\") != std::string::npos || std::count(id.begin(), id.end(), '\\') > 2)
+        return false;
+    return std::all_of(id.begin(), id.end(), [](unsigned char c) { return c > ' ' && c <= '~' && c != ','; });
+}
+
 // The services are reached through VxD calls the driver makes from its own
 // threads at PASSIVE_LEVEL (or APC_LEVEL under a fast mutex), never from
 // code that holds a spin lock.
@@ -314,7 +328,7 @@ CONFIGRET ConfigManager::CreateDevNode(PDEVNODE node, const char *deviceId, DEVN
     CmCall call{"CM_Create_DevNode", parent, Text(deviceId), flags, CR_SUCCESS, 0};
     if (!node) {
         call.result = CR_INVALID_POINTER;
-    } else if (!deviceId || !*deviceId) {
+    } else if (!deviceId || !IsValidDeviceId(deviceId)) {
         call.result = CR_INVALID_DEVICE_ID;
     } else if (!NodeLocked(parent)) {
         call.result = CR_INVALID_DEVNODE;
