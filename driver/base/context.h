@@ -6,6 +6,7 @@
 
 #include "../platform/platform.h"
 #include "../platform/host_serial.h"
+#include "protocol.h"
 
 #define MAX_ADAPTERS 32
 #define PORTS_PER_ADAPTER 4
@@ -115,6 +116,12 @@ struct PortContext {
     KEVENT PortStatusEvent;
     UCHAR Chars[6];  // EofChar, ErrorChar, BreakChar, EventChar, XonChar, XoffChar
     UCHAR EscapeChar;
+    // The marker the last close asked the firmware to echo, and whether its
+    // echo has not come back yet: a drain that ended on its time-out leaves
+    // the echo to arrive later, and it is then not data for the next
+    // session. Guarded by Lock.
+    UCHAR DrainMarker[DRAIN_MARKER_LENGTH];
+    BOOLEAN DrainMarkerPending;
 };
 
 // Driver-wide error counters, written to the registry at every removal.

@@ -23,7 +23,10 @@
 #define GET_INFO_PAYLOAD_SIZE 34
 #define RESPONSE_BUFFER_SIZE 64
 
-// The close drain marker echoed back on a port's data IN pipe.
-#define DRAIN_MARKER_LENGTH 4
+// The close drain marker echoed back on a port's data IN pipe: 'B', bytes
+// made anew for each close, 'G'. Port data may hold anything, a four-byte
+// "B..G" frame included; only a transfer that is the whole marker, as long
+// and byte for byte as this close made it, ends the drain.
+#define DRAIN_MARKER_LENGTH 16
 #define DRAIN_MARKER_FIRST 0x42  // 'B'
 #define DRAIN_MARKER_LAST 0x47   // 'G'

@@ -126,11 +126,15 @@ static NTSTATUS NTAPI CommandWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp
     LockAcquire(&Adapter->Lock);
     ReleaseCompletedTransfer(Adapter, Irp, &Adapter->CommandOutIrp);
     PoolFree(&Adapter->CurrentCommand);
-    // A failed or cancelled write, or removal, stops the channel: CommandBusy
-    // stays set until the next configuration.
-    if (!Adapter->Removed && Adapter->CommandOutUrb->UrbHeader.Status == USBD_STATUS_SUCCESS) {
+    // After a failed or cancelled write (the last close cancels the one in
+    // flight) the channel goes idle without sending on by itself, so a pipe
+    // that keeps failing is not hammered; the next command sends what is
+    // queued, in order, then itself. Stopping it for good would leave every
+    // later open waiting for answers to commands never written. After
+    // removal nothing is sent again.
+    if (!Adapter->Removed) {
         Adapter->CommandBusy = FALSE;
-        if (MayReArm(Adapter)) {
+        if (Adapter->CommandOutUrb->UrbHeader.Status == USBD_STATUS_SUCCESS && MayReArm(Adapter)) {
             EnsureResponseReader(Adapter);
             KickCommandSender(Adapter);
         }

@@ -60,10 +60,18 @@ ULONG AppendRxData(HostBuffers *Buffers, const UCHAR *Source, ULONG Count)
     return Count;
 }
 
-static BOOLEAN IsDrainMarker(PortContext *Port, ULONG Received)
+// The echo of the marker the port's last close sent, whole and alone in one
+// transfer, while it is still awaited. Port data that merely looks like a
+// marker (any "B..G" frame) is data.
+static BOOLEAN IsAwaitedDrainMarker(PortContext *Port, ULONG Received)
 {
-    return Received == DRAIN_MARKER_LENGTH && Port->ReadBuffer[0] == DRAIN_MARKER_FIRST &&
-           Port->ReadBuffer[3] == DRAIN_MARKER_LAST;
+    if (!Port->DrainMarkerPending || Received != DRAIN_MARKER_LENGTH)
+        return FALSE;
+    for (ULONG i = 0; i < DRAIN_MARKER_LENGTH; i++) {
+        if (Port->ReadBuffer[i] != Port->DrainMarker[i])
+            return FALSE;
+    }
+    return TRUE;
 }
 
 NTSTATUS PORT_READ_COMPLETE_API PortReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
@@ -89,15 +97,19 @@ NTSTATUS PORT_READ_COMPLETE_API PortReadComplete(PDEVICE_OBJECT DeviceObject, PI
         KeSetEvent(&Port->ReadDoneEvent, EVENT_INCREMENT, FALSE);
     } else if (Port->Open) {
         // What arrived is delivered even during a stop or removal; only the
-        // next read waits for the host's StartRead after the restart.
-        if (AppendRxData(Buffers, Port->ReadBuffer, Received) > 0 && Port->HostBinding.RxNotify)
+        // next read waits for the host's StartRead after the restart. The
+        // late echo of a drain that timed out is the driver's own, not data.
+        if (IsAwaitedDrainMarker(Port, Received))
+            Port->DrainMarkerPending = FALSE;
+        else if (AppendRxData(Buffers, Port->ReadBuffer, Received) > 0 && Port->HostBinding.RxNotify)
             Port->HostBinding.RxNotify(Port->HostBinding.RxNotifyContext);
         if (MayReArm(Adapter))
             StartPortRead(Port);
         else
             SetRxIdle(Port, IDLE_STOPPED);
-    } else if (IsDrainMarker(Port, Received)) {
+    } else if (IsAwaitedDrainMarker(Port, Received)) {
         // The close drain is over: everything before the echo has been read.
+        Port->DrainMarkerPending = FALSE;
         KeSetEvent(&Port->ReadDoneEvent, EVENT_INCREMENT, FALSE);
     } else if (MayReArm(Adapter)) {
         StartPortRead(Port);

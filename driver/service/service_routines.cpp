@@ -11,7 +11,30 @@
 
 #define DRAIN_WAIT_100NS (-5000000LL)  // 0.5 s, relative
 
-static const UCHAR DrainMarker[DRAIN_MARKER_LENGTH] = {'B', 'O', 'N', 'G'};
+// Counts the drain markers made since the driver loaded.
+static LONG DrainMarkersMade;
+
+// A marker no earlier close of any port used, under Lock: 'B', fourteen
+// bytes mixed from a driver-wide count and the port's place, 'G'. Port data
+// is whatever the far end sends, so the marker has to be one it cannot be
+// expected to send; the mix (a 32-bit finaliser, no division, as the real
+// image has no run-time library) spreads each count over every byte.
+static VOID NewDrainMarker(PortContext *Port)
+{
+    RULE_LOCK_HELD(&Port->Adapter->Lock);
+    ULONG State = (ULONG)InterlockedIncrement(&DrainMarkersMade) * 0x9E3779B9u ^
+                  (Port->Adapter->SlotIndex << 8 | Port->PortNumber);
+    Port->DrainMarker[0] = DRAIN_MARKER_FIRST;
+    for (ULONG i = 1; i + 1 < DRAIN_MARKER_LENGTH; i++) {
+        State += 0x7F4A7C15u;
+        ULONG Mixed = State;
+        Mixed = (Mixed ^ (Mixed >> 16)) * 0x85EBCA6Bu;
+        Mixed = (Mixed ^ (Mixed >> 13)) * 0xC2B2AE35u;
+        Port->DrainMarker[i] = (UCHAR)(Mixed ^ (Mixed >> 16));
+    }
+    Port->DrainMarker[DRAIN_MARKER_LENGTH - 1] = DRAIN_MARKER_LAST;
+    Port->DrainMarkerPending = TRUE;
+}
 
 static BOOLEAN StartTransfer(HostPortHandle Handle, BOOLEAN Write)
 {
@@ -137,7 +160,10 @@ BOOLEAN HOSTAPI ClosePort(HostPortHandle Handle)
         UCHAR Echo[2 + DRAIN_MARKER_LENGTH];
         Echo[0] = Port->PortNumber;
         Echo[1] = DRAIN_MARKER_LENGTH;
-        RtlCopyMemory(&Echo[2], DrainMarker, DRAIN_MARKER_LENGTH);
+        LockAcquire(&Adapter->Lock);
+        NewDrainMarker(Port);
+        RtlCopyMemory(&Echo[2], Port->DrainMarker, DRAIN_MARKER_LENGTH);
+        LockRelease(&Adapter->Lock);
         QueueCommand(Adapter, CMD_ECHO, Echo, Echo[1] + 2);
         LARGE_INTEGER Timeout;
         Timeout.QuadPart = DRAIN_WAIT_100NS;

@@ -160,21 +160,30 @@ TEST_F(CommandChannelTest, AnEarlierAnswerReleasesLaterWaitersOfTheSamePortOnly)
     EXPECT_EQ(otherDone, 7 * kSecond / 10);  // waits for its own
 }
 
-TEST_F(CommandChannelTest, AFailedWriteStopsTheChannelUntilTheNextConfiguration)
+// A failed write, or one cancelled in flight (as the last close does), loses
+// its own command only: the channel sends nothing more by itself, and the
+// next command sends what waited, in order, then itself.
+TEST_F(CommandChannelTest, AFailedOrCancelledWritePausesTheChannelUntilTheNextCommand)
 {
     rig.firmware.FailNextTransfer(sim::adapter::kCommandOut, USBD_STATUS_STALL_PID);
     EXPECT_FALSE(Queue(CMD_OPEN, {1}));
-    EXPECT_TRUE(adapter->CommandBusy);
-    EXPECT_FALSE(Queue(CMD_OPEN, {2}));
-    EXPECT_TRUE(Queue(CMD_ECHO, {2, 1, 'q'}));
-    EXPECT_EQ(Now(), 2 * kSecond);
+    EXPECT_FALSE(adapter->CommandBusy);
+    EXPECT_EQ(Now(), kSecond);
     EXPECT_TRUE(Commands().empty());
-    EXPECT_EQ(Queued(), 2u);
+    EXPECT_TRUE(Queue(CMD_OPEN, {2}));
 
-    // A new configuration starts the channel afresh; the stale nodes go.
-    ResetCommandChannel(adapter);
-    EXPECT_TRUE(Queue(CMD_OPEN, {3}));
-    EXPECT_EQ(Commands().size(), 1u);
+    rig.firmware.HoldEndpoint(sim::adapter::kCommandOut, true);
+    EXPECT_TRUE(Queue(CMD_ECHO, {2, 1, 'c'}));
+    EXPECT_TRUE(Queue(CMD_ECHO, {2, 1, 'q'}));
+    CancelAndWait(adapter, &adapter->CommandOutIrp, NULL);
+    rig.firmware.HoldEndpoint(sim::adapter::kCommandOut, false);
+    EXPECT_EQ(Commands().size(), 1u);  // the open; nothing went by itself
+    EXPECT_EQ(Queued(), 1u);
+    EXPECT_TRUE(Queue(CMD_SET_DTR, {2, 1}));
+    auto commands = Commands();
+    ASSERT_EQ(commands.size(), 3u);
+    EXPECT_EQ(commands[1], (Frame{CMD_ECHO, 2, 1, 'q'}));
+    EXPECT_EQ(commands[2], (Frame{CMD_SET_DTR, 2, 1}));
 }
 
 // Once removal (or a stop) has begun nothing more is queued or written: a
