@@ -126,7 +126,7 @@ struct PortContext {
 
 // Driver-wide error counters, written to the registry at every removal.
 #define ERROR_STAT_BAD_RESPONSE_PORT 0
-#define ERROR_STAT_RESERVED 1
+#define ERROR_STAT_DOWNLOAD_FAILED 1  // firmware download passes that failed
 #define ERROR_STAT_SERIAL_TOO_LONG 2
 extern ULONG ErrorStats[3];
 

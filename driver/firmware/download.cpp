@@ -32,6 +32,9 @@ NTSTATUS SetCpuReset(PDEVICE_OBJECT AdapterDevice, UCHAR Value)
 
 // External records go first, while the loader the caller started still runs
 // (only it can write them); the internal writes that follow overwrite it.
+// A failed write ends its pass, and the load reports the first failure it
+// met: a load whose external half failed did not load the image, however
+// well the internal half went.
 NTSTATUS LoadFirmwareImage(PDEVICE_OBJECT AdapterDevice, const LoadRecord *Image)
 {
     RULE_PASSIVE();
@@ -47,6 +50,7 @@ NTSTATUS LoadFirmwareImage(PDEVICE_OBJECT AdapterDevice, const LoadRecord *Image
         if (!NT_SUCCESS(Status))
             break;
     }
+    NTSTATUS FirstFailure = Status;
 
     // Internal memory is written with the 8051 held, so that nothing runs
     // from a half-written program.
@@ -61,18 +65,42 @@ NTSTATUS LoadFirmwareImage(PDEVICE_OBJECT AdapterDevice, const LoadRecord *Image
     }
 
     PoolFree(&Urb);
+    return NT_SUCCESS(FirstFailure) ? Status : FirstFailure;
+}
+
+// One pass of the whole sequence; the first step that fails ends it, since
+// every later step builds on it (a loader that is not there writes no
+// external memory, a firmware half written must not be let run).
+static NTSTATUS DownloadOnce(PDEVICE_OBJECT AdapterDevice, const LoadRecord *Firmware)
+{
+    NTSTATUS Status = SetCpuReset(AdapterDevice, 1);
+    if (NT_SUCCESS(Status))
+        Status = LoadFirmwareImage(AdapterDevice, LoaderImage);
+    if (NT_SUCCESS(Status))
+        Status = SetCpuReset(AdapterDevice, 0);
+    if (NT_SUCCESS(Status))
+        Status = LoadFirmwareImage(AdapterDevice, Firmware);
+    if (NT_SUCCESS(Status))
+        Status = SetCpuReset(AdapterDevice, 1);
+    if (NT_SUCCESS(Status))
+        Status = SetCpuReset(AdapterDevice, 0);
     return Status;
 }
 
+// A transfer that failed once (a glitch on the cable, no pool for a moment)
+// is worth another whole pass, from holding the 8051 again; a device that
+// keeps failing is reported, not taken for a started adapter. Every failed
+// pass is counted.
 static NTSTATUS DownloadImages(PDEVICE_OBJECT AdapterDevice, const LoadRecord *Firmware)
 {
-    SetCpuReset(AdapterDevice, 1);
-    LoadFirmwareImage(AdapterDevice, LoaderImage);
-    SetCpuReset(AdapterDevice, 0);
-    LoadFirmwareImage(AdapterDevice, Firmware);
-    SetCpuReset(AdapterDevice, 1);
-    SetCpuReset(AdapterDevice, 0);
-    return STATUS_SUCCESS;
+    NTSTATUS Status = STATUS_SUCCESS;
+    for (ULONG Attempt = 0; Attempt < DOWNLOAD_ATTEMPTS; Attempt++) {
+        Status = DownloadOnce(AdapterDevice, Firmware);
+        if (NT_SUCCESS(Status))
+            break;
+        ErrorStats[ERROR_STAT_DOWNLOAD_FAILED]++;
+    }
+    return Status;
 }
 
 NTSTATUS DownloadFirmware(PDEVICE_OBJECT AdapterDevice) { return DownloadImages(AdapterDevice, MainImage); }

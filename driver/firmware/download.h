@@ -56,13 +56,17 @@ NTSTATUS SetCpuReset(PDEVICE_OBJECT AdapterDevice, UCHAR Value);
 // in reset, then writes its internal records. A failed write ends its pass;
 // the hold between the passes is always attempted. Returns STATUS_NO_MEMORY
 // when the request block cannot be allocated (nothing is sent then), else the
-// status of the last record written, or STATUS_SUCCESS when the image has no
-// records.
+// status of the first write that failed, or of the last one written, or
+// STATUS_SUCCESS when the image has no records.
 NTSTATUS LoadFirmwareImage(PDEVICE_OBJECT AdapterDevice, const LoadRecord *Image);
 
+// How many times a download is tried before it is reported failed.
+#define DOWNLOAD_ATTEMPTS 3
+
 // Loader, then the main (or alternate) firmware, then a reset pulse that
-// starts it. Each step is attempted whatever became of the one before: the
-// device shows whether the download worked by coming back re-enumerated, and
-// that is what the caller waits for. Always STATUS_SUCCESS.
+// starts it; the device then leaves the bus and comes back running it. A
+// step that fails ends the pass, and the whole pass is tried again, up to
+// DOWNLOAD_ATTEMPTS times, each failed pass counted in ErrorStats. Returns
+// STATUS_SUCCESS, or the status of the failed step of the last pass.
 NTSTATUS DownloadFirmware(PDEVICE_OBJECT AdapterDevice);
 NTSTATUS DownloadAlternateFirmware(PDEVICE_OBJECT AdapterDevice);

@@ -256,7 +256,10 @@ USBD_STATUS EzUsbChip::ControlOut(const usb::SetupPacket &setup, const uint8_t *
     {
         std::lock_guard lock(mutex_);
         const bool vendorOut = setup.requestType == kVendorOut;
-        if (vendorOut && setup.request == kLoadInternal)
+        const uint64_t number = ++vendorRequests_;
+        if (number >= failFirst_ && number - failFirst_ < failCount_)
+            transfer.result = failStatus_;
+        else if (vendorOut && setup.request == kLoadInternal)
             transfer.result = LoadInternalLocked(setup.value, data, length, started);
         else if (vendorOut && setup.request == kLoadExternal && running_ == Program::Loader)
             transfer.result = LoadExternalLocked(setup.value, data, length);
@@ -272,6 +275,20 @@ USBD_STATUS EzUsbChip::ControlOut(const usb::SetupPacket &setup, const uint8_t *
     if (started != Program::None)
         Announce(started);
     return result;
+}
+
+void EzUsbChip::FailVendorRequests(uint64_t first, uint64_t count, USBD_STATUS status)
+{
+    std::lock_guard lock(mutex_);
+    failFirst_ = first;
+    failCount_ = count;
+    failStatus_ = status;
+}
+
+uint64_t EzUsbChip::VendorRequests()
+{
+    std::lock_guard lock(mutex_);
+    return vendorRequests_;
 }
 
 std::optional<std::vector<uint8_t>> EzUsbChip::Descriptor(uint8_t type, uint8_t index, uint16_t language)

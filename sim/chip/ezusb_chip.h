@@ -128,6 +128,14 @@ public:
     // The alternate firmware's information block.
     static std::array<uint8_t, 35> AlternateInfoBlock();
 
+    // --- misbehaviour -------------------------------------------------------
+    // Vendor requests (the download's 0xA0 and 0xA3) are numbered from 1 over
+    // the chip's life; those numbered first .. first + count - 1 end with
+    // this status and reach nothing, as requests lost on a bad cable do.
+    // count 0 clears it.
+    void FailVendorRequests(uint64_t first, uint64_t count, USBD_STATUS status = USBD_STATUS_DEV_NOT_RESPONDING);
+    uint64_t VendorRequests();
+
     // --- usb::DeviceModel -------------------------------------------------
     std::optional<std::vector<uint8_t>> Descriptor(uint8_t type, uint8_t index, uint16_t language) override;
     USBD_STATUS ControlOut(const usb::SetupPacket &setup, const uint8_t *data, size_t length) override;
@@ -160,6 +168,10 @@ private:
     int reEnumerations_ = 0;
     std::function<void(Program)> onReEnumerate_;
     std::vector<ControlTransfer> transfers_;
+    uint64_t vendorRequests_ = 0;
+    uint64_t failFirst_ = 0;
+    uint64_t failCount_ = 0;
+    USBD_STATUS failStatus_ = USBD_STATUS_SUCCESS;
 };
 
 }  // namespace sim::chip

@@ -82,9 +82,9 @@ void Session::Summary()
     out_.Always("");
     if (errorStatRead_)
         out_.Always(
-            Format("ErrorStat (registry, written at removal): bad response port %u, reserved %u, "
+            Format("ErrorStat (registry, written at removal): bad response port %u, failed downloads %u, "
                    "serial number too long %u",
-                   unsigned(errorStat_[ERROR_STAT_BAD_RESPONSE_PORT]), unsigned(errorStat_[ERROR_STAT_RESERVED]),
+                   unsigned(errorStat_[ERROR_STAT_BAD_RESPONSE_PORT]), unsigned(errorStat_[ERROR_STAT_DOWNLOAD_FAILED]),
                    unsigned(errorStat_[ERROR_STAT_SERIAL_TOO_LONG])));
     else
         out_.Always("ErrorStat (registry, written at removal): missing");
