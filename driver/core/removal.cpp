@@ -72,6 +72,10 @@ NTSTATUS RemoveAdapter(AdapterContext *Adapter, PIRP Irp)
     ReleaseIoRef(Adapter);
     LockAcquire(&Adapter->Lock);
     Adapter->Removed = TRUE;
+    // A diagnostic request waiting for the information block holds a
+    // reference: it must end now (it sees Removed), not when its wait runs
+    // out, or the final wait below would wait for it.
+    KeSetEvent(&Adapter->FirmwareInfoEvent, EVENT_INCREMENT, FALSE);
     LockRelease(&Adapter->Lock);
     HideSlot(Adapter);
     CancelPortIo(Adapter);

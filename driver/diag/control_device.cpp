@@ -20,12 +20,18 @@ static NTSTATUS Finish(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
 // buffers and ports are gone: a request on it gets nothing done. While a
 // request works it holds a reference, so removal waits for it instead of
 // freeing what it uses.
-static BOOLEAN EnterAdapter(AdapterContext *Adapter)
+static BOOLEAN AdapterRemoved(AdapterContext *Adapter)
 {
-    AcquireIoRef(Adapter);
     LockAcquire(&Adapter->Lock);
     BOOLEAN Gone = Adapter->Removed;
     LockRelease(&Adapter->Lock);
+    return Gone;
+}
+
+static BOOLEAN EnterAdapter(AdapterContext *Adapter)
+{
+    AcquireIoRef(Adapter);
+    BOOLEAN Gone = AdapterRemoved(Adapter);
     if (Gone)
         ReleaseIoRef(Adapter);
     return !Gone;
@@ -69,12 +75,22 @@ static NTSTATUS GetFirmwareInfo(AdapterContext *Adapter, PIRP Irp)
         Stack->Parameters.DeviceIoControl.OutputBufferLength < FIRMWARE_INFO_SIZE)
         return Finish(Irp, STATUS_INVALID_PARAMETER, 0);
     KeInitializeEvent(&Adapter->FirmwareInfoEvent, NotificationEvent, FALSE);
+    // Removal sets the event once it has marked the adapter removed, so a
+    // request waiting for an answer that can no longer come ends at once
+    // (and lets the removal go on) instead of holding it for the full wait.
+    // Looked at after the event is prepared: a removal that came first is
+    // seen here, one that comes later sets the event.
+    if (AdapterRemoved(Adapter))
+        return Finish(Irp, STATUS_DELETE_PENDING, 0);
     // A payload whose first byte names no port is not queued: the wait then
     // simply runs out.
     QueueCommand(Adapter, CMD_GET_INFO, Buffer, GET_INFO_PAYLOAD_SIZE);
     LARGE_INTEGER Timeout;
     Timeout.QuadPart = INFO_WAIT_100NS;
-    if (KeWaitForSingleObject(&Adapter->FirmwareInfoEvent, Executive, KernelMode, FALSE, &Timeout) != STATUS_SUCCESS)
+    NTSTATUS Waited = KeWaitForSingleObject(&Adapter->FirmwareInfoEvent, Executive, KernelMode, FALSE, &Timeout);
+    if (AdapterRemoved(Adapter))
+        return Finish(Irp, STATUS_DELETE_PENDING, 0);
+    if (Waited != STATUS_SUCCESS)
         return Finish(Irp, STATUS_SUCCESS, 0);
     LockAcquire(&Adapter->Lock);
     RtlCopyMemory(Buffer, Adapter->FirmwareInfo, FIRMWARE_INFO_SIZE);
@@ -95,8 +111,9 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         Status = GetFirmwareInfo(Adapter, Irp);
         break;
     case IOCTL_DIAG_LOAD_ALTERNATE:
-        DownloadAlternateFirmware(Adapter->Fdo);
-        Status = Finish(Irp, STATUS_SUCCESS, 0);
+        // The tool is told whether the image went in: a download whose
+        // transfers failed leaves the chip as it was.
+        Status = Finish(Irp, DownloadAlternateFirmware(Adapter->Fdo), 0);
         break;
     default:
         Status = Finish(Irp, STATUS_INVALID_PARAMETER, 0);
