@@ -10,6 +10,7 @@ set(NUVIX_DRIVER_SOURCES
   ${CMAKE_SOURCE_DIR}/driver/command/command_queue.cpp
   ${CMAKE_SOURCE_DIR}/driver/command/response_reader.cpp
   ${CMAKE_SOURCE_DIR}/driver/core/configure.cpp
+  ${CMAKE_SOURCE_DIR}/driver/core/control_link.cpp
   ${CMAKE_SOURCE_DIR}/driver/core/driver_entry.cpp
   ${CMAKE_SOURCE_DIR}/driver/core/enum_node.cpp
   ${CMAKE_SOURCE_DIR}/driver/core/pnp.cpp

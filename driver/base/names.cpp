@@ -45,6 +45,13 @@ VOID TextAppendDecimal(TextBuilder *Builder, ULONG Value)
     TextAppend(Builder, Text);
 }
 
+VOID AdapterDeviceName(TextBuilder *Builder, ULONG Slot)
+{
+    TextStart(Builder);
+    TextAppend(Builder, "\\Device\\NuvixUsb");
+    TextAppendDecimal(Builder, Slot);
+}
+
 NTSTATUS TextToUnicode(TextBuilder *Builder, PUNICODE_STRING Name)
 {
     if (Builder->Overflow)

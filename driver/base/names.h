@@ -18,6 +18,10 @@ VOID TextStart(TextBuilder *Builder);
 VOID TextAppend(TextBuilder *Builder, PCSTR Text);
 VOID TextAppendDecimal(TextBuilder *Builder, ULONG Value);
 
+// "\Device\NuvixUsb<slot>", the name of the adapter in that slot of the
+// adapter table.
+VOID AdapterDeviceName(TextBuilder *Builder, ULONG Slot);
+
 // Converts the text to a counted UTF-16 string whose buffer the conversion
 // allocates; release it with RtlFreeUnicodeString.
 NTSTATUS TextToUnicode(TextBuilder *Builder, PUNICODE_STRING Name);

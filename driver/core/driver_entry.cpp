@@ -5,6 +5,7 @@
 #include "../base/names.h"
 #include "../diag/control_device.h"
 #include "../usb/transport.h"
+#include "control_link.h"
 #include "pnp.h"
 
 #define DEFAULT_MAXIMUM_TRANSFER_SIZE 4096
@@ -16,6 +17,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 {
     UNREFERENCED_PARAMETER(RegistryPath);
     InitAdapterTable();
+    InitControlLink();
     DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
@@ -33,9 +35,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
         return STATUS_INSUFFICIENT_RESOURCES;
 
     TextBuilder Text;
-    TextStart(&Text);
-    TextAppend(&Text, "\\Device\\NuvixUsb");
-    TextAppendDecimal(&Text, (ULONG)Slot);
+    AdapterDeviceName(&Text, (ULONG)Slot);
     UNICODE_STRING DeviceName;
     NTSTATUS Status = TextToUnicode(&Text, &DeviceName);
     if (!NT_SUCCESS(Status)) {
@@ -53,10 +53,6 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     }
     AdapterContext *Adapter = (AdapterContext *)Fdo->DeviceExtension;
     Adapter->ControlOpenAllowed = FALSE;
-    // The first adapter keeps the link; later ones live without one.
-    UNICODE_STRING LinkName;
-    RtlInitUnicodeString(&LinkName, ControlLinkName);
-    BOOLEAN OwnLink = NT_SUCCESS(IoCreateSymbolicLink(&LinkName, &DeviceName));
     RtlFreeUnicodeString(&DeviceName);
     Fdo->Flags &= ~DO_DEVICE_INITIALIZING;
 
@@ -66,8 +62,6 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     if (!Adapter->LowerDevice) {
         // Every request of the adapter goes to the lower device: without one
         // it cannot work and must not be left in the table as if it could.
-        if (OwnLink)
-            IoDeleteSymbolicLink(&LinkName);
         IoDeleteDevice(Fdo);
         ReleaseSlot((ULONG)Slot);
         return STATUS_NO_SUCH_DEVICE;
@@ -98,8 +92,12 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     // Each diagnostic request prepares it again, but an information block
     // the firmware sends unasked must find a valid event too.
     KeInitializeEvent(&Adapter->FirmwareInfoEvent, NotificationEvent, FALSE);
-    // Only now, complete, does the adapter become visible to port lookups.
+    // Only now, complete, does the adapter become visible to port lookups,
+    // and to a removal looking for an adapter to pass the link on to. The
+    // first adapter takes the link; while it holds it, later ones live
+    // without one.
     PublishSlot((ULONG)Slot, Adapter);
+    ClaimControlLink(Adapter);
     return Created;
 }
 

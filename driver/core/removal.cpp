@@ -5,6 +5,7 @@
 #include "../base/requests.h"
 #include "../command/command_queue.h"
 #include "../usb/transport.h"
+#include "control_link.h"
 #include "enum_node.h"
 #include "port_objects.h"
 
@@ -50,9 +51,7 @@ static VOID DeleteAdapter(AdapterContext *Adapter)
     IoDetachDevice(Adapter->LowerDevice);
     // Normally hidden already (RemoveAdapter does it first).
     HideSlot(Adapter);
-    UNICODE_STRING LinkName;
-    RtlInitUnicodeString(&LinkName, ControlLinkName);
-    IoDeleteSymbolicLink(&LinkName);
+    ReleaseControlLink(Adapter);
     // The slot is given back only once the device name made from its index
     // is gone; until then an arriving adapter takes another slot, and with
     // it another name. The context may go with the device object.

@@ -5,6 +5,7 @@
 #include "driver/core/driver_entry.h"
 #include "driver/core/configure.h"
 #include "sim/io/io.h"
+#include "sim/user/device_file.h"
 #include "tests/lifecycle/lifecycle_support.h"
 #include "tests/support/hand_request.h"
 
@@ -150,14 +151,29 @@ TEST_F(AdapterLifecycleTest, SlotsAreTakenLowestFirstAndTheThirtyThirdAdapterIsR
     EXPECT_EQ(sim::io::DeviceName(again->Fdo), "\\Device\\NuvixUsb0");
 }
 
-TEST_F(AdapterLifecycleTest, TheFirstAdapterKeepsTheLinkAndAnyRemovalDeletesIt)
+// The diagnostic link leads to the first adapter while it is there, passes
+// to the lowest present one when its adapter goes, and goes with the last;
+// removing an adapter it does not lead to leaves it alone.
+TEST_F(AdapterLifecycleTest, TheLinkAlwaysLeadsToAPresentAdapterAndGoesWithTheLastOne)
 {
+    auto link = [] { return sim::io::ResolveSymbolicLink("\\DosDevices\\ZerafinTest"); };
     sim::pnp::Device &first = PlugAdapter("FIRST");
     sim::pnp::Device &second = PlugAdapter("SECOND");
-    EXPECT_EQ(sim::io::ResolveSymbolicLink("\\DosDevices\\ZerafinTest"), "\\Device\\NuvixUsb0");
+    sim::pnp::Device &third = PlugAdapter("THIRD");
+    EXPECT_EQ(link(), "\\Device\\NuvixUsb0");
     EXPECT_FALSE(pnp->Remove(second).Refused());
-    EXPECT_EQ(sim::io::ResolveSymbolicLink("\\DosDevices\\ZerafinTest"), "");
+    EXPECT_EQ(link(), "\\Device\\NuvixUsb0");
     EXPECT_FALSE(pnp->Remove(first).Refused());
+    EXPECT_EQ(link(), "\\Device\\NuvixUsb2");
+    sim::user::Handle handle = nullptr;
+    ASSERT_EQ(sim::user::Open("\\DosDevices\\ZerafinTest", &handle), STATUS_SUCCESS);
+    EXPECT_EQ(sim::user::Close(handle), STATUS_SUCCESS);
+    EXPECT_EQ(pnp->SurpriseRemove(third), STATUS_SUCCESS);
+    EXPECT_EQ(link(), "");
+    sim::pnp::Device &fourth = PlugAdapter("FOURTH");
+    EXPECT_EQ(link(), "\\Device\\NuvixUsb0");
+    EXPECT_FALSE(pnp->Remove(fourth).Refused());
+    EXPECT_EQ(link(), "");
 }
 
 TEST_F(AdapterLifecycleTest, SerialNumbersOfEveryLength)
