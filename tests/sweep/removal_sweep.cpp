@@ -2,12 +2,14 @@
 // download, just after the chip came back re-enumerated, during
 // configuration, while the ports open, with transfers in flight on all four
 // ports, during the close's echo drain, and while a diagnostic request waits
-// for the firmware. The point is the Nth request reaching the device within
+// for the firmware, and with a diagnostic request waiting all through the
+// ports' phases. The point is the Nth request reaching the device within
 // the phase (the Nth 250 ms for the waiting diagnostic request), in each of
 // the bus's completion modes. Nothing may break, hang or leak, no wrong byte
-// may reach the host before the pull, and the same chip plugged in again
-// must work.
+// may reach the host before the pull, a waiting diagnostic request must not
+// hold the removal up, and the same chip plugged in again must work.
 #include <cstdio>
+#include <memory>
 #include <sstream>
 
 #include "driver/diag/control_device.h"
@@ -62,13 +64,38 @@ void WaitingDiagnostic(Rig &rig, int64_t pullAfter)
     SWEEP_CHECK(NT_SUCCESS(opened), "the diagnostic device did not open before the removal");
 }
 
+// A diagnostic request for a port byte no command may carry: nothing is
+// sent and it waits its full ten seconds, whatever the firmware does,
+// unless the removal ends it. Asked again until the device is gone.
+struct Asker {
+    NTSTATUS last = STATUS_PENDING;
+    std::unique_ptr<sim::Thread> thread;
+
+    explicit Asker(Rig &rig)
+    {
+        thread = std::make_unique<sim::Thread>("diagnostic", [this, &rig] {
+            while (!Reached(rig)) {
+                sim::user::Handle handle = nullptr;
+                if (!NT_SUCCESS(sim::user::Open("\\DosDevices\\ZerafinTest", &handle)))
+                    return;
+                std::vector<uint8_t> input(34, 0), output(35, 0);
+                input[0] = 5;
+                ULONG returned = 0;
+                last = sim::user::DeviceIoControl(handle, IOCTL_DIAG_GET_INFO, input.data(), 34, output.data(), 35,
+                                                  &returned);
+                sim::user::Close(handle);
+            }
+        });
+    }
+};
+
 struct StepCounts {
     uint64_t steps[kPhaseCount] = {};
 };
 
 // One life, pulled at (phase, step); with counts, never pulled before its
 // end and the steps of each phase are recorded.
-void Life(Rig &rig, const std::string &label, int phase, uint64_t step, StepCounts *counts)
+void Life(Rig &rig, const std::string &label, int phase, uint64_t step, StepCounts *counts, bool diag = false)
 {
     auto end = [&](int) {
         if (counts)
@@ -88,6 +115,7 @@ void Life(Rig &rig, const std::string &label, int phase, uint64_t step, StepCoun
         rig.socket->SetPhase(kDiagnostic);
         WaitingDiagnostic(rig, counts ? 0 : static_cast<int64_t>(step) * kDiagStep);
     } else if (ran) {
+        std::unique_ptr<Asker> asker = diag ? std::make_unique<Asker>(rig) : nullptr;
         for (int port = 1; port <= 4; port++)
             rig.Firmware()->ConnectLoopback(port);
         rig.socket->SetPhase(kOpen);
@@ -121,10 +149,22 @@ void Life(Rig &rig, const std::string &label, int phase, uint64_t step, StepCoun
             if (open[i] && host && ports[i] && !host->Close(*ports[i]) && !Reached(rig))
                 Fail(label + ": port " + std::to_string(i) + " did not close, device present");
         end(kClose);
+        if (asker) {
+            rig.JoinRemover();
+            asker->thread->Join();
+            Note("the last diagnostic request ended " + Rig::StatusText(asker->last));
+        }
     }
     if (!Reached(rig))
         Note("the life ended before its point; pulled at its end");
     rig.JoinRemover();
+    // The removal waits for the work in progress: ports closing wait their
+    // firmware's answers (about 2.5 s at most), a diagnostic request waiting
+    // for an answer that cannot come must not hold it at all.
+    const sim::Ticks limit = (phase == kDiagnostic ? 1 : 5) * sim::kTicksPerSecond;
+    SWEEP_CHECK(rig.RemovalTicks() < limit, label + ": the removal took " +
+                                                std::to_string(rig.RemovalTicks() / sim::kTicksPerMillisecond) +
+                                                " ms of kernel time");
     SWEEP_CHECK(AdapterTable.Count == 0, label + ": an adapter is left in the table after the surprise removal");
     SWEEP_CHECK(rig.Host() == nullptr, label + ": the host serial driver is still loaded after the removal");
     if (!counts)
@@ -175,21 +215,26 @@ std::vector<Case> Cases()
         plans.push_back({p, std::min<uint64_t>(last, p == kDownload ? 450 : 400), last});
     }
     plans.push_back({kDiagnostic, 42, 42});  // up to 10.5 s, in 250 ms steps
+    // A diagnostic request waits all through the phases of a started
+    // adapter's ports, at fewer points.
+    for (int p = kOpen; p <= kClose; p++)
+        plans.push_back({-p, 24, plans[size_t(p - kDownload)].last});
     std::vector<Case> cases;
     for (CompletionMode mode : {CompletionMode::Pend, CompletionMode::Inline, CompletionMode::Random})
         for (const Plan &plan : plans)
             for (uint64_t i = 0; i < plan.points; i++) {
+                const bool diag = plan.phase < 0;
+                const int phase = diag ? -plan.phase : plan.phase;
                 uint64_t step = plan.points >= plan.last ? i : i * plan.last / plan.points;
-                std::string id = std::string("removal:") + ModeName(mode) + ":" + kPhaseNames[plan.phase] + ":" +
-                                 std::to_string(step);
-                int phase = plan.phase;
-                cases.push_back({id, [mode, phase, step, id](uint64_t seed) {
+                std::string id = std::string("removal:") + ModeName(mode) + ":" + kPhaseNames[phase] +
+                                 (diag ? "+diag:" : ":") + std::to_string(step);
+                cases.push_back({id, [mode, phase, step, id, diag](uint64_t seed) {
                                      RigOptions options;
                                      options.completion = mode;
                                      options.blank = phase == kDownload || phase == kReEnumerated;
                                      options.phaseOnReEnumerate = kReEnumerated;
                                      Rig rig(id, seed, options);
-                                     Life(rig, id, phase, step, nullptr);
+                                     Life(rig, id, phase, step, nullptr, diag);
                                  }});
             }
     return cases;

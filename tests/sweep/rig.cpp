@@ -364,10 +364,12 @@ void Rig::StartRemover()
         sim::Scheduler::Get().Block([this] { return socket->PulledLocked() && !plugging_; }, std::nullopt,
                                     "the device to be pulled");
         pnp->WaitIdle();
+        const sim::Ticks start = sim::Scheduler::Get().Now();
         while (sim::pnp::Device *device = pnp->Current(*socket)) {
             pnp->SurpriseRemove(*device);
             pnp->WaitIdle();
         }
+        removalTicks_ = sim::Scheduler::Get().Now() - start;
     });
 }
 

@@ -118,6 +118,8 @@ public:
     // surprise removal of whatever device presents the socket.
     void StartRemover();
     void JoinRemover();
+    // Kernel time the remover's surprise removals took, once it has joined.
+    sim::Ticks RemovalTicks() const { return removalTicks_; }
 
     // The same socket (chip as it is now) plugged in again: it must come up
     // as a working adapter: a port opened, data through, closed, removed.
@@ -146,6 +148,7 @@ public:
 
 private:
     std::unique_ptr<sim::Thread> remover_;
+    sim::Ticks removalTicks_ = 0;
     bool plugging_ = false;  // PlugIn in progress (scheduler lock)
     std::vector<std::unique_ptr<sim::chip::EzUsbChip>> spares_;
     bool finished_ = false;
