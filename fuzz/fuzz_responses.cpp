@@ -266,6 +266,8 @@ void ResponsesWorld::Reset(Input &input)
         }
         port->Open = host.open;
         port->BindPending = state == OpenUnbound || state == OpenBinding;
+        // No close has asked for a marker: whatever looks like one is data.
+        port->DrainMarkerPending = FALSE;
         if (host.open)
             adapter_->OpenPortCount++;
         std::memset(&port->LastEvent, 0, sizeof(port->LastEvent));

@@ -98,7 +98,12 @@ Bytes AdapterStatus()
     return frame;
 }
 
-const Bytes kDrainMarker = {'B', 'O', 'N', 'G'};
+// Port data shaped like the close's drain marker: the old four-byte echo,
+// four and sixteen bytes from 'B' to 'G'. Only the marker a close made ends
+// its drain; these are data.
+const Bytes kBong = {'B', 'O', 'N', 'G'};
+const Bytes kMarkerShaped = {'B',  0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
+                             0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 'G'};
 
 std::vector<std::pair<std::string, Bytes>> ResponseSeeds()
 {
@@ -185,7 +190,8 @@ std::vector<std::pair<std::string, Bytes>> ResponseSeeds()
                            .Sync()
                            .Close(2)
                            .Data(2, Counting(30, 20))
-                           .Data(2, kDrainMarker)
+                           .Data(2, kBong)
+                           .Data(2, kMarkerShaped)
                            .Data(2, Counting(10, 50))
                            .Frame({RSP_DONE, CMD_CLOSE, 2})
                            .Sync());
@@ -195,6 +201,14 @@ std::vector<std::pair<std::string, Bytes>> ResponseSeeds()
                                             .Data(2, {'B', 'O', 'N', 'G', 0})
                                             .Data(2, {'B', 'x', 'y', 'G'})
                                             .Sync());
+    add("marker_shaped_data_while_open", Responses(0xFF, 7, 0)
+                                             .Data(1, kBong)
+                                             .Data(1, kMarkerShaped)
+                                             .Data(1, {'B', 'x', 'y', 'G'})
+                                             .Sync()
+                                             .HostRead(1, 24)
+                                             .Data(3, kMarkerShaped)
+                                             .Sync());
     add("bind_pending_status", Responses(0x99, 7, 0)
                                    .Frame({RSP_STATUS, 1, 1, 0x30, 7, 8, 9})
                                    .Frame({RSP_STATUS, 2, 1, 0x30, 7, 8, 9})
@@ -264,6 +278,20 @@ std::vector<std::pair<std::string, Bytes>> ConfigurationSeeds()
     seeds.emplace_back("serial_stalls", Configuration(2, running, serial, adapter));
     seeds.emplace_back("configuration_stalls", Configuration(4, running, serial, adapter));
     seeds.emplace_back("device_stalls", Configuration(1, running, serial, adapter));
+    // Several adapters at once (bits 4-5 of the first byte: how many more),
+    // whose serial numbers nest, collide as names or hold what no name may.
+    auto together = [&](const std::vector<std::u16string> &serials) {
+        Bytes out;
+        for (size_t i = 0; i < serials.size(); i++) {
+            Bytes one = Configuration(i ? 0 : uint8_t((serials.size() - 1) << 4), running,
+                                      MakeStringDescriptor(serials[i]), adapter);
+            out.insert(out.end(), one.begin(), one.end());
+        }
+        return out;
+    };
+    seeds.emplace_back("nesting_serial_numbers", together({u"AB", u"AB1", u"A", u"A-3"}));
+    seeds.emplace_back("colliding_names", together({u"AB\\CD", u"AB,CD", u"ab_cd"}));
+    seeds.emplace_back("unsafe_serial_numbers", together({u"\\X1", u"..\\..\\Z", u"Z9\\", u"A B"}));
     return seeds;
 }
 
