@@ -112,8 +112,14 @@ TEST_F(ConfigManagerTest, CreateRefusesBadArguments)
     EXPECT_EQ(CM_Create_DevNode(nullptr, Text("A"), Root(), 0), CONFIGRET(CR_INVALID_POINTER));
     EXPECT_EQ(CM_Create_DevNode(&node, nullptr, Root(), 0), CONFIGRET(CR_INVALID_DEVICE_ID));
     EXPECT_EQ(CM_Create_DevNode(&node, Text("A"), 999, 0), CONFIGRET(CR_INVALID_DEVNODE));
+    // Ids the platform refuses: a part too many or empty, a character its
+    // ids exclude, the length limit.
+    for (std::string id : std::vector<std::string>{"A\\B\\C\\D", "A\\\\B", "\\A", "A\\", "A B", "A,B", "A\x01", "A\xE9",
+                                                   std::string(200, 'A')})
+        EXPECT_EQ(CM_Create_DevNode(&node, Text(id), Root(), 0), CONFIGRET(CR_INVALID_DEVICE_ID)) << id;
     EXPECT_EQ(node, 0u);
     EXPECT_EQ(cm_.NodeCount(), 1u);
+    EXPECT_EQ(CM_Create_DevNode(&node, Text(std::string(199, 'A')), Root(), 0), CONFIGRET(CR_SUCCESS));
 }
 
 TEST_F(ConfigManagerTest, ChosenCreateFailureCreatesNothingOnce)

@@ -357,6 +357,25 @@ TEST_F(IoTest, DeviceNamesAndSymbolicLinks)
     EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
     EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(sim::io::LookupDevice("\\DosDevices\\COM7"), nullptr);
+
+    // Names the platform refuses, for a device or a link alike.
+    struct Refused {
+        const char16_t *name;
+        NTSTATUS status;
+    } refused[] = {
+        {u"Device\\X", STATUS_OBJECT_PATH_SYNTAX_BAD},
+        {u"\\Device\\", STATUS_OBJECT_NAME_INVALID},
+        {u"\\Device\\\\X", STATUS_OBJECT_NAME_INVALID},
+        {u"\\Device\\AB\\CD-0", STATUS_OBJECT_PATH_NOT_FOUND},
+        {u"\\Device\\SimPort0\\X", STATUS_OBJECT_PATH_NOT_FOUND},
+        {u"\\Nowhere\\X", STATUS_OBJECT_PATH_NOT_FOUND},
+    };
+    for (const Refused &r : refused) {
+        UNICODE_STRING name = Text(r.name);
+        EXPECT_EQ(IoCreateDevice(other, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &clash), r.status);
+        EXPECT_EQ(IoCreateSymbolicLink(&name, &target), r.status);
+    }
+    EXPECT_EQ(clash, nullptr);
     sim::io::DeleteDriverObject(other);
 }
 
