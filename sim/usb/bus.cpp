@@ -193,9 +193,14 @@ void Bus::ReleaseHeldCancelled()
         Finish(irp, USBD_STATUS_CANCELED);
 }
 
+namespace {
+size_t ReadyIndex(uint8_t endpoint) { return (endpoint & 0x0F) | ((endpoint & 0x80) >> 3); }
+}  // namespace
+
 void Bus::EndpointReady(uint8_t endpoint)
 {
     Scheduler::Get().ChangeFor(this, [&] {
+        readyCalls_[ReadyIndex(endpoint)]++;
         if (bulkTiming_)
             EndpointReadyFramedLocked(endpoint);
         else
@@ -344,13 +349,14 @@ NTSTATUS Bus::Submit(PIRP irp)
             Finish(irp, USBD_STATUS_CANCELED);
             return STATUS_CANCELLED;
         }
+        const uint64_t readyBefore = ReadyCount(irp);
         if (Execute(irp, urb)) {
             NTSTATUS status = IrpStatusFor(urb->UrbHeader.Status);
             Finish(irp, urb->UrbHeader.Status);
             return status;
         }
         IoMarkIrpPending(irp);
-        Queue(irp);
+        Queue(irp, readyBefore);
         return STATUS_PENDING;
     }
     IoMarkIrpPending(irp);
@@ -362,12 +368,13 @@ NTSTATUS Bus::Submit(PIRP irp)
 std::function<void()> Bus::ControllerWork(PIRP irp)
 {
     return [this, irp] {
+        const uint64_t readyBefore = ReadyCount(irp);
         if (CancelledBeforeQueued(irp))
             Finish(irp, USBD_STATUS_CANCELED);
         else if (Execute(irp, UrbOf(irp)))
             Finish(irp, UrbOf(irp)->UrbHeader.Status);
         else
-            Queue(irp);
+            Queue(irp, readyBefore);
     };
 }
 
@@ -382,7 +389,22 @@ bool Bus::CancelledBeforeQueued(PIRP irp) { return std::atomic_ref<BOOLEAN>(irp-
 // configuration change that closes its pipe) completes it. A pipe closed
 // while the device was looking at the request takes no more transfers: the
 // request ends as the close would have ended it, cancelled.
-void Bus::Queue(PIRP irp)
+uint64_t Bus::ReadyCount(PIRP irp)
+{
+    PURB urb = UrbOf(irp);
+    if (urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
+        return 0;
+    return Scheduler::Get().Read([&] {
+        Pipe *pipe = FindPipeLocked(urb->UrbBulkOrInterruptTransfer.PipeHandle);
+        return pipe ? readyCalls_[ReadyIndex(pipe->endpoint)] : 0;
+    });
+}
+
+// A device that said it was ready while it answered this request "not
+// ready" (on another thread) has already made its call: the request is
+// queued and retried at once, as a host controller retries a NAKed
+// transfer, instead of waiting for a call that will not come again.
+void Bus::Queue(PIRP irp, uint64_t readyBefore)
 {
     bool cancelledAlready = false;
     Scheduler::Get().ChangeFor(this, [&] {
@@ -392,10 +414,14 @@ void Bus::Queue(PIRP irp)
             return;
         }
         IoSetCancelRoutine(irp, CancelPending);
-        if (CancelledBeforeQueued(irp) && IoSetCancelRoutine(irp, nullptr))
+        if (CancelledBeforeQueued(irp) && IoSetCancelRoutine(irp, nullptr)) {
             cancelledAlready = true;
-        else
-            waiting_.push_back(Waiting{irp, pipe});
+            return;
+        }
+        waiting_.push_back(Waiting{irp, pipe});
+        const uint8_t endpoint = pipe->endpoint;
+        if (readyCalls_[ReadyIndex(endpoint)] != readyBefore)
+            work_.push_back([this, endpoint] { RetryEndpoint(endpoint); });
     });
     if (cancelledAlready)
         Finish(irp, USBD_STATUS_CANCELED);
@@ -425,13 +451,16 @@ VOID Bus::CancelPending(PDEVICE_OBJECT device, PIRP irp)
 
 void Bus::RetryEndpoint(uint8_t endpoint)
 {
-    std::vector<PIRP> mine = Scheduler::Get().ChangeFor(
-        this, [&] { return TakeWaitingLocked([&](const Pipe &pipe) { return pipe.endpoint == endpoint; }); });
+    uint64_t readyBefore = 0;
+    std::vector<PIRP> mine = Scheduler::Get().ChangeFor(this, [&] {
+        readyBefore = readyCalls_[ReadyIndex(endpoint)];
+        return TakeWaitingLocked([&](const Pipe &pipe) { return pipe.endpoint == endpoint; });
+    });
     for (PIRP irp : mine) {
         if (Execute(irp, UrbOf(irp)))
             Finish(irp, UrbOf(irp)->UrbHeader.Status);
         else
-            Queue(irp);
+            Queue(irp, readyBefore);
     }
 }
 

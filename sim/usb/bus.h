@@ -23,6 +23,7 @@
 #pragma once
 
 #include <atomic>
+#include <array>
 #include <deque>
 #include <functional>
 #include <map>
@@ -180,7 +181,10 @@ private:
     bool ExecuteBulk(PIRP irp, PURB urb);
     void Finish(PIRP irp, USBD_STATUS status);
     void Record(const UrbRecord &record);
-    void Queue(PIRP irp);
+    // Readiness calls so far for the endpoint of the request's pipe; read
+    // before the device is asked, handed to Queue.
+    uint64_t ReadyCount(PIRP irp);
+    void Queue(PIRP irp, uint64_t readyBefore);
     std::function<void()> ControllerWork(PIRP irp);
     void RetryEndpoint(uint8_t endpoint);
     std::vector<PIRP> TakeWaitingLocked(const std::function<bool(const Pipe &)> &match);
@@ -217,7 +221,13 @@ private:
         bool parked = false;  // bulk timing: NAKed, waits for EndpointReady
     };
     std::vector<Waiting> waiting_;  // bulk transfers the device is not ready for
-    std::vector<PIRP> held_;        // cancelled, held back
+    // EndpointReady calls per endpoint (index: address & 0x0F, IN ones + 16):
+    // a device may say it is ready while it is still answering a transfer
+    // "not ready" on another thread, before that transfer is queued; the
+    // count tells Queue to retry it rather than leave it waiting for a call
+    // that has already come.
+    std::array<uint64_t, 32> readyCalls_{};
+    std::vector<PIRP> held_;  // cancelled, held back
     bool stopping_ = false;
     bool busy_ = false;
     bool rescan_ = false;  // a timer was added: recompute the deadline
