@@ -131,7 +131,7 @@ void Life(Rig &rig, const std::string &id, Phase phase, const std::function<void
     for (uint8_t endpoint : Endpoints())
         firmware->HoldEndpoint(endpoint, false);
     rig.CheckBooks(id);
-    rig.CheckPortsWorkAndRemove(id, true);
+    rig.CheckPortsWorkAndRemove(id);
     rig.FinishAndCheckPool();
 }
 

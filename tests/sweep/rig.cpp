@@ -428,20 +428,8 @@ void Rig::CheckBooks(const std::string &label)
 
 // Closes what is open, then every port opens, carries data both ways and
 // closes again; then the adapter is removed, which must not be refused.
-void Rig::CheckPortsWorkAndRemove(const std::string &label, bool restartIfRefused)
+void Rig::CheckPortsWorkAndRemove(const std::string &label)
 {
-    if (restartIfRefused && Host() && Port(0)) {
-        for (int i = 0; i < 4; i++)
-            if (Adapter() && Adapter()->Ports[i] && Adapter()->Ports[i]->Open)
-                Host()->Close(*Port(i));
-        if (Host()->Open(*Port(0))) {
-            Host()->Close(*Port(0));
-        } else if (sim::pnp::Device *device = Current()) {
-            Note("ports refuse to open; the adapter is stopped and started again");
-            SWEEP_CHECK(!pnp->Stop(*device).Refused(), label + ": the stop was refused");
-            SWEEP_CHECK(pnp->Restart(*device) == STATUS_SUCCESS, label + ": the restart failed");
-        }
-    }
     auto *host = Host();
     if (!host) {
         Fail(label + ": no host serial driver for a started adapter");

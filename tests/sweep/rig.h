@@ -128,10 +128,9 @@ public:
     void CheckBooks(const std::string &label);
     // Closes what is open; then every port opens, carries data both ways and
     // closes again; then the adapter is removed, which must not be refused.
-    // With restartIfRefused, ports that refuse to open (a command channel the
-    // driver stopped after a failed write, until the next configuration) are
-    // tried again after the adapter is stopped and started.
-    void CheckPortsWorkAndRemove(const std::string &label, bool restartIfRefused = false);
+    // Whatever the device did before, nothing short of a restart may be
+    // needed for that.
+    void CheckPortsWorkAndRemove(const std::string &label);
     // A new adapter (another serial, already running) must work.
     void CheckFreshAdapterWorks(const std::string &label);
 
