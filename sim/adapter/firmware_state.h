@@ -134,7 +134,8 @@ struct MainFirmware::Impl : std::enable_shared_from_this<MainFirmware::Impl> {
     // control, else put in the FIFO (lost when it is full); errors reported.
     void ReceiveLocked(int port, const LineCharacter &character, Work &work);
 
-    // An open port reports line status bits. While its report still waits
+    // The receiver saw line status bits: recorded, and reported while the
+    // port is open. While its report still waits
     // on the command IN pipe, new bits are added to it, as a UART's line
     // status register gathers errors until it is read.
     void ReportLineStatusLocked(int port, uint8_t bits, Work &work);

@@ -118,9 +118,7 @@ struct PortState {
     uint64_t bytesTransmitted = 0;  // sent out of the UART
     uint64_t bytesReceived = 0;     // taken off the line into the FIFO for the host's IN pipe
     uint64_t bytesLost = 0;         // receive overruns
-    uint64_t parityErrors = 0;      // characters received with a parity error
-    uint64_t framingErrors = 0;     // characters received with a framing error
-    uint64_t breaksReceived = 0;    // breaks the receiver saw
+    uint8_t lineStatus = 0;         // every kLsr* bit the receiver has seen
     bool heldByXoff = false;        // the transmitter stopped by a received XOFF
     int commands = 0;
 };

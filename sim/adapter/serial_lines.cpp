@@ -43,7 +43,6 @@ void MainFirmware::Impl::ReceiveLocked(int port, const LineCharacter &character,
     Uart &uart = U(port);
     const Decoded decoded = Decode(character, uart.CurrentFraming());
     if (character.isBreak) {
-        uart.state.breaksReceived++;
         ReportLineStatusLocked(port, kLsrBreak, work);
         return;
     }
@@ -57,8 +56,6 @@ void MainFirmware::Impl::ReceiveLocked(int port, const LineCharacter &character,
         ReportLineStatusLocked(port, kLsrOverrun, work);
         return;
     }
-    uart.state.parityErrors += (decoded.lineStatus & kLsrParity) ? 1 : 0;
-    uart.state.framingErrors += (decoded.lineStatus & kLsrFraming) ? 1 : 0;
     if (decoded.lineStatus)
         ReportLineStatusLocked(port, decoded.lineStatus, work);
     work.Wake(PortIn(port));
@@ -67,6 +64,7 @@ void MainFirmware::Impl::ReceiveLocked(int port, const LineCharacter &character,
 
 void MainFirmware::Impl::ReportLineStatusLocked(int port, uint8_t bits, Work &work)
 {
+    U(port).state.lineStatus |= bits;
     if (!U(port).state.open)
         return;
     const auto code = static_cast<uint8_t>(port);

@@ -40,19 +40,19 @@ Bytes Pattern(size_t n, uint8_t seed)
     return bytes;
 }
 
-// CMD_SETUP for 8N1 at this rate with these handshake bits.
-Bytes SetupFrame(int port, uint32_t baud, uint8_t handshake)
+// kSetup at this rate with these handshake bits, 8N1 and no XON/XOFF unless told.
+Bytes SetupFrame(int port, uint32_t baud, uint8_t handshake, Framing f = {}, char flow = 'n')
 {
-    return {CMD_SETUP,
+    return {wire::kSetup,
             uint8_t(port),
             uint8_t(baud),
             uint8_t(baud >> 8),
             uint8_t(baud >> 16),
             uint8_t(baud >> 24),
-            8,
-            1,
-            'n',
-            'n',
+            f.dataBits,
+            f.stopCode,
+            uint8_t(f.parity),
+            uint8_t(flow),
             0x13,
             0x11,
             handshake,
@@ -526,59 +526,29 @@ TEST_F(MainFirmwareTest, ScheduledWorkOutlivingTheModelDoesNothing)
     bus_->Drain();
 }
 
-// --- the lines as a stricter witness: framing, break, XON/XOFF, handshakes --
-// These use the model's own codes (wire::, kLsr*), never the driver's.
-
-const Framing k8N1{8, 'n', 1}, k7E1{7, 'e', 1}, k5N1{5, 'n', 1};
+// --- the lines as a strict witness, in the model's own terms (wire::, kLsr*)
 
 template <typename Row>
 class LineRows : public MainFirmwareTest, public testing::WithParamInterface<Row> {
-protected:
-    // kSetup at 9600 baud.
-    void Setup(int port, Framing framing, char flow = 'n', uint8_t handshake = 0)
-    {
-        Command({wire::kSetup, uint8_t(port), 0x80, 0x25, 0, 0, framing.dataBits, framing.stopCode,
-                 uint8_t(framing.parity), uint8_t(flow), 0x13, 0x11, handshake, 0});
-    }
-    // The events waiting on the command IN pipe (answers skipped).
-    std::vector<Bytes> Events()
-    {
-        Command({wire::kGetStatus, 1});
-        std::vector<Bytes> events;
-        for (Bytes frame = Response(); frame[0] != wire::kStatus; frame = Response())
-            if (frame[0] == wire::kEvent)
-                events.push_back(frame);
-        return events;
-    }
-    // A port's line status event, none for no bits or no port.
-    static std::vector<Bytes> LineStatus(int port, uint8_t bits)
-    {
-        if (!port || !bits)
-            return {};
-        return {{wire::kEvent, uint8_t(port), wire::kLineStatusEvent, bits}};
-    }
 };
 
 // Port 1 sends to port 2 on a null-modem cable, each framing as it is set.
 struct FramingRow {
     Framing sender, receiver;
     Bytes written, received;
-    uint8_t lineStatus;  // gathered into one event while nobody reads
+    uint8_t lineStatus;
 };
 using FramingTest = LineRows<FramingRow>;
 TEST_P(FramingTest, TheReceiverDecodesWithItsOwnSettings)
 {
-    const FramingRow &row = GetParam();
     firmware_.ConnectNullModem(1, 2);
-    Setup(1, row.sender);
-    Setup(2, row.receiver);
-    Command({wire::kOpen, 2});
-    EXPECT_EQ(Write(PortOut(1), row.written), USBD_STATUS_SUCCESS);
-    EXPECT_EQ(ReadAll(2, row.received.size()), row.received);
-    const PortState port = firmware_.Port(2);
-    EXPECT_EQ((port.parityErrors ? kLsrParity : 0) | (port.framingErrors ? kLsrFraming : 0), row.lineStatus);
-    EXPECT_EQ(Events(), LineStatus(2, row.lineStatus));
+    Command(SetupFrame(1, 9600, 0, GetParam().sender));
+    Command(SetupFrame(2, 9600, 0, GetParam().receiver));
+    EXPECT_EQ(Write(PortOut(1), GetParam().written), USBD_STATUS_SUCCESS);
+    EXPECT_EQ(ReadAll(2, GetParam().received.size()), GetParam().received);
+    EXPECT_EQ(firmware_.Port(2).lineStatus, GetParam().lineStatus);
 }
+constexpr Framing k8N1{8, 'n', 1}, k7E1{7, 'e', 1};
 INSTANTIATE_TEST_SUITE_P(
     Pairs, FramingTest,
     testing::Values(FramingRow{k8N1, k8N1, {0x41, 0xC1}, {0x41, 0xC1}, 0},
@@ -588,95 +558,61 @@ INSTANTIATE_TEST_SUITE_P(
                     FramingRow{k8N1, {7, 'n', 1}, {0xC1, 0x41}, {0x41, 0x41}, kLsrFraming},  // bit 7 read as stop
                     FramingRow{{8, 'o', 1}, {8, 'e', 1}, {0x41}, {0x41}, kLsrParity},
                     FramingRow{{8, '1', 1}, {8, '0', 2}, {0x00, 0xFF}, {0x00, 0xFF}, kLsrParity},
-                    FramingRow{k5N1, k8N1, {0x41}, {0xE1}, 0}));  // idle mark as the high bits
+                    FramingRow{{5, 'n', 1}, k8N1, {0x41}, {0xE1}, 0}));  // idle mark as the high bits
 
-// Break on holds the transmitter and its peer sees it; off, the data goes.
-struct BreakRow {
-    PeerKind peer;
-    int receiver;                       // the port that sees the break; 0: the test's endpoint
-    std::vector<LineCharacter> farEnd;  // what the endpoint sees
-};
-using BreakTest = LineRows<BreakRow>;
+// Break on holds port 1's transmitter and the peer (1 to 1 is a loopback
+// plug) sees it; off, the data goes.
+using BreakTest = LineRows<int>;
 TEST_P(BreakTest, BreakHoldsTheLineAtSpace)
 {
-    const BreakRow &row = GetParam();
-    row.peer == PeerKind::Endpoint ? firmware_.ConnectEndpoint(1)
-    : row.receiver == 1            ? firmware_.ConnectLoopback(1)
-                                   : firmware_.ConnectNullModem(1, row.receiver);
-    Command({wire::kOpen, uint8_t(row.receiver)});
+    firmware_.ConnectNullModem(1, GetParam());
     Command({wire::kSetBreak, 1, 1});
     EXPECT_EQ(Write(PortOut(1), Text("ab")), USBD_STATUS_SUCCESS);
     EXPECT_EQ(firmware_.Port(1).bytesTransmitted, 0u);
-    EXPECT_EQ(Events(), LineStatus(row.receiver, kLsrBreak));
-    EXPECT_EQ(firmware_.TakeLine(1), row.farEnd);
+    EXPECT_EQ(firmware_.Port(GetParam()).lineStatus, kLsrBreak);
     Command({wire::kSetBreak, 1, 0});
-    EXPECT_EQ(row.receiver ? ReadAll(row.receiver, 2) : firmware_.TakeTransmitted(1), Text("ab"));
+    EXPECT_EQ(ReadAll(GetParam(), 2), Text("ab"));
 }
-INSTANTIATE_TEST_SUITE_P(Peers, BreakTest,
-                         testing::Values(BreakRow{PeerKind::Loopback, 1, {}}, BreakRow{PeerKind::NullModem, 3, {}},
-                                         BreakRow{PeerKind::Endpoint, 0, {{0, k8N1, true}}}));
+INSTANTIATE_TEST_SUITE_P(Peers, BreakTest, testing::Values(1, 3));
 
-// Software flow on port 1 against the test's endpoint, with room for 8
-// characters (XOFF at 6, XON below 2): the far end's XOFF, 'x', XON, then
-// six characters the host drains.
-struct XonXoffRow {
+// Flow control on port 1 against the test's endpoint, room for 8 (the marks
+// at 6 and 2): the far end sends XOFF and 'x', "ab" is written, the far end
+// sends XON and raises DSR; then six characters come that the host drains.
+// Columns: what of "ab" went while held and after; what the host got of
+// XOFF, 'x', XON; what the UART sent at the marks; DTR at 6 and drained.
+struct FlowRow {
     char flow;
-    Bytes whileXoff, afterXon;  // what "ab" written during the XOFF did
-    Bytes host;                 // what the host got of XOFF, 'x', XON
-    Bytes flowSent;             // what the UART sent at 6 and after the drain
+    uint8_t handshake;
+    Bytes whileHeld, afterRelease, host, sentAtMarks;
+    std::vector<bool> dtr;
 };
-using XonXoffTest = LineRows<XonXoffRow>;
-TEST_P(XonXoffTest, EachDirectionAsTheSetupSays)
+using FlowTest = LineRows<FlowRow>;
+TEST_P(FlowTest, EachDirectionAndHandshakeAsTheSetupSays)
 {
-    const XonXoffRow &row = GetParam();
+    const FlowRow &row = GetParam();
     firmware_.SetReceiveCapacity(8);
     firmware_.ConnectEndpoint(1);
-    Setup(1, k8N1, row.flow);
+    Command(SetupFrame(1, 9600, row.handshake, k8N1, row.flow));
     firmware_.Inject(1, {0x13, 'x'});
     EXPECT_EQ(Write(PortOut(1), Text("ab")), USBD_STATUS_SUCCESS);
-    EXPECT_EQ(firmware_.TakeTransmitted(1), row.whileXoff);
-    EXPECT_EQ(firmware_.Port(1).heldByXoff, row.whileXoff.empty());
+    EXPECT_EQ(firmware_.TakeTransmitted(1), row.whileHeld);
     firmware_.Inject(1, {0x11});
-    EXPECT_EQ(firmware_.TakeTransmitted(1), row.afterXon);
+    firmware_.SetPeerLines(1, kMsrDsr);
+    EXPECT_EQ(firmware_.TakeTransmitted(1), row.afterRelease);
     EXPECT_EQ(ReadAll(1, row.host.size()), row.host);
     firmware_.Inject(1, Text("012345"));
-    EXPECT_EQ(ReadAll(1, 6), Text("012345"));
-    EXPECT_EQ(firmware_.TakeTransmitted(1), row.flowSent);
-}
-INSTANTIATE_TEST_SUITE_P(Modes, XonXoffTest,
-                         testing::Values(XonXoffRow{'n', Text("ab"), {}, {0x13, 'x', 0x11}, {}},
-                                         XonXoffRow{'t', {}, Text("ab"), {'x'}, {}},
-                                         XonXoffRow{'r', Text("ab"), {}, {0x13, 'x', 0x11}, {0x13, 0x11}},
-                                         XonXoffRow{'b', {}, Text("ab"), {'x'}, {0x13, 0x11}}));
-
-// Hardware handshakes against the endpoint's lines, with room for 8.
-struct HandshakeRow {
-    uint8_t handshake, linesThatLetGo;
-    bool heldWithoutThem;
-    std::vector<bool> dtr;  // empty FIFO, at 6 characters, drained
-};
-using HandshakeTest = LineRows<HandshakeRow>;
-TEST_P(HandshakeTest, DsrGatesTransmissionAndDtrFollowsTheFifo)
-{
-    const HandshakeRow &row = GetParam();
-    firmware_.SetReceiveCapacity(8);
-    firmware_.ConnectEndpoint(1);
-    Setup(1, k8N1, 'n', row.handshake);
-    EXPECT_EQ(Write(PortOut(1), Text("ab")), USBD_STATUS_SUCCESS);
-    EXPECT_EQ(firmware_.TakeTransmitted(1), row.heldWithoutThem ? Bytes{} : Text("ab"));
-    firmware_.SetPeerLines(1, row.linesThatLetGo);
-    EXPECT_EQ(firmware_.TakeTransmitted(1), row.heldWithoutThem ? Text("ab") : Bytes{});
     std::vector<bool> dtr{firmware_.Port(1).dtr};
-    firmware_.Inject(1, Text("012345"));
+    EXPECT_EQ(ReadAll(1, 6), Text("012345"));
     dtr.push_back(firmware_.Port(1).dtr);
-    ReadAll(1, 6);
-    dtr.push_back(firmware_.Port(1).dtr);
+    EXPECT_EQ(firmware_.TakeTransmitted(1), row.sentAtMarks);
     EXPECT_EQ(dtr, row.dtr);
 }
-INSTANTIATE_TEST_SUITE_P(Bits, HandshakeTest,
-                         testing::Values(HandshakeRow{0x10, kMsrDsr, true, {false, false, false}},
-                                         HandshakeRow{0x08, kMsrCts, true, {false, false, false}},
-                                         HandshakeRow{0x02, 0, false, {true, false, true}},
-                                         HandshakeRow{0x00, 0, false, {false, false, false}}));
+INSTANTIATE_TEST_SUITE_P(Modes, FlowTest,
+                         testing::Values(FlowRow{'n', 0, Text("ab"), {}, {0x13, 'x', 0x11}, {}, {0, 0}},
+                                         FlowRow{'t', 0, {}, Text("ab"), {'x'}, {}, {0, 0}},
+                                         FlowRow{'r', 0, Text("ab"), {}, {0x13, 'x', 0x11}, {0x13, 0x11}, {0, 0}},
+                                         FlowRow{'b', 0, {}, Text("ab"), {'x'}, {0x13, 0x11}, {0, 0}},
+                                         FlowRow{'n', 0x10, {}, Text("ab"), {0x13, 'x', 0x11}, {}, {0, 0}},
+                                         FlowRow{'n', 0x02, Text("ab"), {}, {0x13, 'x', 0x11}, {}, {0, 1}}));
 
 }  // namespace
