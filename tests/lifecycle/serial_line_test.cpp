@@ -10,27 +10,20 @@ using Bytes = std::vector<uint8_t>;
 using Line = std::vector<sim::adapter::LineCharacter>;
 using SerialLineTest = testing_support::LifecycleTest;
 
-// Long enough, in kernel time, for the driver to move what the host wrote.
-void Pause()
-{
-    LARGE_INTEGER delay{.QuadPart = -10 * sim::kTicksPerMillisecond};
-    KeDelayExecutionThread(KernelMode, FALSE, &delay);
-}
-
 // Port i + 1 with the host's software flow: the far end sends XOFF, the host
 // writes "ab", the far end sends XON; then 48 characters (the mark, with room
 // for 64) come faster than the driver reads them, and it drains them.
-struct FlowRow {
-    ULONG flowReplace;
-    Bytes whileXoff, afterXon, sentAtMarks;
-};
-
 TEST_F(SerialLineTest, TheUartDoesWhatTheHostAskedFor)
 {
-    const FlowRow rows[] = {{0, {'a', 'b'}, {}, {}},
-                            {SERIAL_AUTO_TRANSMIT, {}, {'a', 'b'}, {}},
-                            {SERIAL_AUTO_RECEIVE, {'a', 'b'}, {}, {0x13, 0x11}},
-                            {SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE, {}, {'a', 'b'}, {0x13, 0x11}}};
+    const struct {
+        ULONG flowReplace;
+        Bytes whileXoff, afterXon, sentAtMarks;
+    } rows[] = {{0, {'a', 'b'}, {}, {}},
+                {SERIAL_AUTO_TRANSMIT, {}, {'a', 'b'}, {}},
+                {SERIAL_AUTO_RECEIVE, {'a', 'b'}, {}, {0x13, 0x11}},
+                {SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE, {}, {'a', 'b'}, {0x13, 0x11}}};
+    LARGE_INTEGER moment{.QuadPart = -10 * sim::kTicksPerMillisecond};  // for the driver to move what was written
+    auto pause = [&moment] { KeDelayExecutionThread(KernelMode, FALSE, &moment); };
     PlugAdapter("NX4F0001");
     auto &firmware = static_cast<sim::adapter::MainFirmware &>(*models.back());
     firmware.SetReceiveCapacity(64);
@@ -44,13 +37,13 @@ TEST_F(SerialLineTest, TheUartDoesWhatTheHostAskedFor)
         ASSERT_TRUE(host.Control(port, IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof(flow), nullptr, 0));
         firmware.Inject(i + 1, {0x13});
         host.Write(port, reinterpret_cast<const uint8_t *>("ab"), 2);
-        Pause();
+        pause();
         EXPECT_EQ(firmware.TakeTransmitted(i + 1), rows[i].whileXoff);
         EXPECT_EQ(firmware.Port(i + 1).heldByXoff, rows[i].whileXoff.empty());
         firmware.Inject(i + 1, {0x11});
         EXPECT_EQ(firmware.TakeTransmitted(i + 1), rows[i].afterXon);
         firmware.Inject(i + 1, Bytes(48, 'x'));
-        Pause();
+        pause();
         EXPECT_EQ(firmware.TakeTransmitted(i + 1), rows[i].sentAtMarks);
     }
 
@@ -62,11 +55,11 @@ TEST_F(SerialLineTest, TheUartDoesWhatTheHostAskedFor)
     ASSERT_TRUE(host.Control(port, IOCTL_SERIAL_SET_LINE_CONTROL, &line, sizeof(line), nullptr, 0));
     const Bytes sent = {0xC1, 0x43};
     host.Write(port, sent.data(), sent.size());
-    Pause();
+    pause();
     EXPECT_EQ(firmware.TakeLine(1), (Line{{0x41, {7, 'e', 1}}, {0x43, {7, 'e', 1}}}));
     ASSERT_TRUE(host.Control(port, IOCTL_SERIAL_SET_BREAK_ON, nullptr, 0, nullptr, 0));
     host.Write(port, sent.data(), sent.size());
-    Pause();
+    pause();
     EXPECT_EQ(host.Unsent(port), 0u);
     EXPECT_EQ(firmware.TakeLine(1), (Line{{0, {7, 'e', 1}, true}}));
     ASSERT_TRUE(host.Control(port, IOCTL_SERIAL_SET_BREAK_OFF, nullptr, 0, nullptr, 0));
