@@ -22,7 +22,8 @@
 // rate is not compared (both ends are taken to run at the same rate).
 // A character received with a parity or framing error is still put in the
 // receive FIFO, as decoded, and the error is reported; a break (the line
-// held at space by the sender) puts nothing in the FIFO and is reported.
+// held at space by the sender) puts nothing in the FIFO and is reported once,
+// when it begins, as a break alone.
 // Same settings at both ends (a loopback plug is one UART) decode clean.
 //
 // Flow control, each side by its own settings. Transmission stops while
