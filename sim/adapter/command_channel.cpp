@@ -70,10 +70,10 @@ void MainFirmware::Impl::ExecuteLocked(const std::vector<uint8_t> &frame, Work &
         AnswerDoneLocked(port, work);
         break;
     case wire::kSetup: {
-        const size_t n = std::min(kSetupBlockSize, frame.size() - 1);
-        std::copy_n(frame.begin() + 1, n, uart.state.setup.begin());
-        uart.state.line = ParseLineSettings(uart.state.setup);
-        uart.UpdateAutoRts(capacity);
+        std::array<uint8_t, kSetupBlockSize> setup = uart.state.setup;
+        std::copy_n(frame.begin() + 1, std::min(kSetupBlockSize, frame.size() - 1), setup.begin());
+        uart.Setup(setup);
+        uart.UpdateAutoFlow(capacity);
         LinesChangedLocked(work);
         PumpAllLocked(work);
         AnswerDoneLocked(port, work);
@@ -88,10 +88,11 @@ void MainFirmware::Impl::ExecuteLocked(const std::vector<uint8_t> &frame, Work &
     case wire::kSetDtr:
         uart.state.dtr = at(2) != 0;
         LinesChangedLocked(work);
+        PumpAllLocked(work);
         AnswerDoneLocked(port, work);
         break;
     case wire::kSetBreak:
-        uart.state.breakOn = at(2) != 0;
+        SetBreakLocked(port, at(2) != 0, work);
         AnswerDoneLocked(port, work);
         break;
     case kNoOpCommand:

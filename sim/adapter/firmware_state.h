@@ -32,7 +32,6 @@ constexpr size_t kDefaultCapacity = 1024;
 // character would make a megabyte transfer a million controller jobs.
 constexpr size_t kPacedBatch = 64;
 constexpr size_t kSetupBlockSize = 13;
-constexpr uint8_t kEventModemStatus = 0x01;  // value slot 0 of an event
 constexpr uint8_t kStatusFlags = 0x01;
 constexpr uint8_t kGarbageCode = 0x7E;
 constexpr size_t kGarbageLength = 7;
@@ -130,10 +129,29 @@ struct MainFirmware::Impl : std::enable_shared_from_this<MainFirmware::Impl> {
 
     // --- the serial lines -------------------------------------------------------
 
-    // A character arrives at a UART's receiver.
-    void ReceiveLocked(int port, uint8_t byte, Work &work);
+    // A character, or a break, arrives at a UART's receiver: decoded with
+    // the UART's own framing, taken as XON or XOFF under transmit flow
+    // control, else put in the FIFO (lost when it is full); errors reported.
+    void ReceiveLocked(int port, const LineCharacter &character, Work &work);
 
-    // Whether the UART may start its next character now.
+    // The receiver saw line status bits: recorded, and reported while the
+    // port is open. While its report still waits
+    // on the command IN pipe, new bits are added to it, as a UART's line
+    // status register gathers errors until it is read.
+    void ReportLineStatusLocked(int port, uint8_t bits, Work &work);
+
+    // The UART's receive level changed: the automatic RTS and DTR follow it,
+    // and an XON or XOFF it now has to send goes at once unless the line is
+    // paced (then with the UART's next batch).
+    void FlowCheckLocked(int port, Work &work);
+
+    // Break goes on or off on the UART's transmitter; the peer's receiver
+    // sees a break when it goes on, and transmission resumes when it goes
+    // off.
+    void SetBreakLocked(int port, bool on, Work &work);
+
+    // Whether the UART may start its next character now: its XON or XOFF,
+    // or data when nothing holds it.
     bool CanSendLocked(int port);
 
     void SendCharacterLocked(int port, Work &work);
@@ -141,6 +159,8 @@ struct MainFirmware::Impl : std::enable_shared_from_this<MainFirmware::Impl> {
     // As many characters at once as can go before anything that decides
     // whether the next may go could change (the receiver's automatic RTS, an
     // endpoint peer's room): the same as that many SendCharacterLocked calls.
+    // Characters the receiver must decode one by one (another shape of
+    // frame, or XON and XOFF to look for) go one at a time.
     void SendRunLocked(int port, Work &work);
 
     // A host write the model refused for want of room is retried once the
@@ -160,9 +180,9 @@ struct MainFirmware::Impl : std::enable_shared_from_this<MainFirmware::Impl> {
     // does not add up over a long transfer.
     void StartBatchLocked(int port, Work &work);
 
-    // The batch's time on the line is over. CTS is sampled before each
-    // character, as the UART does, so a sender held off mid-batch keeps the
-    // rest in its FIFO.
+    // The batch's time on the line is over. What may hold the transmitter
+    // (break, CTS, DSR, XOFF) is looked at before each character, as the UART
+    // does, so a sender held off mid-batch keeps the rest in its FIFO.
     void BatchDoneLocked(int port, Work &work);
 
     void DisconnectLocked(int port);

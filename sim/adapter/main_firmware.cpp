@@ -222,23 +222,54 @@ void MainFirmware::ConnectEndpoint(int port)
     });
 }
 
-std::vector<uint8_t> MainFirmware::TakeTransmitted(int port)
+std::vector<LineCharacter> MainFirmware::TakeLine(int port)
 {
-    CheckPort(port, "TakeTransmitted");
+    CheckPort(port, "TakeLine");
     return impl_->Run([&](Impl::Work &work) {
-        std::vector<uint8_t> sent = std::exchange(impl_->U(port).sentToPeer, {});
+        std::vector<LineCharacter> sent = std::exchange(impl_->U(port).sentToPeer, {});
         impl_->PumpAllLocked(work);
         return sent;
     });
+}
+
+std::vector<uint8_t> MainFirmware::TakeTransmitted(int port)
+{
+    CheckPort(port, "TakeTransmitted");
+    std::optional<Framing> far = impl_->Run([&](Impl::Work &) { return impl_->U(port).peerFraming; });
+    std::vector<uint8_t> values;
+    for (const LineCharacter &character : TakeLine(port)) {
+        if (!character.isBreak)
+            values.push_back(far ? Decode(character, *far).value : character.value);
+    }
+    return values;
 }
 
 void MainFirmware::Inject(int port, const std::vector<uint8_t> &bytes)
 {
     CheckPort(port, "Inject");
     impl_->Run([&](Impl::Work &work) {
+        const Uart &uart = impl_->U(port);
+        const Framing framing = uart.peerFraming.value_or(uart.CurrentFraming());
         for (uint8_t byte : bytes)
-            impl_->ReceiveLocked(port, byte, work);
+            impl_->ReceiveLocked(port, Frame(byte, framing), work);
+        impl_->PumpAllLocked(work);
     });
+}
+
+void MainFirmware::InjectBreak(int port)
+{
+    CheckPort(port, "InjectBreak");
+    impl_->Run([&](Impl::Work &work) {
+        impl_->ReceiveLocked(port, LineCharacter{0, {}, true}, work);
+        impl_->PumpAllLocked(work);
+    });
+}
+
+void MainFirmware::SetPeerFraming(int port, std::optional<Framing> framing)
+{
+    CheckPort(port, "SetPeerFraming");
+    std::lock_guard lock(impl_->mutex);
+    impl_->U(port).peerFraming = framing;
 }
 
 void MainFirmware::SetPeerLines(int port, uint8_t msr)
@@ -263,7 +294,7 @@ void MainFirmware::SetReceiveCapacity(size_t bytes)
     impl_->Run([&](Impl::Work &work) {
         impl_->capacity = std::max<size_t>(1, bytes);
         for (int port = 1; port <= kPorts; port++) {
-            impl_->U(port).UpdateAutoRts(impl_->capacity);
+            impl_->U(port).UpdateAutoFlow(impl_->capacity);
             impl_->CheckTransmitRoomLocked(port, work);
         }
         impl_->RewiredLocked(work);
@@ -371,8 +402,7 @@ usb::BulkAnswer MainFirmware::BulkIn(uint8_t endpoint, uint8_t *buffer, size_t c
         if (!uart.HostDataWaiting())
             return usb::BulkAnswer::NotReady();
         const size_t n = uart.TakeForHost(buffer, capacity);
-        if (uart.UpdateAutoRts(impl_->capacity))
-            impl_->LinesChangedLocked(work);
+        impl_->FlowCheckLocked(port, work);
         impl_->PumpAllLocked(work);
         return usb::BulkAnswer::Done(n);
     });

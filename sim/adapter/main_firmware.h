@@ -8,9 +8,12 @@
 //
 // Each UART takes its line settings from kSetup and its DTR, RTS and break
 // from the commands; what it transmits goes to the port's peer (a loopback
-// plug, a null-modem cable to another port, or a test endpoint); what it
-// receives is offered on the port's bulk IN pipe in transfers of up to 64
-// bytes. Modem-line changes seen by a UART are reported as kEvent frames.
+// plug, a null-modem cable to another port, or a test endpoint) framed as
+// its line settings say; what it receives is decoded with its own settings
+// and offered on the port's bulk IN pipe in transfers of up to 64 bytes.
+// Modem-line changes and line errors (overrun, parity, framing, break) seen
+// by a UART are reported as kEvent frames. The framing model, XON/XOFF and
+// the handshakes are described in uart.h.
 //
 // Lifetime: the Bus holds a reference to its device model and calls it until
 // it is destroyed, so a MainFirmware must outlive the Bus it is plugged into
@@ -48,6 +51,33 @@ constexpr uint8_t kMsrDsr = 0x20;
 constexpr uint8_t kMsrRing = 0x40;
 constexpr uint8_t kMsrDcd = 0x80;
 
+// Line status bits as the firmware reports them (value slot 1 of an event),
+// where a 16550's line status register has them.
+constexpr uint8_t kLsrOverrun = 0x02;
+constexpr uint8_t kLsrParity = 0x04;
+constexpr uint8_t kLsrFraming = 0x08;
+constexpr uint8_t kLsrBreak = 0x10;
+
+// How a UART frames characters: data bits (5 to 8), parity ('n' none, 'o'
+// odd, 'e' even, '1' mark, '0' space) and stop code (1; 2 for two stop
+// bits, one and a half with five data bits).
+struct Framing {
+    uint8_t dataBits = 8;
+    char parity = 'n';
+    uint8_t stopCode = 1;
+    bool operator==(const Framing &) const = default;
+};
+
+// One thing a transmitter put on the line: a character with its sender's
+// framing (value holds the sender's data bits only; the parity bit follows
+// from value and framing), or a break (the line held at space).
+struct LineCharacter {
+    uint8_t value = 0;
+    Framing framing;
+    bool isBreak = false;
+    bool operator==(const LineCharacter &) const = default;
+};
+
 // How the firmware answers commands; tests use the others to make it
 // misbehave the way real devices do. Only answers to commands are affected:
 // modem events, adapter status and raw frames go out as they are, and
@@ -72,12 +102,14 @@ struct LineSettings {
     uint8_t stopCode = 1;
     char parity = 'n';
     char softwareFlow = 'n';
+    uint8_t xoff = 0x13;
+    uint8_t xon = 0x11;
     uint8_t handshake = 0x6E;
 };
 
 struct PortState {
     bool open = false;
-    bool dtr = false;
+    bool dtr = false;  // the DTR line as driven (by the FIFO under DTR handshaking)
     bool rts = false;  // the RTS line as driven (by the FIFO under RTS handshaking)
     bool breakOn = false;
     std::array<uint8_t, 13> setup{};  // last kSetup payload
@@ -86,6 +118,8 @@ struct PortState {
     uint64_t bytesTransmitted = 0;  // sent out of the UART
     uint64_t bytesReceived = 0;     // taken off the line into the FIFO for the host's IN pipe
     uint64_t bytesLost = 0;         // receive overruns
+    uint8_t lineStatus = 0;         // every kLsr* bit the receiver has seen
+    bool heldByXoff = false;        // the transmitter stopped by a received XOFF
     int commands = 0;
 };
 
@@ -123,12 +157,21 @@ public:
     // --- the serial side ------------------------------------------------
     void ConnectLoopback(int port);
     void ConnectNullModem(int portA, int portB);
-    // The port's UART talks to the test: TakeTransmitted returns what it sent,
-    // Inject makes it receive bytes, SetPeerLines sets CTS/DSR/RI/DCD.
+    // The port's UART talks to the test, which plays the far end:
+    // TakeTransmitted returns the values of what the UART sent as the far end
+    // decodes them (breaks left out), TakeLine the same characters as they
+    // were on the line; Inject makes the UART receive characters (XON and
+    // XOFF included: they are characters like any other), InjectBreak a
+    // break; SetPeerLines sets CTS/DSR/RI/DCD. The far end frames and decodes
+    // with SetPeerFraming's settings, or, without (the default), as the UART
+    // is set at the time, so that nothing it sends or reads has errors.
     void ConnectEndpoint(int port);
     std::vector<uint8_t> TakeTransmitted(int port);
+    std::vector<LineCharacter> TakeLine(int port);
     void Inject(int port, const std::vector<uint8_t> &bytes);
+    void InjectBreak(int port);
     void SetPeerLines(int port, uint8_t msr);
+    void SetPeerFraming(int port, std::optional<Framing> framing);
     // Deliver bytes at the configured baud rate in kernel time (10 bit times
     // per byte) instead of at once.
     void SetPacing(bool paced);

@@ -32,4 +32,10 @@ enum Response : uint8_t {
     kDone = 16,           // result, port
 };
 
+// Flag bits of a kEvent frame: the value slot its value fills.
+enum EventFlag : uint8_t {
+    kModemStatusEvent = 0x01,  // slot 0: CTS, DSR, RI, DCD (kMsr*)
+    kLineStatusEvent = 0x02,   // slot 1: overrun, parity, framing, break (kLsr*)
+};
+
 }  // namespace sim::adapter::wire

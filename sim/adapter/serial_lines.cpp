@@ -1,6 +1,7 @@
 // The four UARTs of the main firmware, their modem lines and their peers
 // (loopback plug, null-modem cable, or the test's endpoint): characters move
-// in runs when unpaced, in timed batches at the line's rate when paced.
+// in runs when unpaced, in timed batches at the line's rate when paced, and
+// one at a time whenever the receiver has to look at each (uart.h).
 #include "firmware_state.h"
 
 namespace sim::adapter {
@@ -32,51 +33,125 @@ void MainFirmware::Impl::LinesChangedLocked(Work &work)
             continue;
         uart.state.modemStatus = seen;
         if (uart.state.open)
-            QueueResponseLocked({wire::kEvent, static_cast<uint8_t>(port), kEventModemStatus, seen}, work);
+            QueueResponseLocked({wire::kEvent, static_cast<uint8_t>(port), wire::kModemStatusEvent, seen}, work);
     }
 }
 
-// A character arrives at a UART's receiver.
-void MainFirmware::Impl::ReceiveLocked(int port, uint8_t byte, Work &work)
+// A character, or a break, arrives at a UART's receiver.
+void MainFirmware::Impl::ReceiveLocked(int port, const LineCharacter &character, Work &work)
 {
     Uart &uart = U(port);
-    if (!uart.Receive(byte, capacity))
+    const Decoded decoded = Decode(character, uart.CurrentFraming());
+    if (character.isBreak) {
+        ReportLineStatusLocked(port, kLsrBreak, work);
         return;
+    }
+    const LineSettings &line = uart.state.line;
+    if (uart.TransmitFlow() && !decoded.lineStatus && (decoded.value == line.xoff || decoded.value == line.xon)) {
+        // Whoever receives this pumps: the transmitter may go on.
+        uart.state.heldByXoff = decoded.value == line.xoff;
+        return;
+    }
+    if (!uart.Receive(decoded.value, capacity)) {
+        ReportLineStatusLocked(port, kLsrOverrun, work);
+        return;
+    }
+    if (decoded.lineStatus)
+        ReportLineStatusLocked(port, decoded.lineStatus, work);
     work.Wake(PortIn(port));
-    if (uart.UpdateAutoRts(capacity))
+    FlowCheckLocked(port, work);
+}
+
+void MainFirmware::Impl::ReportLineStatusLocked(int port, uint8_t bits, Work &work)
+{
+    U(port).state.lineStatus |= bits;
+    if (!U(port).state.open)
+        return;
+    const auto code = static_cast<uint8_t>(port);
+    for (std::vector<uint8_t> &frame : responses) {
+        if (frame.size() == 4 && frame[0] == wire::kEvent && frame[1] == code && frame[2] == wire::kLineStatusEvent) {
+            frame[3] |= bits;
+            return;
+        }
+    }
+    QueueResponseLocked({wire::kEvent, code, wire::kLineStatusEvent, bits}, work);
+}
+
+void MainFirmware::Impl::FlowCheckLocked(int port, Work &work)
+{
+    Uart &uart = U(port);
+    if (uart.UpdateAutoFlow(capacity))
         LinesChangedLocked(work);
+    if (!paced && uart.controlToSend && CanSendLocked(port))
+        SendCharacterLocked(port, work);
+}
+
+void MainFirmware::Impl::SetBreakLocked(int port, bool on, Work &work)
+{
+    Uart &uart = U(port);
+    const bool starts = on && !uart.state.breakOn;
+    uart.state.breakOn = on;
+    if (starts) {
+        const LineCharacter held{0, uart.CurrentFraming(), true};
+        switch (uart.peer) {
+        case PeerKind::None:
+            break;
+        case PeerKind::Loopback:
+            ReceiveLocked(port, held, work);
+            break;
+        case PeerKind::NullModem:
+            ReceiveLocked(uart.partner, held, work);
+            break;
+        case PeerKind::Endpoint:
+            uart.sentToPeer.push_back(held);
+            break;
+        }
+    }
+    PumpAllLocked(work);
 }
 
 // Whether the UART may start its next character now.
 bool MainFirmware::Impl::CanSendLocked(int port)
 {
     Uart &uart = U(port);
-    if ((uart.state.line.handshake & kHandshakeCts) && !(uart.state.modemStatus & kMsrCts))
+    const uint8_t handshake = uart.state.line.handshake;
+    const uint8_t seen = uart.state.modemStatus;
+    if (uart.state.breakOn || ((handshake & kHandshakeCts) && !(seen & kMsrCts)) ||
+        ((handshake & kHandshakeDsr) && !(seen & kMsrDsr)))
         return false;
     // A test endpoint reads at its own pace; it holds the line rather
     // than lose what it has not read.
     if (uart.peer == PeerKind::Endpoint && uart.sentToPeer.size() >= capacity)
         return false;
-    return !uart.transmitFifo.empty();
+    if (uart.controlToSend)
+        return true;
+    return !uart.state.heldByXoff && !uart.transmitFifo.empty();
 }
 
 void MainFirmware::Impl::SendCharacterLocked(int port, Work &work)
 {
     Uart &uart = U(port);
-    const uint8_t byte = uart.transmitFifo.front();
-    uart.transmitFifo.pop_front();
+    uint8_t byte;
+    if (uart.controlToSend) {
+        byte = *uart.controlToSend;
+        uart.controlToSend.reset();
+    } else {
+        byte = uart.transmitFifo.front();
+        uart.transmitFifo.pop_front();
+    }
     uart.state.bytesTransmitted++;
+    const LineCharacter character = Frame(byte, uart.CurrentFraming());
     switch (uart.peer) {
     case PeerKind::None:
         break;
     case PeerKind::Loopback:
-        ReceiveLocked(port, byte, work);
+        ReceiveLocked(port, character, work);
         break;
     case PeerKind::NullModem:
-        ReceiveLocked(uart.partner, byte, work);
+        ReceiveLocked(uart.partner, character, work);
         break;
     case PeerKind::Endpoint:
-        uart.sentToPeer.push_back(byte);
+        uart.sentToPeer.push_back(character);
         break;
     }
 }
@@ -87,6 +162,10 @@ void MainFirmware::Impl::SendCharacterLocked(int port, Work &work)
 void MainFirmware::Impl::SendRunLocked(int port, Work &work)
 {
     Uart &uart = U(port);
+    if (uart.controlToSend) {
+        SendCharacterLocked(port, work);
+        return;
+    }
     size_t n = uart.transmitFifo.size();
     int receiver = 0;
     switch (uart.peer) {
@@ -102,8 +181,11 @@ void MainFirmware::Impl::SendRunLocked(int port, Work &work)
         n = std::min(n, capacity - uart.sentToPeer.size());
         break;
     }
-    if (receiver)
-        n = std::min(n, U(receiver).QuietRun(capacity));
+    if (receiver) {
+        const Uart &other = U(receiver);
+        const bool asSent = SameShape(uart.CurrentFraming(), other.CurrentFraming()) && !other.TransmitFlow();
+        n = asSent ? std::min(n, other.QuietRun(capacity)) : 1;
+    }
     if (n <= 1) {
         SendCharacterLocked(port, work);
         return;
@@ -113,11 +195,12 @@ void MainFirmware::Impl::SendRunLocked(int port, Work &work)
         Uart &other = U(receiver);
         other.ReceiveBlock(uart.transmitFifo, n);
         work.Wake(PortIn(receiver));
-        if (other.UpdateAutoRts(capacity))
-            LinesChangedLocked(work);
+        FlowCheckLocked(receiver, work);
     } else if (uart.peer == PeerKind::Endpoint) {
         auto end = uart.transmitFifo.begin() + static_cast<std::ptrdiff_t>(n);
-        uart.sentToPeer.insert(uart.sentToPeer.end(), uart.transmitFifo.begin(), end);
+        const Framing framing = uart.CurrentFraming();
+        for (auto it = uart.transmitFifo.begin(); it != end; ++it)
+            uart.sentToPeer.push_back(Frame(*it, framing));
         uart.transmitFifo.erase(uart.transmitFifo.begin(), end);
     } else {
         uart.transmitFifo.erase(uart.transmitFifo.begin(), uart.transmitFifo.begin() + static_cast<std::ptrdiff_t>(n));
@@ -183,7 +266,9 @@ void MainFirmware::Impl::StartBatchLocked(int port, Work &work)
         uart.lineCharacters = 0;
         uart.lineBaud = baud;
     }
-    const size_t n = std::min(kPacedBatch, uart.transmitFifo.size());
+    // An XON or XOFF goes first; data only while no XOFF holds it.
+    const size_t waiting = (uart.controlToSend ? 1 : 0) + (uart.state.heldByXoff ? 0 : uart.transmitFifo.size());
+    const size_t n = std::min(kPacedBatch, waiting);
     uart.lineCharacters += n;
     uart.batchOnLine = true;
     uart.batchLength = n;
@@ -191,9 +276,9 @@ void MainFirmware::Impl::StartBatchLocked(int port, Work &work)
     work.timers.emplace_back(due, [port](Impl &self, Work &later) { self.BatchDoneLocked(port, later); });
 }
 
-// The batch's time on the line is over. CTS is sampled before each
-// character, as the UART does, so a sender held off mid-batch keeps the
-// rest in its FIFO.
+// The batch's time on the line is over. What may hold the transmitter
+// (break, CTS, DSR, XOFF) is looked at before each character, as the UART
+// does, so a sender held off mid-batch keeps the rest in its FIFO.
 void MainFirmware::Impl::BatchDoneLocked(int port, Work &work)
 {
     Uart &uart = U(port);

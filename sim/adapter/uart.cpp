@@ -1,6 +1,7 @@
 #include "uart.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <utility>
 
@@ -15,7 +16,77 @@ namespace {
 size_t HighWater(size_t capacity) { return std::max<size_t>(1, capacity * 3 / 4); }
 size_t LowWater(size_t capacity) { return std::max<size_t>(1, capacity / 4); }
 
+constexpr uint32_t Mask(unsigned bits) { return (1u << bits) - 1; }
+
+// The parity bit a frame with parity carries for this value.
+uint32_t ParityBit(uint8_t value, char parity)
+{
+    const bool oddOnes = std::popcount(value) & 1;
+    switch (parity) {
+    case 'o':
+        return oddOnes ? 0 : 1;
+    case 'e':
+        return oddOnes ? 1 : 0;
+    case '1':
+        return 1;
+    default:
+        return 0;
+    }
+}
+
 }  // namespace
+
+Framing FramingOf(const LineSettings &line)
+{
+    Framing framing;
+    framing.dataBits = line.dataBits >= 5 && line.dataBits <= 8 ? line.dataBits : 8;
+    switch (line.parity) {
+    case 'o':
+    case 'e':
+    case '1':
+    case '0':
+        framing.parity = line.parity;
+        break;
+    default:
+        framing.parity = 'n';
+    }
+    framing.stopCode = line.stopCode;
+    return framing;
+}
+
+LineCharacter Frame(uint8_t byte, const Framing &framing)
+{
+    return LineCharacter{static_cast<uint8_t>(byte & Mask(framing.dataBits)), framing, false};
+}
+
+bool SameShape(const Framing &sender, const Framing &receiver)
+{
+    return sender.dataBits == receiver.dataBits && sender.parity == receiver.parity;
+}
+
+Decoded Decode(const LineCharacter &sent, const Framing &receiver)
+{
+    if (sent.isBreak)
+        return Decoded{0, kLsrBreak};
+    // The bits after the start bit, the first in bit 0: the sender's data
+    // bits, its parity bit, then mark (its stop bits, then the idle line).
+    const Framing &sender = sent.framing;
+    const uint8_t value = static_cast<uint8_t>(sent.value & Mask(sender.dataBits));
+    uint32_t bits = value;
+    unsigned length = sender.dataBits;
+    if (sender.parity != 'n')
+        bits |= ParityBit(value, sender.parity) << length++;
+    bits |= ~Mask(length);
+
+    Decoded decoded;
+    decoded.value = static_cast<uint8_t>(bits & Mask(receiver.dataBits));
+    unsigned at = receiver.dataBits;
+    if (receiver.parity != 'n' && ((bits >> at++) & 1) != ParityBit(decoded.value, receiver.parity))
+        decoded.lineStatus |= kLsrParity;
+    if (!((bits >> at) & 1))
+        decoded.lineStatus |= kLsrFraming;
+    return decoded;
+}
 
 LineSettings ParseLineSettings(const std::array<uint8_t, 13> &setup)
 {
@@ -25,6 +96,8 @@ LineSettings ParseLineSettings(const std::array<uint8_t, 13> &setup)
     line.stopCode = setup[6];
     line.parity = static_cast<char>(setup[7]);
     line.softwareFlow = static_cast<char>(setup[8]);
+    line.xoff = setup[9];
+    line.xon = setup[10];
     line.handshake = setup[11];
     return line;
 }
@@ -49,10 +122,22 @@ void Uart::PowerOn()
     lineStart = 0;
     lineCharacters = 0;
     lineBaud = 0;
+    controlToSend.reset();
     toHost_.clear();
     receiveLevel_ = 0;
+    framing_ = FramingOf(state.line);
     commandedRts_ = false;
-    autoRts_ = true;
+    ready_ = true;
+    xoffSent_ = false;
+}
+
+void Uart::Setup(const std::array<uint8_t, 13> &setup)
+{
+    state.setup = setup;
+    state.line = ParseLineSettings(setup);
+    framing_ = FramingOf(state.line);
+    if (!TransmitFlow())
+        state.heldByXoff = false;
 }
 
 bool Uart::Receive(uint8_t byte, size_t capacity)
@@ -76,15 +161,22 @@ void Uart::ReceiveBlock(std::deque<uint8_t> &from, size_t n)
     if (toHost_.empty() || toHost_.back().echo)
         NewHostTransfer();
     auto end = from.begin() + static_cast<std::ptrdiff_t>(n);
-    toHost_.back().bytes.insert(toHost_.back().bytes.end(), from.begin(), end);
+    std::vector<uint8_t> &bytes = toHost_.back().bytes;
+    bytes.insert(bytes.end(), from.begin(), end);
     from.erase(from.begin(), end);
+    if (framing_.dataBits < 8) {
+        const uint8_t mask = static_cast<uint8_t>(Mask(framing_.dataBits));
+        for (auto it = bytes.end() - static_cast<std::ptrdiff_t>(n); it != bytes.end(); ++it)
+            *it &= mask;
+    }
     receiveLevel_ += n;
     state.bytesReceived += n;
 }
 
 size_t Uart::QuietRun(size_t capacity) const
 {
-    // Only reaching the high-water mark can change RTS while bytes arrive.
+    // Only reaching the high-water mark can change RTS, DTR or XOFF while
+    // bytes arrive.
     const size_t high = HighWater(capacity);
     return receiveLevel_ + 1 < high ? high - receiveLevel_ - 1 : 1;
 }
@@ -127,16 +219,25 @@ size_t Uart::TakeForHost(uint8_t *buffer, size_t capacity)
     return n;
 }
 
-bool Uart::RtsOut() const { return (state.line.handshake & kHandshakeRts) ? autoRts_ : commandedRts_; }
+bool Uart::RtsOut() const { return (state.line.handshake & kHandshakeRts) ? ready_ : commandedRts_; }
 
-bool Uart::UpdateAutoRts(size_t capacity)
+bool Uart::DtrOut() const { return (state.line.handshake & kHandshakeDtr) ? ready_ : state.dtr; }
+
+bool Uart::UpdateAutoFlow(size_t capacity)
 {
-    const bool before = RtsOut();
+    const bool rts = RtsOut(), dtr = DtrOut();
     if (receiveLevel_ >= HighWater(capacity))
-        autoRts_ = false;
+        ready_ = false;
     else if (receiveLevel_ < LowWater(capacity))
-        autoRts_ = true;
-    return RtsOut() != before;
+        ready_ = true;
+    // XOFF once the receiver is not ready, XON once it is again, or once
+    // receive flow control ends with the peer still held.
+    const bool holdPeer = ReceiveFlow() && !ready_;
+    if (holdPeer != xoffSent_) {
+        xoffSent_ = holdPeer;
+        controlToSend = holdPeer ? state.line.xoff : state.line.xon;
+    }
+    return RtsOut() != rts || DtrOut() != dtr;
 }
 
 uint8_t Uart::LinesAsSeenByPeer() const
@@ -144,7 +245,7 @@ uint8_t Uart::LinesAsSeenByPeer() const
     uint8_t lines = 0;
     if (RtsOut())
         lines |= kMsrCts;
-    if (state.dtr)
+    if (DtrOut())
         lines |= kMsrDsr | kMsrDcd;
     return lines;
 }
@@ -153,6 +254,7 @@ PortState Uart::Snapshot() const
 {
     PortState snapshot = state;
     snapshot.rts = RtsOut();
+    snapshot.dtr = DtrOut();
     return snapshot;
 }
 

@@ -14,6 +14,7 @@
 #include "driver/base/protocol.h"
 #include "driver/usb/transport.h"
 #include "sim/adapter/main_firmware.h"
+#include "sim/adapter/protocol.h"
 #include "sim/io/io.h"
 #include "sim/usb/bus.h"
 #include "tests/support/bulk_request.h"
@@ -39,19 +40,19 @@ Bytes Pattern(size_t n, uint8_t seed)
     return bytes;
 }
 
-// CMD_SETUP for 8N1 at this rate with these handshake bits.
-Bytes SetupFrame(int port, uint32_t baud, uint8_t handshake)
+// kSetup at this rate with these handshake bits, 8N1 and no XON/XOFF unless told.
+Bytes SetupFrame(int port, uint32_t baud, uint8_t handshake, Framing f = {}, char flow = 'n')
 {
-    return {CMD_SETUP,
+    return {wire::kSetup,
             uint8_t(port),
             uint8_t(baud),
             uint8_t(baud >> 8),
             uint8_t(baud >> 16),
             uint8_t(baud >> 24),
-            8,
-            1,
-            'n',
-            'n',
+            f.dataBits,
+            f.stopCode,
+            uint8_t(f.parity),
+            uint8_t(flow),
             0x13,
             0x11,
             handshake,
@@ -474,11 +475,17 @@ TEST_F(MainFirmwareTest, WithoutFlowControlAFullReceiverOverruns)
     firmware_.ConnectNullModem(1, 2);
     Command(SetupFrame(1, 9600, 0));
     Command(SetupFrame(2, 9600, 0));
+    Command({CMD_OPEN, 2});
     EXPECT_EQ(Write(PortOut(1), Pattern(256, 0)), USBD_STATUS_SUCCESS);
     EXPECT_EQ(Write(PortOut(1), Pattern(256, 9)), USBD_STATUS_SUCCESS);
     EXPECT_EQ(firmware_.Port(1).bytesTransmitted, 512u);
     EXPECT_EQ(firmware_.Port(2).bytesReceived, 256u);
     EXPECT_EQ(firmware_.Port(2).bytesLost, 256u);
+    for (int port : {1, 2, 2}) {
+        EXPECT_EQ(Response(), Done(port));
+    }
+    // The open port hears of the overrun once: nobody read in between.
+    EXPECT_EQ(Response(), (Bytes{wire::kEvent, 2, wire::kLineStatusEvent, kLsrOverrun}));
     EXPECT_EQ(ReadAll(2, 256), Pattern(256, 0));
 }
 
@@ -518,5 +525,94 @@ TEST_F(MainFirmwareTest, ScheduledWorkOutlivingTheModelDoesNothing)
     KeDelayExecutionThread(KernelMode, FALSE, &second);
     bus_->Drain();
 }
+
+// --- the lines as a strict witness, in the model's own terms (wire::, kLsr*)
+
+template <typename Row>
+class LineRows : public MainFirmwareTest, public testing::WithParamInterface<Row> {
+};
+
+// Port 1 sends to port 2 on a null-modem cable, each framing as it is set.
+struct FramingRow {
+    Framing sender, receiver;
+    Bytes written, received;
+    uint8_t lineStatus;
+};
+using FramingTest = LineRows<FramingRow>;
+TEST_P(FramingTest, TheReceiverDecodesWithItsOwnSettings)
+{
+    firmware_.ConnectNullModem(1, 2);
+    Command(SetupFrame(1, 9600, 0, GetParam().sender));
+    Command(SetupFrame(2, 9600, 0, GetParam().receiver));
+    EXPECT_EQ(Write(PortOut(1), GetParam().written), USBD_STATUS_SUCCESS);
+    EXPECT_EQ(ReadAll(2, GetParam().received.size()), GetParam().received);
+    EXPECT_EQ(firmware_.Port(2).lineStatus, GetParam().lineStatus);
+}
+constexpr Framing k8N1{8, 'n', 1}, k7E1{7, 'e', 1};
+INSTANTIATE_TEST_SUITE_P(
+    Pairs, FramingTest,
+    testing::Values(FramingRow{k8N1, k8N1, {0x41, 0xC1}, {0x41, 0xC1}, 0},
+                    FramingRow{k7E1, k7E1, {0xC1, 0x43}, {0x41, 0x43}, 0},                   // masked to 7 bits
+                    FramingRow{k7E1, k8N1, {0x41, 0x43}, {0x41, 0xC3}, 0},                   // parity read as bit 7
+                    FramingRow{k8N1, k7E1, {0x41, 0xC1}, {0x41, 0x41}, kLsrParity},          // bit 7 read as parity
+                    FramingRow{k8N1, {7, 'n', 1}, {0xC1, 0x41}, {0x41, 0x41}, kLsrFraming},  // bit 7 read as stop
+                    FramingRow{{8, 'o', 1}, {8, 'e', 1}, {0x41}, {0x41}, kLsrParity},
+                    FramingRow{{8, '1', 1}, {8, '0', 2}, {0x00, 0xFF}, {0x00, 0xFF}, kLsrParity},
+                    FramingRow{{5, 'n', 1}, k8N1, {0x41}, {0xE1}, 0}));  // idle mark as the high bits
+
+// Break on holds port 1's transmitter and the peer (1 to 1 is a loopback
+// plug) sees it; off, the data goes.
+using BreakTest = LineRows<int>;
+TEST_P(BreakTest, BreakHoldsTheLineAtSpace)
+{
+    firmware_.ConnectNullModem(1, GetParam());
+    Command({wire::kSetBreak, 1, 1});
+    EXPECT_EQ(Write(PortOut(1), Text("ab")), USBD_STATUS_SUCCESS);
+    EXPECT_EQ(firmware_.Port(1).bytesTransmitted, 0u);
+    EXPECT_EQ(firmware_.Port(GetParam()).lineStatus, kLsrBreak);
+    Command({wire::kSetBreak, 1, 0});
+    EXPECT_EQ(ReadAll(GetParam(), 2), Text("ab"));
+}
+INSTANTIATE_TEST_SUITE_P(Peers, BreakTest, testing::Values(1, 3));
+
+// Flow control on port 1 against the test's endpoint, room for 8 (the marks
+// at 6 and 2): the far end sends XOFF and 'x', "ab" is written, the far end
+// sends XON and raises DSR; then six characters come that the host drains.
+// Columns: what of "ab" went while held and after; what the host got of
+// XOFF, 'x', XON; what the UART sent at the marks; DTR at 6 and drained.
+struct FlowRow {
+    char flow;
+    uint8_t handshake;
+    Bytes whileHeld, afterRelease, host, sentAtMarks;
+    std::vector<bool> dtr;
+};
+using FlowTest = LineRows<FlowRow>;
+TEST_P(FlowTest, EachDirectionAndHandshakeAsTheSetupSays)
+{
+    const FlowRow &row = GetParam();
+    firmware_.SetReceiveCapacity(8);
+    firmware_.ConnectEndpoint(1);
+    Command(SetupFrame(1, 9600, row.handshake, k8N1, row.flow));
+    firmware_.Inject(1, {0x13, 'x'});
+    EXPECT_EQ(Write(PortOut(1), Text("ab")), USBD_STATUS_SUCCESS);
+    EXPECT_EQ(firmware_.TakeTransmitted(1), row.whileHeld);
+    firmware_.Inject(1, {0x11});
+    firmware_.SetPeerLines(1, kMsrDsr);
+    EXPECT_EQ(firmware_.TakeTransmitted(1), row.afterRelease);
+    EXPECT_EQ(ReadAll(1, row.host.size()), row.host);
+    firmware_.Inject(1, Text("012345"));
+    std::vector<bool> dtr{firmware_.Port(1).dtr};
+    EXPECT_EQ(ReadAll(1, 6), Text("012345"));
+    dtr.push_back(firmware_.Port(1).dtr);
+    EXPECT_EQ(firmware_.TakeTransmitted(1), row.sentAtMarks);
+    EXPECT_EQ(dtr, row.dtr);
+}
+INSTANTIATE_TEST_SUITE_P(Modes, FlowTest,
+                         testing::Values(FlowRow{'n', 0, Text("ab"), {}, {0x13, 'x', 0x11}, {}, {0, 0}},
+                                         FlowRow{'t', 0, {}, Text("ab"), {'x'}, {}, {0, 0}},
+                                         FlowRow{'r', 0, Text("ab"), {}, {0x13, 'x', 0x11}, {0x13, 0x11}, {0, 0}},
+                                         FlowRow{'b', 0, {}, Text("ab"), {'x'}, {0x13, 0x11}, {0, 0}},
+                                         FlowRow{'n', 0x10, {}, Text("ab"), {0x13, 'x', 0x11}, {}, {0, 0}},
+                                         FlowRow{'n', 0x02, Text("ab"), {}, {0x13, 'x', 0x11}, {}, {0, 1}}));
 
 }  // namespace
