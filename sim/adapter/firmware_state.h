@@ -156,6 +156,9 @@ struct MainFirmware::Impl : std::enable_shared_from_this<MainFirmware::Impl> {
 
     void SendCharacterLocked(int port, Work &work);
 
+    // Hands a character the UART sent (or its break) to the cable's far end.
+    void PutOnLineLocked(int port, const LineCharacter &character, Work &work);
+
     // As many characters at once as can go before anything that decides
     // whether the next may go could change (the receiver's automatic RTS, an
     // endpoint peer's room): the same as that many SendCharacterLocked calls.

@@ -92,20 +92,7 @@ void MainFirmware::Impl::SetBreakLocked(int port, bool on, Work &work)
     const bool starts = on && !uart.state.breakOn;
     uart.state.breakOn = on;
     if (starts) {
-        const LineCharacter held{0, uart.CurrentFraming(), true};
-        switch (uart.peer) {
-        case PeerKind::None:
-            break;
-        case PeerKind::Loopback:
-            ReceiveLocked(port, held, work);
-            break;
-        case PeerKind::NullModem:
-            ReceiveLocked(uart.partner, held, work);
-            break;
-        case PeerKind::Endpoint:
-            uart.sentToPeer.push_back(held);
-            break;
-        }
+        PutOnLineLocked(port, LineCharacter{0, uart.CurrentFraming(), true}, work);
     }
     PumpAllLocked(work);
 }
@@ -140,7 +127,13 @@ void MainFirmware::Impl::SendCharacterLocked(int port, Work &work)
         uart.transmitFifo.pop_front();
     }
     uart.state.bytesTransmitted++;
-    const LineCharacter character = Frame(byte, uart.CurrentFraming());
+    PutOnLineLocked(port, Frame(byte, uart.CurrentFraming()), work);
+}
+
+// What the UART puts on the line reaches whatever is at the cable's far end.
+void MainFirmware::Impl::PutOnLineLocked(int port, const LineCharacter &character, Work &work)
+{
+    Uart &uart = U(port);
     switch (uart.peer) {
     case PeerKind::None:
         break;

@@ -61,6 +61,13 @@ protected:
         return sim::pnp::ConfigManager::Get().HostPortFor(serial, index);
     }
     static ULONGLONG Now() { return KeQueryInterruptTime(); }
+    // Lets this much kernel time pass on the test's thread.
+    static void Pause(int64_t ticks)
+    {
+        LARGE_INTEGER delay;
+        delay.QuadPart = -ticks;
+        KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    }
 
     // Models outlive the manager, which owns the buses over them.
     std::vector<std::unique_ptr<sim::usb::DeviceModel>> models;

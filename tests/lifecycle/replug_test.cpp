@@ -13,13 +13,6 @@ constexpr int64_t kPatience = 5 * sim::kTicksPerSecond;
 
 class ReplugTest : public LifecycleTest {
 protected:
-    static void Pause(int64_t ticks)
-    {
-        LARGE_INTEGER delay;
-        delay.QuadPart = -ticks;
-        KeDelayExecutionThread(KernelMode, FALSE, &delay);
-    }
-
     sim::host::HostPort &OpenPort(const std::string &serial, int index, ULONG baud)
     {
         sim::host::HostSerialDriver &host = *Host(serial);

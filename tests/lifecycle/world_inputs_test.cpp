@@ -21,12 +21,6 @@ constexpr int64_t kSecond = sim::kTicksPerSecond;
 
 class WorldInputsTest : public LifecycleTest {
 protected:
-    static void Pause(int64_t ticks)
-    {
-        LARGE_INTEGER delay;
-        delay.QuadPart = -ticks;
-        KeDelayExecutionThread(KernelMode, FALSE, &delay);
-    }
     static sim::adapter::MainFirmware &Firmware(sim::pnp::Device &device)
     {
         return static_cast<sim::adapter::MainFirmware &>(device.Model());
