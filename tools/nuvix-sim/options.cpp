@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <filesystem>
 
 #include "options.h"
 
@@ -191,6 +192,12 @@ bool ParseOptions(int argc, char **argv, Options &options, std::string &error)
             if (!value(text))
                 return false;
 #if defined(NUVIX_HOST32)
+            // A file that is not there is a mistake on the command line, not
+            // an image the loader refused.
+            if (!std::filesystem::is_regular_file(text)) {
+                error = "--image: no such file '" + text + "'";
+                return false;
+            }
             options.image = text;
 #else
             error = "--image needs the 32-bit build of nuvix-sim (preset host32)";
@@ -321,7 +328,7 @@ void PrintUsage(std::FILE *out)
                  "                 one 64-byte packet per pipe per frame (64,000 B/s a pipe),\n"
                  "                 so the default 256K per stream takes over 4 s of kernel time\n"
                  "  -q, --quiet    only the summary and the result\n"
-                 "  --image FILE   run the real driver image (build/target/nuvixusb.sys),\n"
+                 "  --image FILE   run the real driver image (build/host32/target/nuvixusb.sys),\n"
                  "                 loaded as the platform loads it, instead of the linked\n"
                  "                 driver; the 32-bit build (preset host32) only\n"
                  "  --pty          instead: brings one adapter up in real time and offers its\n"
