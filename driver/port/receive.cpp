@@ -114,7 +114,8 @@ NTSTATUS PORT_READ_COMPLETE_API PortReadComplete(PDEVICE_OBJECT DeviceObject, PI
     } else if (MayReArm(Adapter)) {
         StartPortRead(Port);
     } else {
-        // The drain cannot finish: the close's wait ends on its time-out.
+        // The drain cannot go on (a stop or removal keeps the next read from
+        // starting): the close's wait ends now, not on its time-out.
         KeSetEvent(&Port->ReadDoneEvent, EVENT_INCREMENT, FALSE);
     }
     LockRelease(&Adapter->Lock);
