@@ -19,22 +19,23 @@
 namespace sweep {
 namespace {
 
-// The name a serial number gives its adapter, worked out here on the
-// platform's rules, not taken from the driver.
-std::string NameOf(const std::string &serial)
-{
-    std::string name;
-    for (unsigned char c : serial)
-        name += (c <= ' ' || c > '~' || c == '\\' || c == ',') ? '_' : char(std::tolower(c));
-    return name;
-}
-
+// The serial number as names carry it, worked out here on the platform's
+// rules, not taken from the driver.
 std::string Safe(const std::string &serial)
 {
     std::string safe;
     for (unsigned char c : serial)
         safe += (c <= ' ' || c > '~' || c == '\\' || c == ',') ? '_' : char(c);
     return safe;
+}
+
+// Names compare without case: two serial numbers with one NameOf collide.
+std::string NameOf(const std::string &serial)
+{
+    std::string name = Safe(serial);
+    for (char &c : name)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    return name;
 }
 
 std::vector<uint8_t> Tag(const std::string &safe, int port)
