@@ -152,6 +152,9 @@ TEST_F(ServiceRoutinesTest, CloseDrainsTheReadWithTheEchoedMarker)
 // The echo held up on the way: the drain gives up after 0.5 s and cancels
 // the read. The echo still comes, late, when the port is open again; it is
 // the driver's, not the host's data. Each close makes a marker of its own.
+// The cancel's own wait costs its full 0.5 s when the cancelled read
+// signals before the wait clears the event, which real threads sometimes
+// do: the close takes between 0.5 s and 1 s.
 TEST_F(ServiceRoutinesTest, CloseCancelsTheReadWhenTheMarkerNeverComesAndALateOneIsNotData)
 {
     rig.OpenAndBind(1);
@@ -160,7 +163,7 @@ TEST_F(ServiceRoutinesTest, CloseCancelsTheReadWhenTheMarkerNeverComesAndALateOn
     rig.firmware.HoldEndpoint(sim::adapter::PortIn(1), true);
     EXPECT_TRUE(host.Close(rig.HostPort(1)));
     EXPECT_GE(Now(), kHalfSecond);
-    EXPECT_LT(Now(), kSecond);
+    EXPECT_LE(Now(), kSecond);
     EXPECT_EQ(rig.Port(1)->ReadIrp, nullptr);
     EXPECT_FALSE(rig.Port(1)->Open);
     EXPECT_TRUE(rig.Port(1)->DrainMarkerPending);
