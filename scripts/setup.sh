@@ -13,6 +13,8 @@ PACKAGES=(
   libgtest-dev          # GoogleTest, for the tests
   libgmock-dev          # GoogleMock
   libbenchmark-dev      # Google Benchmark, for bench/
+  libboost-context-dev  # Boost.Context: the deterministic schedules' fibers
+  parallel              # GNU parallel, runs exploration campaigns in shards
   valgrind              # callgrind, for the data-path benchmark's instruction count
   g++-mingw-w64-i686    # i686 cross compiler for the target preset
   mingw-w64-i686-dev    # the platform headers, DDK included, for the target preset

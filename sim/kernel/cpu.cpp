@@ -10,12 +10,20 @@
 namespace sim {
 
 namespace {
-thread_local CpuState tCpu;
+// A thread outside the simulation (a tool's display thread, the test's
+// thread between worlds) still has a level of its own.
+thread_local CpuState tOutsideCpu;
+}  // namespace
+
+// A simulated thread's processor state lives in its scheduler record, as
+// several of them share one OS thread in a deterministic schedule.
+CpuState &Cpu()
+{
+    CpuState *own = Scheduler::CurrentCpu();
+    return own ? *own : tOutsideCpu;
 }
 
-CpuState &Cpu() { return tCpu; }
-
-ULONG_PTR CpuToken() { return reinterpret_cast<ULONG_PTR>(&tCpu) | 1; }
+ULONG_PTR CpuToken() { return reinterpret_cast<ULONG_PTR>(&Cpu()) | 1; }
 
 const char *IrqlName(KIRQL irql)
 {
@@ -31,14 +39,15 @@ const char *IrqlName(KIRQL irql)
     }
 }
 
-IrqlBalanceCheck::IrqlBalanceCheck(const char *what) : what_(what), irql_(tCpu.irql), locks_(tCpu.spinLocksHeld) {}
+IrqlBalanceCheck::IrqlBalanceCheck(const char *what) : what_(what), irql_(Cpu().irql), locks_(Cpu().spinLocksHeld) {}
 
 IrqlBalanceCheck::~IrqlBalanceCheck()
 {
-    if (tCpu.irql != irql_ || tCpu.spinLocksHeld != locks_)
+    const CpuState &cpu = Cpu();
+    if (cpu.irql != irql_ || cpu.spinLocksHeld != locks_)
         BugCheck("IRQL_UNEXPECTED_VALUE", std::string(what_) + " was called at " + IrqlName(irql_) + " holding " +
                                               std::to_string(locks_) + " spin lock(s) and returned at " +
-                                              IrqlName(tCpu.irql) + " holding " + std::to_string(tCpu.spinLocksHeld));
+                                              IrqlName(cpu.irql) + " holding " + std::to_string(cpu.spinLocksHeld));
 }
 
 }  // namespace sim

@@ -6,14 +6,25 @@
 #include <sstream>
 
 #include "bugcheck.h"
+#include "cpu.h"
+#include "fiber.h"
 
 namespace sim {
 
+// Everything a simulated thread owns lives here, not in thread_local
+// storage: in a deterministic schedule all simulated threads share one OS
+// thread. (What stays thread_local is the OS thread's own: which record runs
+// on it, the internal locks it holds, which are never held across a switch,
+// and the jitter's random stream, used only with real threads.)
 struct Scheduler::ThreadRecord {
     std::string name;
     uint64_t ordinal = 0;  // order of registration since Reset
     int64_t priority = 0;  // Pct: the highest runnable thread runs
-    std::condition_variable wake;
+    CpuState cpu;          // its processor: interrupt level, spin locks held
+    // Deterministic schedules: the context it runs on (a thread's own for
+    // the one that registered itself). Real threads: none.
+    std::unique_ptr<Fiber> fiber;
+    std::condition_variable wake;  // real threads: where it sleeps
     bool blocked = false;
     bool ready = false;     // set by whoever found the readiness test true
     bool timedOut = false;  // set when the clock reached the deadline
@@ -79,9 +90,10 @@ void Mutex::LockSlow()
 {
     // Another thread holds it. With real threads, or for a thread outside
     // the simulation, that is ordinary contention. In a deterministic
-    // schedule the holder is parked (no switch happens while it holds a
-    // sim::Mutex, so it must have waited while holding it): waiting here
-    // would stop the simulation for good.
+    // schedule no fiber is ever switched away holding one, so the holder is
+    // a thread outside the simulation that lets go soon; blocking the OS
+    // thread on it would stop every fiber, so this spins, and a holder that
+    // never lets go stops the run.
     Scheduler &scheduler = Scheduler::Get();
     if (scheduler.Deterministic() && scheduler.CurrentIsRegistered() && tInternalLocksHeld == 0) {
         const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -146,6 +158,7 @@ void Scheduler::Reset(ClockMode mode, Schedule schedule, uint64_t seed, uint64_t
     std::sort(changePoints_.begin(), changePoints_.end());
     nextLowPriority_ = depth - 1;
     token_ = threads_.empty() ? nullptr : threads_[0];
+    ReapLocked();
 }
 
 uint64_t Scheduler::TraceHash()
@@ -202,14 +215,35 @@ void Scheduler::PassTokenLocked(ThreadRecord *next)
 {
     MixLocked(next ? next->ordinal + 1 : 0);
     token_ = next;
-    if (next && next != tCurrent)
-        next->wake.notify_one();
 }
 
-void Scheduler::WaitForTokenLocked(std::unique_lock<std::mutex> &lock, ThreadRecord *self)
+// The running fiber hands the turn to next and runs again only when some
+// fiber hands it back. The scheduler lock is not held across the swap: the
+// next fiber runs on this same OS thread and takes it itself.
+void Scheduler::SwitchLocked(std::unique_lock<std::mutex> &lock, ThreadRecord *self, ThreadRecord *next)
 {
-    while (token_.load(std::memory_order_relaxed) != self)
-        self->wake.wait(lock);
+    PassTokenLocked(next);
+    if (next == self)
+        return;
+    if (!next)
+        BugCheck("SIMULATION_MISUSE", "thread '" + self->name + "' gave up its turn and no thread can run");
+    if (tInternalLocksHeld)
+        BugCheck("SIMULATION_MISUSE",
+                 "thread '" + self->name + "' was switched away holding an internal simulation lock");
+    tCurrent = next;
+    lock.unlock();
+    Fiber::Switch(*self->fiber, *next->fiber);
+    lock.lock();
+    ReapLocked();
+}
+
+// Frees the records of fibers that have ended; never the running one's, as
+// an ended fiber never runs again.
+void Scheduler::ReapLocked()
+{
+    for (ThreadRecord *record : graveyard_)
+        delete record;
+    graveyard_.clear();
 }
 
 void Scheduler::SwitchSlow()
@@ -223,17 +257,14 @@ void Scheduler::SwitchSlow()
         changePoints_.erase(changePoints_.begin());
         self->priority = nextLowPriority_--;
     }
-    // The walk moves on at one switch point in kWalkSwitchOneIn: a hand-over
-    // costs a wake-up of another OS thread, and a walk that stays a few
-    // points still reaches every interleaving, with other odds.
+    // The walk moves on at one switch point in kWalkSwitchOneIn: a walk that
+    // stays a few points still reaches every interleaving, with other odds,
+    // and these odds are the ones recorded seeds replay.
     if (schedule_ == Schedule::RandomWalk && rng_() % kWalkSwitchOneIn != 0) {
         MixLocked(self->ordinal + 1);
         return;
     }
-    ThreadRecord *next = PickLocked();
-    PassTokenLocked(next);
-    if (next != self)
-        WaitForTokenLocked(lock, self);
+    SwitchLocked(lock, self, PickLocked());
 }
 
 Ticks Scheduler::NowLocked() const
@@ -243,6 +274,8 @@ Ticks Scheduler::NowLocked() const
     auto elapsed = std::chrono::steady_clock::now() - realStart_;
     return std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 100;
 }
+
+CpuState *Scheduler::CurrentCpu() { return tCurrent ? &tCurrent->cpu : nullptr; }
 
 Ticks Scheduler::Now()
 {
@@ -265,20 +298,37 @@ Scheduler::ThreadRecord *Scheduler::Register(std::string name)
     return record;
 }
 
-void Scheduler::Adopt(ThreadRecord *record)
+Scheduler::ThreadRecord *Scheduler::RegisterFiber(std::string name, std::function<void()> body)
 {
-    tCurrent = record;
-    if (Deterministic()) {
-        std::unique_lock lock(mutex_);
-        WaitForTokenLocked(lock, record);
-    }
+    ThreadRecord *self = tCurrent;
+    if (!self || !self->fiber)
+        BugCheck("SIMULATION_MISUSE", "thread '" + CurrentName() + "' starts simulated thread '" + name +
+                                          "' in a deterministic schedule; only simulated threads may");
+    ThreadRecord *record = Register(std::move(name));
+    // No switch point lies between registering and having a context, so the
+    // schedule cannot pick the thread before it can run.
+    record->fiber = std::make_unique<Fiber>([this, body = std::move(body)]() -> Fiber * {
+        body();
+        return RetireCurrent();
+    });
+    return record;
 }
+
+void Scheduler::Adopt(ThreadRecord *record) { tCurrent = record; }
 
 void Scheduler::RegisterCurrent(std::string name)
 {
     if (tCurrent)
         BugCheck("SIMULATION_MISUSE", "thread '" + tCurrent->name + "' registered twice");
-    Adopt(Register(std::move(name)));
+    ThreadRecord *record = Register(std::move(name));
+    if (Deterministic()) {
+        // The fibers this thread starts run on it, switching back and forth.
+        if (token_ != record)
+            BugCheck("SIMULATION_MISUSE",
+                     "thread '" + record->name + "' joins a deterministic schedule that another OS thread runs");
+        record->fiber = Fiber::ForThisThread();
+    }
+    Adopt(record);
 }
 
 void Scheduler::UnregisterCurrent()
@@ -288,14 +338,37 @@ void Scheduler::UnregisterCurrent()
         return;
     {
         std::unique_lock lock(mutex_);
+        if (Deterministic() && threads_.size() > 1)
+            BugCheck("SIMULATION_MISUSE", "thread '" + record->name +
+                                              "' leaves while the simulated threads it runs remain:\n" +
+                                              DescribeThreadsLocked());
         threads_.erase(std::find(threads_.begin(), threads_.end(), record));
         running_--;
         OnThreadStoppedLocked();
         if (Deterministic() && token_ == record)
             PassTokenLocked(PickLocked());
+        ReapLocked();
     }
     tCurrent = nullptr;
     delete record;
+}
+
+// The end of a fiber's thread: it leaves the schedule, its record waits for
+// the next fiber to free it, and the fiber to run next is returned.
+Fiber *Scheduler::RetireCurrent()
+{
+    ThreadRecord *self = tCurrent;
+    std::unique_lock lock(mutex_);
+    threads_.erase(std::find(threads_.begin(), threads_.end(), self));
+    running_--;
+    OnThreadStoppedLocked();
+    ThreadRecord *next = PickLocked();
+    if (!next)
+        BugCheck("SIMULATION_MISUSE", "thread '" + self->name + "' ended and no thread can run");
+    PassTokenLocked(next);
+    graveyard_.push_back(self);
+    tCurrent = next;
+    return next->fiber.get();
 }
 
 bool Scheduler::CurrentIsRegistered() const { return tCurrent != nullptr; }
@@ -414,10 +487,11 @@ bool Scheduler::Block(const std::function<bool()> &ready, std::optional<Ticks> d
     OnThreadStoppedLocked();
 
     if (Deterministic()) {
-        // Give the token to whoever the schedule picks; the clock has already
+        // Give the turn to whoever the schedule picks; the clock has already
         // jumped if nobody could run, so someone can (perhaps this thread).
-        PassTokenLocked(PickLocked());
-        WaitForTokenLocked(lock, self);
+        // The schedule picks only runnable threads, so this one is ready or
+        // timed out when it runs again.
+        SwitchLocked(lock, self, PickLocked());
     }
     while (!self->ready && !self->timedOut) {
         if (mode_ == ClockMode::RealTime && deadline) {
@@ -447,27 +521,38 @@ struct Thread::Shared {
 Thread::Thread(std::string name, std::function<void()> body) : shared_(std::make_shared<Shared>())
 {
     Scheduler &scheduler = Scheduler::Get();
-    Scheduler::ThreadRecord *record = scheduler.Register(std::move(name));
-    thread_ = std::thread([record, body = std::move(body), shared = shared_, &scheduler] {
-        scheduler.Adopt(record);
+    auto run = [body = std::move(body), shared = shared_, &scheduler] {
         body();
         scheduler.Change([&] { shared->finished = true; });
+    };
+    if (scheduler.Deterministic()) {
+        scheduler.RegisterFiber(std::move(name), std::move(run));
+        fiber_ = true;
+        return;
+    }
+    Scheduler::ThreadRecord *record = scheduler.Register(std::move(name));
+    thread_ = std::thread([record, run = std::move(run), &scheduler] {
+        scheduler.Adopt(record);
+        run();
         scheduler.UnregisterCurrent();
     });
 }
 
 void Thread::Join()
 {
-    if (!thread_.joinable())
+    if (!Joinable())
         return;
     auto shared = shared_;
     Scheduler::Get().Block([shared] { return shared->finished; }, std::nullopt, "a thread to finish");
-    thread_.join();
+    if (fiber_)
+        fiber_ = false;  // its record is freed by the schedule once it has ended
+    else
+        thread_.join();
 }
 
 Thread::~Thread()
 {
-    if (thread_.joinable())
+    if (Joinable())
         BugCheck("SIMULATION_MISUSE", "sim::Thread destroyed without Join");
 }
 

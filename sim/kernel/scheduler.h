@@ -19,12 +19,22 @@
 // Threads run in one of two ways. With Schedule::RealThreads every simulated
 // thread is an OS thread that runs whenever the OS lets it (what
 // ThreadSanitizer and real time need). In the deterministic schedules
-// (RandomWalk, Pct) exactly one simulated thread runs at a time: it holds the
-// token, and only at a switch point (SwitchPoint: where Change and Read are
-// entered, spin lock acquisition and release, interlocked operations,
-// IofCallDriver, IofCompleteRequest, and every Block) does the scheduler draw
-// from the seed which runnable thread goes on. The same seed therefore gives
-// the same interleaving, bit for bit; TraceHash() shows it.
+// (RandomWalk, Pct) every simulated thread is a fiber (fiber.h) on the one OS
+// thread that registered itself (the World's), and exactly one runs at a
+// time: it holds the token, and only at a switch point (SwitchPoint: where
+// Change and Read are entered, spin lock acquisition and release, interlocked
+// operations, IofCallDriver, IofCompleteRequest, and every Block) does the
+// scheduler draw from the seed which runnable thread goes on; handing over is
+// a context swap. The same seed therefore gives the same interleaving, bit
+// for bit; TraceHash() shows it.
+//
+// A fiber must never block its OS thread: it would stop every simulated
+// thread at once. The simulation's own waits all go through Block; holding a
+// sim::Mutex across a switch, starting a simulated thread from outside the
+// simulation, or leaving while started threads remain stops the run as a
+// simulation misuse. Code a test runs on a simulated thread waits through
+// the simulation too (Sleep, events, Join), never with a sleep or a
+// condition variable of its own.
 #pragma once
 
 #include <condition_variable>
@@ -40,6 +50,9 @@
 #include <vector>
 
 namespace sim {
+
+struct CpuState;
+class Fiber;
 
 // Kernel time in 100-ns units, counted from the start of the world.
 using Ticks = int64_t;
@@ -136,10 +149,16 @@ public:
     // cannot advance in the gap before a new thread runs.
     ThreadRecord *Register(std::string name);
     void Adopt(ThreadRecord *record);
+    // A deterministic schedule's new thread: a fiber that runs body when the
+    // schedule first picks it, on the OS thread that runs the schedule.
+    ThreadRecord *RegisterFiber(std::string name, std::function<void()> body);
     void RegisterCurrent(std::string name);
     void UnregisterCurrent();
     bool CurrentIsRegistered() const;
     std::string CurrentName() const;
+    // The calling simulated thread's processor state; null outside the
+    // simulation.
+    static CpuState *CurrentCpu();
 
     // Blocks the calling thread until ready() is true (evaluated with the
     // scheduler lock held; it may consume what it found, as an auto-reset
@@ -233,7 +252,9 @@ private:
     // goes next (nullptr if none), and handing the token to it.
     ThreadRecord *PickLocked();
     void PassTokenLocked(ThreadRecord *next);
-    void WaitForTokenLocked(std::unique_lock<std::mutex> &lock, ThreadRecord *self);
+    void SwitchLocked(std::unique_lock<std::mutex> &lock, ThreadRecord *self, ThreadRecord *next);
+    Fiber *RetireCurrent();
+    void ReapLocked();
     void MixLocked(uint64_t value);
 
     mutable std::mutex mutex_;
@@ -253,6 +274,7 @@ private:
     Ticks simulatedNow_ = 0;
     std::chrono::steady_clock::time_point realStart_ = std::chrono::steady_clock::now();
     std::vector<ThreadRecord *> threads_;
+    std::vector<ThreadRecord *> graveyard_;  // ended fibers' records, to free
     // Blocked threads, by the object they wait on; unkeyed_, those that
     // named none. A change to one object evaluates its list and unkeyed_.
     std::unordered_map<const void *, std::vector<ThreadRecord *>> keyed_;
@@ -271,12 +293,13 @@ public:
     Thread(Thread &&) = delete;
     ~Thread();
     void Join();
-    bool Joinable() const { return thread_.joinable(); }
+    bool Joinable() const { return fiber_ || thread_.joinable(); }
 
 private:
     struct Shared;
     std::shared_ptr<Shared> shared_;
-    std::thread thread_;
+    std::thread thread_;  // real threads
+    bool fiber_ = false;  // a deterministic schedule's fiber, not joined yet
 };
 
 }  // namespace sim
