@@ -1,8 +1,10 @@
 #include "world.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "io/io.h"
+#include "kernel/bounded_search.h"
 #include "kernel/bugcheck.h"
 #include "kernel/cpu.h"
 #include "kernel/registry.h"
@@ -42,6 +44,21 @@ World::World(WorldOptions options)
     if (const char *text = std::getenv("NUVIX_SIM_PCT_STEPS"))
         pctSteps = std::strtoull(text, nullptr, 0);
     Scheduler::Get().Reset(options.clock, schedule, seed_, pctSteps);
+    choices_ = std::move(options.choices);
+    if (const char *text = std::getenv("NUVIX_SIM_CHOICES")) {
+        auto parsed = ParseChoices(text);
+        if (!parsed)
+            BugCheck("SIMULATION_MISUSE",
+                     std::string("NUVIX_SIM_CHOICES must read like 12:3,40:1 (decision:thread), not '") + text + "'");
+        choices_ = *parsed;
+    }
+    Scheduler::Get().SetChoices(choices_);
+    if (const char *text = std::getenv("NUVIX_SIM_EXPLORE"); text && schedule == Schedule::Bounded) {
+        SnapshotSearch search{.bound = std::max(0, std::atoi(text)), .seed = seed_};
+        if (const char *limit = std::getenv("NUVIX_SIM_EXPLORE_LIMIT"))
+            search.limit = std::max<uint64_t>(1, std::strtoull(limit, nullptr, 0));
+        ArmSnapshotSearch(search);
+    }
     ResetPlatformState();
     Scheduler::Get().RegisterCurrent("test");
     SetBugCheckNote("*** simulation seed " + std::to_string(seed_) + ", schedule " +
@@ -51,6 +68,10 @@ World::World(WorldOptions options)
 
 World::~World()
 {
+    // A child of the bounded search whose test did not report (one without
+    // the fixture that does) ends here, as far as the simulation can tell
+    // without a failure.
+    EndSnapshotChild("");
     Scheduler::Get().UnregisterCurrent();
     ResetPlatformState();
     SetBugCheckNote("");
@@ -63,8 +84,12 @@ std::string World::ReplayHint() const
         "NUVIX_SIM_SEED=" + std::to_string(seed_) + " NUVIX_SIM_SCHEDULE=" + ScheduleName(ThreadSchedule());
     if (ThreadSchedule() == Schedule::Pct)
         hint += " NUVIX_SIM_PCT_STEPS=" + std::to_string(Scheduler::Get().PctSteps());
+    if (ThreadSchedule() == Schedule::Bounded)
+        hint += " NUVIX_SIM_CHOICES=" + FormatChoices(choices_);
     return hint;
 }
+
+void World::OpenWindow() { Scheduler::Get().OpenWindow(SnapshotPoint()); }
 
 World &World::Current()
 {

@@ -24,6 +24,9 @@ struct WorldOptions {
     // Pct's estimate of the run's length (Scheduler::Reset);
     // NUVIX_SIM_PCT_STEPS overrides it.
     uint64_t pctSteps = 0;
+    // The bounded schedule's choices (its id, bounded_search.h);
+    // NUVIX_SIM_CHOICES overrides them.
+    Choices choices = {};
     // Keep every record the simulation makes (each bus's transfer log) for
     // the whole life of the world. Off, a record keeps only its most recent
     // entries next to running counts, so memory stays flat however much data
@@ -50,12 +53,20 @@ public:
     // own comes from here, so a seed replays a run.
     uint64_t Random(uint64_t bound);
 
+    // Where the racing calls of a test begin: the bounded schedule counts its
+    // decisions, and the bounded search explores, from here on. With
+    // NUVIX_SIM_EXPLORE=K in the environment the search runs every schedule
+    // of at most K preemptions from the window's first decision, each in a
+    // child process, and the process ends with its summary there.
+    void OpenWindow();
+
     // Everything the driver allocated that is still live, one line each;
     // empty when nothing leaked.
     std::string LeakReport();
 
 private:
     uint64_t seed_;
+    Choices choices_;
     bool fullRecords_ = false;
     sim::Mutex rngMutex_;
     std::mt19937_64 rng_;

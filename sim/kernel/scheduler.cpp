@@ -59,13 +59,15 @@ const char *ScheduleName(Schedule schedule)
         return "random";
     case Schedule::Pct:
         return "pct";
+    case Schedule::Bounded:
+        return "bounded";
     }
     return "?";
 }
 
 std::optional<Schedule> ParseSchedule(const std::string &name)
 {
-    for (Schedule s : {Schedule::RealThreads, Schedule::RandomWalk, Schedule::Pct})
+    for (Schedule s : {Schedule::RealThreads, Schedule::RandomWalk, Schedule::Pct, Schedule::Bounded})
         if (name == ScheduleName(s))
             return s;
     return std::nullopt;
@@ -77,7 +79,7 @@ Schedule DefaultSchedule()
         if (auto s = ParseSchedule(text))
             return *s;
         BugCheck("SIMULATION_MISUSE",
-                 std::string("NUVIX_SIM_SCHEDULE must be real, random or pct, not '") + text + "'");
+                 std::string("NUVIX_SIM_SCHEDULE must be real, random, pct or bounded, not '") + text + "'");
     }
 #ifdef NUVIX_SIM_REAL_THREADS_DEFAULT
     return Schedule::RealThreads;
@@ -158,6 +160,11 @@ void Scheduler::Reset(ClockMode mode, Schedule schedule, uint64_t seed, uint64_t
     std::sort(changePoints_.begin(), changePoints_.end());
     nextLowPriority_ = depth - 1;
     token_ = threads_.empty() ? nullptr : threads_[0];
+    windowOpen_ = false;
+    choices_.clear();
+    decisions_.clear();
+    onFirstDecision_ = nullptr;
+    lastOrdinal_ = 0;
     ReapLocked();
 }
 
@@ -190,8 +197,10 @@ void Scheduler::TraceSlow(uint64_t value)
     MixLocked(value);
 }
 
-Scheduler::ThreadRecord *Scheduler::PickLocked()
+Scheduler::ThreadRecord *Scheduler::PickLocked(ThreadRecord *current)
 {
+    if (schedule_ == Schedule::Bounded)
+        return PickBoundedLocked(current);
     ThreadRecord *best = nullptr;
     if (schedule_ == Schedule::Pct) {
         for (ThreadRecord *t : threads_)
@@ -211,10 +220,79 @@ Scheduler::ThreadRecord *Scheduler::PickLocked()
     return nullptr;
 }
 
+Scheduler::ThreadRecord *Scheduler::PickBoundedLocked(ThreadRecord *current)
+{
+    if (current && !windowOpen_)
+        return current;
+    std::vector<ThreadRecord *> runnable;
+    for (ThreadRecord *t : threads_)  // in registration order
+        if (Runnable(t))
+            runnable.push_back(t);
+    if (runnable.empty())
+        return nullptr;
+    ThreadRecord *fallback = current;
+    if (!fallback) {
+        for (ThreadRecord *t : runnable)
+            if (t->ordinal > lastOrdinal_) {
+                fallback = t;
+                break;
+            }
+        if (!fallback)
+            fallback = runnable.front();
+    }
+    if (!windowOpen_ || runnable.size() == 1)
+        return fallback;
+    if (decisions_.empty() && onFirstDecision_) {
+        std::function<Choices()> snapshot = std::move(onFirstDecision_);
+        onFirstDecision_ = nullptr;
+        choices_ = snapshot();
+    }
+    Decision decision;
+    for (ThreadRecord *t : runnable)
+        decision.runnable.push_back(uint32_t(t->ordinal));
+    decision.fallback = uint32_t(fallback->ordinal);
+    decision.chosen = decision.fallback;
+    decision.preemptive = current != nullptr;
+    ThreadRecord *chosen = fallback;
+    if (auto it = choices_.find(decisions_.size()); it != choices_.end()) {
+        auto found =
+            std::find_if(runnable.begin(), runnable.end(), [&](ThreadRecord *t) { return t->ordinal == it->second; });
+        if (found == runnable.end())
+            BugCheck("SIMULATION_MISUSE", "the bounded schedule's choice " + std::to_string(it->first) + ":" +
+                                              std::to_string(it->second) +
+                                              " names a thread that cannot run there; the id is not this test's");
+        chosen = *found;
+        decision.chosen = it->second;
+    }
+    decisions_.push_back(std::move(decision));
+    return chosen;
+}
+
+void Scheduler::SetChoices(Choices choices)
+{
+    std::unique_lock lock(mutex_);
+    choices_ = std::move(choices);
+}
+
+void Scheduler::OpenWindow(std::function<Choices()> onFirstDecision)
+{
+    std::unique_lock lock(mutex_);
+    windowOpen_ = true;
+    onFirstDecision_ = std::move(onFirstDecision);
+}
+
+std::vector<Decision> Scheduler::Decisions()
+{
+    std::unique_lock lock(mutex_);
+    return decisions_;
+}
+
 void Scheduler::PassTokenLocked(ThreadRecord *next)
 {
     MixLocked(next ? next->ordinal + 1 : 0);
     token_ = next;
+    if (next)
+        lastOrdinal_ = next->ordinal;
 }
 
 // The running fiber hands the turn to next and runs again only when some
@@ -264,7 +342,7 @@ void Scheduler::SwitchSlow()
         MixLocked(self->ordinal + 1);
         return;
     }
-    SwitchLocked(lock, self, PickLocked());
+    SwitchLocked(lock, self, PickLocked(self));
 }
 
 Ticks Scheduler::NowLocked() const

@@ -41,6 +41,7 @@
 #include <cstdint>
 #include <functional>
 #include <atomic>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -65,7 +66,24 @@ enum class ClockMode { Simulated, RealTime };
 // thread uniformly at every switch point; Pct gives threads random
 // priorities, runs the highest runnable one, and lowers the running thread's
 // priority at a few seeded steps (probabilistic concurrency testing).
-enum class Schedule { RealThreads, RandomWalk, Pct };
+// Bounded runs the thread that runs until it stops, then the next runnable
+// one in turn, except at the choices it is given (see Decision): the bounded
+// search of bounded_search.h enumerates those.
+enum class Schedule { RealThreads, RandomWalk, Pct, Bounded };
+
+// A point where the bounded schedule could go on with more than one thread,
+// inside the window a test marks (OpenWindow). Threads are named by their
+// ordinals (their order of registration), which equal choices reproduce.
+struct Decision {
+    std::vector<uint32_t> runnable;  // ascending
+    uint32_t fallback = 0;           // what the schedule takes unless told
+    uint32_t chosen = 0;
+    // The running thread could have gone on: any other choice preempts it.
+    bool preemptive = false;
+};
+// The choices that differ from the fallback, by decision index: a bounded
+// schedule's id.
+using Choices = std::map<uint64_t, uint32_t>;
 
 const char *ScheduleName(Schedule schedule);
 std::optional<Schedule> ParseSchedule(const std::string &name);
@@ -234,6 +252,16 @@ public:
         }
     }
 
+    // The bounded schedule's window: decisions are counted, taken from the
+    // given choices and offered to the search only from OpenWindow on (a
+    // test opens it where its racing calls start). onFirstDecision, if
+    // given, runs at the window's first decision, with the scheduler's lock
+    // held: the search's snapshot point; what it returns are the choices the
+    // run takes from there. All three are cleared by Reset.
+    void SetChoices(Choices choices);
+    void OpenWindow(std::function<Choices()> onFirstDecision = {});
+    std::vector<Decision> Decisions();
+
     // The clock, for code already inside Change or Read.
     Ticks NowLocked() const;
 
@@ -250,7 +278,9 @@ private:
     void TraceSlow(uint64_t value);
     // Deterministic schedules, with the lock held: the runnable thread that
     // goes next (nullptr if none), and handing the token to it.
-    ThreadRecord *PickLocked();
+    // current: the running thread when it could go on, else null.
+    ThreadRecord *PickLocked(ThreadRecord *current = nullptr);
+    ThreadRecord *PickBoundedLocked(ThreadRecord *current);
     void PassTokenLocked(ThreadRecord *next);
     void SwitchLocked(std::unique_lock<std::mutex> &lock, ThreadRecord *self, ThreadRecord *next);
     Fiber *RetireCurrent();
@@ -271,6 +301,13 @@ private:
     std::vector<uint64_t> changePoints_;
     uint64_t pctSteps_ = 0;
     int64_t nextLowPriority_ = 0;
+    // Bounded: the window, the choices it takes, the decisions it met, and
+    // the thread that ran last (the fallback goes on from it in turn).
+    bool windowOpen_ = false;
+    Choices choices_;
+    std::vector<Decision> decisions_;
+    std::function<Choices()> onFirstDecision_;
+    uint64_t lastOrdinal_ = 0;
     Ticks simulatedNow_ = 0;
     std::chrono::steady_clock::time_point realStart_ = std::chrono::steady_clock::now();
     std::vector<ThreadRecord *> threads_;

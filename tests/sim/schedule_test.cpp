@@ -4,10 +4,13 @@
 // would hide. The explorer is tested on a race planted here on purpose.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "driver/platform/platform.h"
+#include "sim/kernel/bounded_search.h"
 #include "sim/kernel/scheduler.h"
+#include "sim/world.h"
 #include "tests/support/adapter_life.h"
 #include "tests/support/explore.h"
 
@@ -131,6 +134,90 @@ TEST(ScheduleTest, BothStrategiesFindThePlantedRace)
 TEST(ScheduleTest, ExplorationFindsNothingInTheMendedOpen)
 {
     EXPECT_FALSE(ExploreSchedules(kSchedules, 1000, [] { return TwoOpens(MendedOpen); }).has_value());
+}
+
+// A race that needs two preemptions at the right places: a reader whose
+// first half of reads all see the writer's first half complete and its
+// second half not begun, and whose last read sees the writer done. The
+// writer must be stopped after exactly its first half (one preemption) and
+// the reader stopped in its own second half (another); a walk that
+// switches often almost never holds both threads that still.
+constexpr LONG kHalf = 24;
+constexpr LONG kReads = 24;
+
+LONG ReadCounter(LONG &counter) { return InterlockedCompareExchange(&counter, 0, 0); }
+
+std::string ReaderSeesTheWriterStopHalfWay()
+{
+    sim::World::Current().OpenWindow();
+    LONG written = 0;
+    bool heldHalfWay = true;
+    LONG last = 0;
+    sim::Thread writer("writer", [&] {
+        for (LONG i = 0; i < 2 * kHalf; i++)
+            InterlockedIncrement(&written);
+    });
+    sim::Thread reader("reader", [&] {
+        for (LONG i = 0; i < kReads; i++) {
+            last = ReadCounter(written);
+            heldHalfWay = heldHalfWay && (i >= kReads / 2 || last == kHalf);
+        }
+    });
+    writer.Join();
+    reader.Join();
+    return heldHalfWay && last == 2 * kHalf ? "the reader saw the writer held half way, then done" : "";
+}
+
+// The search's own guarantees, on both planted races: a bound too small
+// exhausts its space without a failure; a bound large enough finds it; the
+// printed id replays it, trace hash and all.
+TEST(ScheduleTest, BoundedSearchFindsARaceAtItsBoundAndItsIdReplaysIt)
+{
+    struct Case {
+        const char *name;
+        std::string (*body)();
+        int preemptionsNeeded;
+    } cases[] = {
+        {"same-port open",
+         [] {
+             sim::World::Current().OpenWindow();
+             return TwoOpens(RacyOpen);
+         },
+         1},
+        {"reader inside the writer's halves", ReaderSeesTheWriterStopHalfWay, 2},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto tooFew = testing_support::SearchBounded(c.preemptionsNeeded - 1, 5, 100000, c.body);
+        EXPECT_TRUE(tooFew.exhausted);
+        EXPECT_FALSE(tooFew.failing.has_value());
+
+        const auto found = testing_support::SearchBounded(c.preemptionsNeeded, 5, 100000, c.body);
+        ASSERT_TRUE(found.failing.has_value()) << found.schedules << " schedules";
+        std::printf("%s: found after %llu schedules, id %s\n", c.name, static_cast<unsigned long long>(found.schedules),
+                    sim::FormatChoices(*found.failing).c_str());
+        const auto id = sim::ParseChoices(sim::FormatChoices(*found.failing));
+        ASSERT_TRUE(id.has_value());
+        sim::World world(sim::WorldOptions{.seed = 5, .schedule = sim::Schedule::Bounded, .choices = *id});
+        EXPECT_EQ(c.body(), found.failure);
+        EXPECT_EQ(sim::Scheduler::Get().TraceHash(), found.traceHash);
+    }
+}
+
+TEST(ScheduleTest, TheRandomWalkMissesTheTwoPreemptionRace)
+{
+    int found = 0;
+    for (uint64_t seed = 1; seed <= 1000; seed++)
+        found += !RunSchedule(seed, sim::Schedule::RandomWalk, 0, ReaderSeesTheWriterStopHalfWay).failure.empty();
+    EXPECT_EQ(found, 0);
+}
+
+TEST(ScheduleTest, ABadScheduleIdIsRefused)
+{
+    for (const char *text : {"x", "1:", ":1", "1:2,,", "1-2", "1:2:3"})
+        EXPECT_FALSE(sim::ParseChoices(text).has_value()) << text;
+    EXPECT_EQ(sim::FormatChoices(*sim::ParseChoices("40:1,12:3")), "12:3,40:1");
+    EXPECT_EQ(sim::FormatChoices(*sim::ParseChoices("-")), "-");
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "sim/kernel/bounded_search.h"
+
 namespace testing_support {
 
 FoundSchedule RunSchedule(uint64_t seed, sim::Schedule schedule, uint64_t pctSteps,
@@ -37,6 +39,31 @@ std::optional<FoundSchedule> ExploreSchedules(int schedules, uint64_t firstSeed,
         }
     }
     return std::nullopt;
+}
+
+BoundedSearchResult SearchBounded(int bound, uint64_t seed, uint64_t limit, const std::function<std::string()> &body)
+{
+    BoundedSearchResult result;
+    sim::Choices choices;
+    for (;;) {
+        sim::World world(sim::WorldOptions{.seed = seed, .schedule = sim::Schedule::Bounded, .choices = choices});
+        const std::string failure = body();
+        result.schedules++;
+        if (!failure.empty()) {
+            result.failing = choices;
+            result.failure = failure;
+            result.traceHash = sim::Scheduler::Get().TraceHash();
+            return result;
+        }
+        const auto next = sim::NextChoices(sim::Scheduler::Get().Decisions(), bound);
+        if (!next) {
+            result.exhausted = true;
+            return result;
+        }
+        if (result.schedules >= limit)
+            return result;
+        choices = *next;
+    }
 }
 
 }  // namespace testing_support

@@ -33,4 +33,17 @@ std::optional<FoundSchedule> ExploreSchedules(int schedules, uint64_t firstSeed,
 FoundSchedule RunSchedule(uint64_t seed, sim::Schedule schedule, uint64_t pctSteps,
                           const std::function<std::string()> &body);
 
+// The bounded search in this process: body runs again from its start for
+// every schedule of at most bound preemptions (after the window body opens
+// with World::OpenWindow), in the search's order, until one fails, the
+// space is exhausted or limit schedules have run.
+struct BoundedSearchResult {
+    uint64_t schedules = 0;
+    bool exhausted = false;
+    std::optional<sim::Choices> failing;  // the failing schedule's id
+    std::string failure;
+    uint64_t traceHash = 0;
+};
+BoundedSearchResult SearchBounded(int bound, uint64_t seed, uint64_t limit, const std::function<std::string()> &body);
+
 }  // namespace testing_support

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <map>
 
+#include "sim/kernel/bounded_search.h"
+
 namespace testing_support {
 
 namespace {
@@ -58,6 +60,9 @@ void SimTest::TearDown() {}
 SimTest::~SimTest()
 {
     EXPECT_EQ(world_.LeakReport(), "");
+    // In a child of the bounded search the schedule ends here: the search
+    // learns its outcome and the child leaves.
+    sim::EndSnapshotChild(HasFailure() ? "schedule failed: " + CurrentTestName() : "");
     if (HasFailure())
         std::printf("simulation seed %llu, schedule %s (replay with %s)\n",
                     static_cast<unsigned long long>(world_.Seed()), sim::ScheduleName(world_.ThreadSchedule()),

@@ -1,0 +1,234 @@
+#include "bounded_search.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+#include "bugcheck.h"
+
+namespace sim {
+
+std::string FormatChoices(const Choices &choices)
+{
+    if (choices.empty())
+        return "-";
+    std::string text;
+    for (const auto &[decision, thread] : choices)
+        text += (text.empty() ? "" : ",") + std::to_string(decision) + ":" + std::to_string(thread);
+    return text;
+}
+
+std::optional<Choices> ParseChoices(const std::string &text)
+{
+    Choices choices;
+    if (text == "-" || text.empty())
+        return choices;
+    std::istringstream in(text);
+    std::string item;
+    while (std::getline(in, item, ',')) {
+        const size_t colon = item.find(':');
+        if (colon == std::string::npos || colon == 0 || colon + 1 == item.size() ||
+            item.find(':', colon + 1) != std::string::npos ||
+            item.find_first_not_of("0123456789:") != std::string::npos)
+            return std::nullopt;
+        choices[std::stoull(item.substr(0, colon))] = uint32_t(std::stoul(item.substr(colon + 1)));
+    }
+    return choices;
+}
+
+namespace {
+int Cost(const Decision &d, uint32_t thread) { return d.preemptive && thread != d.fallback ? 1 : 0; }
+
+// A decision's threads in the order the search tries them: the fallback
+// first, then the others by ordinal.
+std::vector<uint32_t> TryOrder(const Decision &d)
+{
+    std::vector<uint32_t> order{d.fallback};
+    for (uint32_t t : d.runnable)
+        if (t != d.fallback)
+            order.push_back(t);
+    return order;
+}
+}  // namespace
+
+int Preemptions(const std::vector<Decision> &decisions)
+{
+    int count = 0;
+    for (const Decision &d : decisions)
+        count += Cost(d, d.chosen);
+    return count;
+}
+
+std::optional<Choices> NextChoices(const std::vector<Decision> &decisions, int bound)
+{
+    std::vector<int> before(decisions.size() + 1, 0);
+    for (size_t i = 0; i < decisions.size(); i++)
+        before[i + 1] = before[i] + Cost(decisions[i], decisions[i].chosen);
+    for (size_t i = decisions.size(); i-- > 0;) {
+        const Decision &d = decisions[i];
+        const std::vector<uint32_t> order = TryOrder(d);
+        auto at = std::find(order.begin(), order.end(), d.chosen);
+        for (auto next = at + 1; next < order.end(); ++next) {
+            if (before[i] + Cost(d, *next) > bound)
+                continue;
+            Choices choices;
+            for (size_t j = 0; j < i; j++)
+                if (decisions[j].chosen != decisions[j].fallback)
+                    choices[j] = decisions[j].chosen;
+            choices[i] = *next;
+            return choices;
+        }
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+SnapshotSearch gSearch;
+bool gArmed = false;
+int gChildReport = -1;  // a child's end of the pipe to the search
+
+void WriteAll(int fd, const void *data, size_t size)
+{
+    const char *bytes = static_cast<const char *>(data);
+    while (size > 0) {
+        const ssize_t n = write(fd, bytes, size);
+        if (n <= 0)
+            _exit(3);
+        bytes += n;
+        size -= size_t(n);
+    }
+}
+
+// What a child sends back: its outcome and the decisions it met.
+struct Report {
+    bool received = false;
+    bool failed = false;
+    std::vector<Decision> decisions;
+};
+
+Report ReadReport(int fd)
+{
+    std::string data;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof(buffer));
+        if (n <= 0)
+            break;
+        data.append(buffer, size_t(n));
+    }
+    Report report;
+    std::istringstream in(data);
+    size_t count = 0;
+    if (!(in >> report.failed >> count))
+        return report;
+    for (size_t i = 0; i < count; i++) {
+        Decision d;
+        size_t threads = 0;
+        in >> d.fallback >> d.chosen >> d.preemptive >> threads;
+        d.runnable.resize(threads);
+        for (uint32_t &t : d.runnable)
+            in >> t;
+        report.decisions.push_back(std::move(d));
+    }
+    report.received = bool(in);
+    return report;
+}
+
+// The snapshot point, at the window's first decision: forks one child per
+// schedule, each returning from here with its choices to run the rest of
+// the test; the parent waits for each, takes the next schedule, and at the
+// end prints the summary and leaves the process without returning.
+Choices Snapshot()
+{
+    Choices choices;
+    uint64_t schedules = 0;
+    for (;;) {
+        int ends[2];
+        if (pipe(ends) != 0)
+            BugCheck("SIMULATION_MISUSE", "the bounded search could not make a pipe");
+        std::fflush(stdout);
+        std::fflush(stderr);
+        const pid_t child = fork();
+        if (child < 0)
+            BugCheck("SIMULATION_MISUSE", "the bounded search could not fork");
+        if (child == 0) {
+            close(ends[0]);
+            gChildReport = ends[1];
+            return choices;
+        }
+        close(ends[1]);
+        const Report report = ReadReport(ends[0]);
+        close(ends[0]);
+        int status = 0;
+        waitpid(child, &status, 0);
+        schedules++;
+        const bool exitedCleanly = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        std::optional<Choices> next;
+        if (report.received && !report.failed && exitedCleanly)
+            next = NextChoices(report.decisions, gSearch.bound);
+        else
+            std::printf(
+                "bounded search: schedule %llu fails (%s)\n  replay with NUVIX_SIM_SEED=%llu "
+                "NUVIX_SIM_SCHEDULE=bounded NUVIX_SIM_CHOICES=%s\n",
+                static_cast<unsigned long long>(schedules),
+                !report.received ? "it ended without reporting" : "see above",
+                static_cast<unsigned long long>(gSearch.seed), FormatChoices(choices).c_str());
+        const bool failed = !report.received || report.failed || !exitedCleanly;
+        if (failed || !next || schedules >= gSearch.limit) {
+            std::printf("bounded search: bound=%d schedules=%llu exhausted=%s failed=%s\n", gSearch.bound,
+                        static_cast<unsigned long long>(schedules), !failed && !next ? "yes" : "no",
+                        failed ? FormatChoices(choices).c_str() : "-");
+            std::fflush(stdout);
+            _exit(failed ? 1 : 0);
+        }
+        choices = *next;
+    }
+}
+
+}  // namespace
+
+void ArmSnapshotSearch(SnapshotSearch search)
+{
+    gSearch = search;
+    gArmed = true;
+}
+
+bool InSnapshotChild() { return gChildReport >= 0; }
+
+// Called by whoever opens the window (Scheduler::OpenWindow's caller).
+std::function<Choices()> SnapshotPoint()
+{
+    if (!gArmed || InSnapshotChild())
+        return {};
+    return [] { return Snapshot(); };
+}
+
+void EndSnapshotChild(const std::string &failure)
+{
+    if (!InSnapshotChild())
+        return;
+    if (!failure.empty())
+        std::printf("%s\n", failure.c_str());
+    std::ostringstream out;
+    const std::vector<Decision> decisions = Scheduler::Get().Decisions();
+    out << !failure.empty() << " " << decisions.size() << "\n";
+    for (const Decision &d : decisions) {
+        out << d.fallback << " " << d.chosen << " " << d.preemptive << " " << d.runnable.size();
+        for (uint32_t t : d.runnable)
+            out << " " << t;
+        out << "\n";
+    }
+    const std::string text = out.str();
+    WriteAll(gChildReport, text.data(), text.size());
+    close(gChildReport);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _exit(0);
+}
+
+}  // namespace sim

@@ -1,0 +1,59 @@
+// Systematic search of a test's interleavings with at most K preemptions
+// (iterative preemption bounding, as in Musuvathi and Qadeer's work on
+// systematic concurrency testing). The bounded schedule runs each thread
+// until it stops and then the next in turn; a schedule differs from that
+// only at the choices of its id. The search runs one schedule, looks at the
+// decisions it met inside the test's window, and takes the next schedule in
+// a fixed depth-first order: the latest decision that has an untried thread
+// left within the bound gets it, everything before stays, everything after
+// falls back. A choice that preempts a thread that could have gone on costs
+// one; a choice where the running thread stopped costs nothing. When no
+// decision has a thread left, the space is exhausted.
+//
+// Two ways to run it: in one process, running the test again from its start
+// for each schedule (tests/support/explore.h), or from a snapshot: with
+// NUVIX_SIM_EXPLORE=K the World arms the search, and at the first decision
+// in the window the process forks once per schedule, each child going on
+// from that state with its choices and reporting back; the test's prefix
+// (plug-in, download, configuration) runs once.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "scheduler.h"
+
+namespace sim {
+
+// "12:3,40:1" (decision:thread), or "-" for the fallback schedule.
+std::string FormatChoices(const Choices &choices);
+std::optional<Choices> ParseChoices(const std::string &text);
+
+int Preemptions(const std::vector<Decision> &decisions);
+
+// The schedule after the one that met decisions, or nothing when every
+// schedule within bound has run.
+std::optional<Choices> NextChoices(const std::vector<Decision> &decisions, int bound);
+
+// The snapshot search (see above). Armed by the World when the environment
+// asks for it; the summary line it prints at the end reads
+//   bounded search: bound=K schedules=N exhausted=yes|no failed=-|<id>
+// and the process exits 0, or 1 when a schedule failed.
+struct SnapshotSearch {
+    int bound = 1;
+    uint64_t limit = 100000;  // schedules at most
+    uint64_t seed = 0;        // for the replay hint
+};
+void ArmSnapshotSearch(SnapshotSearch search);
+bool InSnapshotChild();
+// What to hand Scheduler::OpenWindow: the snapshot point when the search is
+// armed (and this is not already a child), else nothing.
+std::function<Choices()> SnapshotPoint();
+// A child's end: reports its outcome (empty for none) to the search and
+// leaves the process. Does nothing outside a child.
+void EndSnapshotChild(const std::string &failure);
+
+}  // namespace sim
