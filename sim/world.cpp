@@ -1,6 +1,7 @@
 #include "world.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 
 #include "io/io.h"
@@ -57,6 +58,17 @@ World::World(WorldOptions options)
         SnapshotSearch search{.bound = std::max(0, std::atoi(text)), .seed = seed_};
         if (const char *limit = std::getenv("NUVIX_SIM_EXPLORE_LIMIT"))
             search.limit = std::max<uint64_t>(1, std::strtoull(limit, nullptr, 0));
+        // Not GoogleTest's shard variables: with them the test program deals
+        // out whole tests, and each search must then run all of its own.
+        if (const char *text = std::getenv("NUVIX_SIM_SHARD")) {
+            const std::string shard = text;
+            int i = -1, n = 0;
+            char end = 0;
+            if (std::sscanf(shard.c_str(), "%d/%d%c", &i, &n, &end) != 2 || n < 1 || i < 0 || i >= n)
+                BugCheck("SIMULATION_MISUSE", "a shard reads I/N with 0 <= I < N, not '" + shard + "'");
+            search.shard = i;
+            search.shards = n;
+        }
         ArmSnapshotSearch(search);
     }
     ResetPlatformState();

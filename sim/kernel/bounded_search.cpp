@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
+#include <utility>
 
 #include "bugcheck.h"
 
@@ -91,6 +92,9 @@ namespace {
 SnapshotSearch gSearch;
 bool gArmed = false;
 int gChildReport = -1;  // a child's end of the pipe to the search
+uint64_t gWindows = 0;  // windows searched in this process
+bool gFailed = false;   // some schedule of some window failed
+SearchSummary gLast;
 
 void WriteAll(int fd, const void *data, size_t size)
 {
@@ -139,14 +143,47 @@ Report ReadReport(int fd)
     return report;
 }
 
+// A schedule's subtree is named by its first choice (decision:thread); the
+// fallback schedule is the root's and shard 0's. A shard runs the subtrees
+// the hash gives it and skips the others whole: every schedule of a subtree
+// shares the root's decisions up to the subtree's first choice, so the
+// sibling after a skipped subtree is found from the root's decisions alone.
+bool Owned(const Choices &choices)
+{
+    if (gSearch.shards <= 1)
+        return true;
+    if (choices.empty())
+        return gSearch.shard == 0;
+    const auto &[decision, thread] = *choices.begin();
+    return (decision * 1000003u + thread) % uint64_t(gSearch.shards) == uint64_t(gSearch.shard);
+}
+
+std::optional<Choices> NextOwned(std::optional<Choices> next, const std::vector<Decision> &root)
+{
+    while (next && !Owned(*next)) {
+        const auto [decision, thread] = *next->begin();
+        std::vector<Decision> prefix(root.begin(), root.begin() + std::min<size_t>(decision + 1, root.size()));
+        if (prefix.size() != decision + 1)
+            BugCheck("SIMULATION_MISUSE", "the bounded search's subtree lies past the root's decisions");
+        prefix.back().chosen = thread;
+        next = NextChoices(prefix, gSearch.bound);
+    }
+    return next;
+}
+
 // The snapshot point, at the window's first decision: forks one child per
 // schedule, each returning from here with its choices to run the rest of
-// the test; the parent waits for each, takes the next schedule, and at the
-// end prints the summary and leaves the process without returning.
+// the test; the parent waits for each and takes the next schedule. At the
+// end it prints the summary and goes on itself with the fallback schedule,
+// so the test program's next test is searched in turn.
 Choices Snapshot()
 {
+    gWindows++;
     Choices choices;
+    std::vector<Decision> root;
     uint64_t schedules = 0;
+    std::optional<Choices> failed;
+    bool exhausted = false;
     for (;;) {
         int ends[2];
         if (pipe(ends) != 0)
@@ -166,39 +203,53 @@ Choices Snapshot()
         close(ends[0]);
         int status = 0;
         waitpid(child, &status, 0);
-        schedules++;
+        const bool isRoot = root.empty() && choices.empty();
+        if (isRoot)
+            root = report.decisions;
+        if (Owned(choices))
+            schedules++;
         const bool exitedCleanly = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-        std::optional<Choices> next;
-        if (report.received && !report.failed && exitedCleanly)
-            next = NextChoices(report.decisions, gSearch.bound);
-        else
+        if (!report.received || report.failed || !exitedCleanly) {
+            failed = choices;
             std::printf(
-                "bounded search: schedule %llu fails (%s)\n  replay with NUVIX_SIM_SEED=%llu "
+                "bounded search: a schedule fails (%s)\n  replay with NUVIX_SIM_SEED=%llu "
                 "NUVIX_SIM_SCHEDULE=bounded NUVIX_SIM_CHOICES=%s\n",
-                static_cast<unsigned long long>(schedules),
                 !report.received ? "it ended without reporting" : "see above",
                 static_cast<unsigned long long>(gSearch.seed), FormatChoices(choices).c_str());
-        const bool failed = !report.received || report.failed || !exitedCleanly;
-        if (failed || !next || schedules >= gSearch.limit) {
-            std::printf("bounded search: bound=%d schedules=%llu exhausted=%s failed=%s\n", gSearch.bound,
-                        static_cast<unsigned long long>(schedules), !failed && !next ? "yes" : "no",
-                        failed ? FormatChoices(choices).c_str() : "-");
-            std::fflush(stdout);
-            _exit(failed ? 1 : 0);
+            break;
         }
+        std::optional<Choices> next = NextOwned(NextChoices(report.decisions, gSearch.bound), root);
+        if (!next) {
+            exhausted = true;
+            break;
+        }
+        if (schedules >= gSearch.limit)
+            break;
         choices = *next;
     }
+    std::printf("bounded search: window=%llu bound=%d shard=%d/%d schedules=%llu exhausted=%s failed=%s\n",
+                static_cast<unsigned long long>(gWindows), gSearch.bound, gSearch.shard, gSearch.shards,
+                static_cast<unsigned long long>(schedules), exhausted ? "yes" : "no",
+                failed ? FormatChoices(*failed).c_str() : "-");
+    std::fflush(stdout);
+    gFailed = gFailed || failed.has_value();
+    gLast = SearchSummary{.schedules = schedules, .exhausted = exhausted, .failing = failed};
+    return {};
 }
 
 }  // namespace
 
-void ArmSnapshotSearch(SnapshotSearch search)
+void ArmSnapshotSearch(std::optional<SnapshotSearch> search)
 {
-    gSearch = search;
-    gArmed = true;
+    gSearch = search.value_or(SnapshotSearch{});
+    gArmed = search.has_value();
 }
 
 bool InSnapshotChild() { return gChildReport >= 0; }
+
+bool SnapshotSearchFailed() { return std::exchange(gFailed, false); }
+
+SearchSummary LastSnapshotSearch() { return gLast; }
 
 // Called by whoever opens the window (Scheduler::OpenWindow's caller).
 std::function<Choices()> SnapshotPoint()

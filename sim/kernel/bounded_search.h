@@ -15,7 +15,12 @@
 // NUVIX_SIM_EXPLORE=K the World arms the search, and at the first decision
 // in the window the process forks once per schedule, each child going on
 // from that state with its choices and reporting back; the test's prefix
-// (plug-in, download, configuration) runs once.
+// (plug-in, download, configuration) runs once. Forking is the snapshot:
+// every simulated thread is a fiber of the one OS thread that forks, so the
+// child holds the whole world, and nothing of it needs to know how to be
+// saved. NUVIX_SIM_SHARD=I/N runs one shard of each search: the subtrees of schedules are dealt to the
+// shards by their first choice, and the shards' schedule counts add up to
+// the whole search's.
 #pragma once
 
 #include <cstdint>
@@ -39,16 +44,29 @@ int Preemptions(const std::vector<Decision> &decisions);
 std::optional<Choices> NextChoices(const std::vector<Decision> &decisions, int bound);
 
 // The snapshot search (see above). Armed by the World when the environment
-// asks for it; the summary line it prints at the end reads
-//   bounded search: bound=K schedules=N exhausted=yes|no failed=-|<id>
-// and the process exits 0, or 1 when a schedule failed.
+// asks for it; each window it searches ends with a line
+//   bounded search: window=W bound=K shard=I/N schedules=S exhausted=yes|no failed=-|<id>
+// (W counts the windows of the process) after which the process goes on
+// with the fallback schedule; SnapshotSearchFailed tells the test.
 struct SnapshotSearch {
     int bound = 1;
-    uint64_t limit = 100000;  // schedules at most
+    uint64_t limit = 100000;  // schedules at most, per window
     uint64_t seed = 0;        // for the replay hint
+    int shard = 0;
+    int shards = 1;
 };
-void ArmSnapshotSearch(SnapshotSearch search);
+// Arms the search, or with nothing disarms it.
+void ArmSnapshotSearch(std::optional<SnapshotSearch> search);
 bool InSnapshotChild();
+// Whether a schedule failed in a search since the last call.
+bool SnapshotSearchFailed();
+// What the latest search of this process found.
+struct SearchSummary {
+    uint64_t schedules = 0;
+    bool exhausted = false;
+    std::optional<Choices> failing;
+};
+SearchSummary LastSnapshotSearch();
 // What to hand Scheduler::OpenWindow: the snapshot point when the search is
 // armed (and this is not already a child), else nothing.
 std::function<Choices()> SnapshotPoint();

@@ -55,6 +55,7 @@ TEST_F(SamePortTest, OfTwoOpensOfOnePortOnlyTheFirstSucceeds)
 {
     firmware->SetAnswerMode(AnswerMode::Late, 6 * kSecond / 10);
     bool second = true;
+    sim::World::Current().OpenWindow();
     sim::Thread other("second open", [&] {
         Sleep(kSecond / 10);
         second = host->Open(Port(0));
@@ -79,6 +80,7 @@ TEST_F(SamePortTest, OfTwoClosesOfOnePortOnlyTheFirstSucceedsAndTheCountStaysTru
     ASSERT_TRUE(host->Open(Port(2)));
     firmware->SetAnswerMode(AnswerMode::Late, 6 * kSecond / 10);
     bool first = false, second = false;
+    sim::World::Current().OpenWindow();
     sim::Thread blocker("close of another port", [&] { host->Close(Port(1)); });
     sim::Thread a("first close", [&] {
         Sleep(kSecond / 10);

@@ -63,6 +63,7 @@ SimTest::~SimTest()
     // In a child of the bounded search the schedule ends here: the search
     // learns its outcome and the child leaves.
     sim::EndSnapshotChild(HasFailure() ? "schedule failed: " + CurrentTestName() : "");
+    EXPECT_FALSE(sim::SnapshotSearchFailed()) << "the bounded search found a schedule that fails (above)";
     if (HasFailure())
         std::printf("simulation seed %llu, schedule %s (replay with %s)\n",
                     static_cast<unsigned long long>(world_.Seed()), sim::ScheduleName(world_.ThreadSchedule()),

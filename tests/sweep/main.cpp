@@ -2,7 +2,14 @@
 //
 //   nuvix_sweeps [--sweep NAME[,NAME...]] [--share ci|full] [--from N] [--to N]
 //                [--thin K] [--jobs J] [--timeout SECONDS] [--list] [--verbose]
+//                [--shard I/N] [--results FILE]
 //   nuvix_sweeps --case ID [--seed S]      replays one case in this process
+//
+// A campaign across machines runs shard I of N on each (--shard, or
+// GoogleTest's GTEST_SHARD_INDEX and GTEST_TOTAL_SHARDS): case k of each
+// sweep's selection belongs to shard k mod N. --results writes one line a
+// case, "<id> pass" or "<id> fail <signature>", so that the shards' files,
+// sorted together, equal one run's (scripts/campaign.sh merges them).
 //
 // Every failing case is printed with its id, its seed and the command that
 // replays just that case; the exit status is 1 if any case failed.
@@ -39,6 +46,9 @@ struct Options {
     bool verbose = false;
     std::optional<std::string> replay;
     std::optional<uint64_t> seed;
+    size_t shard = 0;
+    size_t shards = 1;
+    std::string results;
 };
 
 std::string gSelf;
@@ -48,7 +58,10 @@ void Usage(FILE *to)
     std::fprintf(to,
                  "usage: nuvix_sweeps [--sweep NAME[,NAME...]] [--share ci|full] [--from N] [--to N]\n"
                  "                    [--thin K] [--jobs J] [--timeout SECONDS] [--list] [--verbose]\n"
+                 "                    [--shard I/N] [--results FILE]\n"
                  "       nuvix_sweeps --case ID [--seed S]\n"
+                 "--shard I/N runs the cases k with k mod N = I (default: GTEST_SHARD_INDEX and\n"
+                 "GTEST_TOTAL_SHARDS); --results writes a line a case, \"<id> pass|fail ...\".\n"
                  "--thin K keeps every Kth case of the share; --timeout limits each case's wall-clock\n"
                  "time (default 120 s); --jobs runs that many cases at once (default 1).\n"
                  "--from/--to select cases [N, M) of each chosen sweep's list (its full list,\n"
@@ -67,9 +80,25 @@ std::vector<std::string> Split(const std::string &text)
     return parts;
 }
 
+bool ParseShard(const std::string &text, Options &options)
+{
+    unsigned long i = 0, n = 0;
+    char end = 0;
+    if (std::sscanf(text.c_str(), "%lu/%lu%c", &i, &n, &end) != 2 || n < 1 || i >= n)
+        return false;
+    options.shard = i;
+    options.shards = n;
+    return true;
+}
+
 Options Parse(int argc, char **argv)
 {
     Options options;
+    if (const char *index = std::getenv("GTEST_SHARD_INDEX"), *total = std::getenv("GTEST_TOTAL_SHARDS");
+        index && total && !ParseShard(std::string(index) + "/" + total, options)) {
+        std::fprintf(stderr, "GTEST_SHARD_INDEX and GTEST_TOTAL_SHARDS must make a shard I of N\n");
+        std::exit(2);
+    }
     auto value = [&](int &i) -> std::string {
         if (i + 1 >= argc) {
             std::fprintf(stderr, "%s needs a value\n", argv[i]);
@@ -101,6 +130,13 @@ Options Parse(int argc, char **argv)
             options.timeout = static_cast<unsigned>(std::stoul(value(i)));
         else if (arg == "--list")
             options.list = true;
+        else if (arg == "--shard") {
+            if (!ParseShard(value(i), options)) {
+                std::fprintf(stderr, "--shard takes I/N with 0 <= I < N\n");
+                std::exit(2);
+            }
+        } else if (arg == "--results")
+            options.results = value(i);
         else if (arg == "--verbose")
             options.verbose = true;
         else if (arg == "--case")
@@ -266,12 +302,24 @@ int main(int argc, char **argv)
 
     bool anyFailed = false;
     std::map<std::string, Tally> tallies;
+    FILE *results = nullptr;
+    if (!options.results.empty() && !options.list && !(results = std::fopen(options.results.c_str(), "w"))) {
+        std::fprintf(stderr, "cannot write %s\n", options.results.c_str());
+        return 2;
+    }
     for (const sweep::Sweep *sweep : chosen) {
         std::vector<sweep::Case> all = sweep->cases();
         std::vector<const sweep::Case *> share;
         for (size_t i = 0; i < all.size(); i++)
             if ((!options.ci || i % sweep->ciStride == 0) && (options.ci ? i / sweep->ciStride : i) % options.thin == 0)
                 share.push_back(&all[i]);
+        if (options.shards > 1) {
+            std::vector<const sweep::Case *> mine;
+            for (size_t k = 0; k < share.size(); k++)
+                if (k % options.shards == options.shard)
+                    mine.push_back(share[k]);
+            share = std::move(mine);
+        }
         size_t from = std::min(options.from, share.size());
         size_t to = std::min(options.to, share.size());
         if (options.list) {
@@ -307,6 +355,9 @@ int main(int argc, char **argv)
             tally.run++;
             if (options.verbose)
                 std::printf("---- %s (%.2f s)\n%s", done.id.c_str(), seconds, text.str().c_str());
+            if (results)
+                std::fprintf(results, "%s %s\n", done.id.c_str(),
+                             ok ? "pass" : ("fail " + Signature(text.str(), status, timedOut, done.id)).c_str());
             if (ok) {
                 if (options.verbose)
                     std::printf("PASS %s\n", done.id.c_str());
@@ -350,6 +401,8 @@ int main(int argc, char **argv)
     }
     if (options.list)
         return 0;
+    if (results)
+        std::fclose(results);
     std::printf("\n== summary\n");
     for (auto &[name, tally] : tallies) {
         std::printf("%-9s %6zu cases %5zu failed %8.1f s\n", name.c_str(), tally.run, tally.failed, tally.seconds);
