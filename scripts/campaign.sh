@@ -20,7 +20,7 @@ kind=${1:-}
 [[ $kind == explore || $kind == sweep ]] || { sed -n '2,16p' "$0" >&2; exit 2; }
 shift
 shards=4 jobs=$(nproc) bound=1 build=build/default out=""
-filter='SamePortTest.*:PipeResetRace*:RemovalRace*'
+filter='SamePort*:PipeResetRace*:RemovalRace*:CommandChannel*:Context*:Transport*:RemovalTest*'
 extra=()
 while [[ $# -gt 0 ]]; do
   case "$1" in

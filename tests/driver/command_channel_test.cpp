@@ -136,6 +136,7 @@ TEST_F(CommandChannelTest, AnEarlierAnswerReleasesLaterWaitersOfTheSamePortOnly)
     rig.firmware.SetAnswerMode(AnswerMode::Late, 6 * kSecond / 10);  // answers 0.6 s late
     ULONGLONG secondDone = 0, otherDone = 0;
     BOOLEAN second = FALSE, other = FALSE;
+    sim::World::Current().OpenWindow();
     sim::Thread samePort("same port", [&] {
         LARGE_INTEGER delay;
         delay.QuadPart = -1'000'000;  // queued 0.1 s after the first

@@ -347,6 +347,7 @@ TEST_F(TransportTest, CancelEndsEarlyWhenTheCompletionSignalsAfterTheClear)
     ASSERT_EQ(StartRead(), STATUS_PENDING);
     rig.bus.Drain();
     // The bus lets the cancelled read go 0.1 s into the wait.
+    sim::World::Current().OpenWindow();
     sim::Thread bus("late bus", [this] {
         LARGE_INTEGER delay;
         delay.QuadPart = -1'000'000;
@@ -390,6 +391,7 @@ TEST_F(TransportTest, ConcurrentCancellersOfOneRequestFreeItExactlyOnce)
     rig.bus.SetCancelMode(CancelMode::Inline);
     ASSERT_EQ(StartRead(), STATUS_PENDING);
     rig.bus.Drain();
+    sim::World::Current().OpenWindow();
     sim::Thread other("second canceller", [this] { CancelAndWait(rig.adapter, &transfer.slot, nullptr); });
     CancelAndWait(rig.adapter, &transfer.slot, nullptr);
     other.Join();
@@ -456,6 +458,8 @@ TEST_F(TransportTest, RacingCancelsAndCompletionsLoseNothing)
     int cancelled = 0;
     int received = 0;
     for (int round = 0; round < 200; round++) {
+        if (round == 198)  // searched: a round with a cancel, and one without
+            sim::World::Current().OpenWindow();
         KeClearEvent(&transfer.done);
         int before = transfer.completions;
         ASSERT_TRUE(NT_SUCCESS(StartRead()));

@@ -47,6 +47,7 @@ TEST_F(RemovalRaceTest, AnAdapterArrivingDuringARemovalGetsAnotherSlotAndWorks)
     sim::usb::Bus &oldBus = old.Bus();
     oldBus.SetCancelMode(sim::usb::CancelMode::Hold);
     NTSTATUS removal = STATUS_PENDING;
+    sim::World::Current().OpenWindow();
     sim::Thread remover("remover", [&] { removal = pnp->SendRemove(old); });
     while (oldBus.HeldCancelled() == 0)
         Pause();

@@ -108,6 +108,7 @@ TEST_F(SamePortTest, OfTwoClosesOfOnePortOnlyTheFirstSucceedsAndTheCountStaysTru
 TEST_F(SamePortTest, AnOpenAndACloseOfOnePortAtOnceLeaveATrueCount)
 {
     firmware->SetAnswerMode(AnswerMode::Late, 3 * kSecond / 10);
+    sim::World::Current().OpenWindow();
     for (uint64_t stagger : std::initializer_list<uint64_t>{0, kSecond / 10, 4 * kSecond / 10}) {
         bool closed = false;
         sim::Thread closer("close", [&] {
@@ -185,6 +186,7 @@ TEST_F(PipeResetRaceTest, TwoResetsOfOnePortEachWaitForTheirOwnRequest)
     firmware.Hold(true);
     ULONG purge = SERIAL_PURGE_TXABORT;
     bool purged = false, restarted = false;
+    sim::World::Current().OpenWindow();
     sim::Thread purger("purge",
                        [&] { purged = host.Control(port, IOCTL_SERIAL_PURGE, &purge, sizeof(purge), nullptr, 0); });
     sim::Thread writer("restart write", [&] {
@@ -227,6 +229,8 @@ TEST_F(SamePortTest, StopAndRestartUnderTrafficAlwaysComeBack)
             std::vector<uint8_t> data(1000, static_cast<uint8_t>(round));
             host->Write(Port(index), data.data(), data.size());
         }
+        if (round == 9)  // the last stop under traffic is the race searched
+            sim::World::Current().OpenWindow();
         ASSERT_FALSE(pnp->Stop(*device).Refused()) << round;
         ASSERT_EQ(pnp->Restart(*device), STATUS_SUCCESS) << round;
         EXPECT_EQ(OpenCount(), 0u);
@@ -271,6 +275,7 @@ TEST_F(SamePortTest, ACloseStraddlingAStopAndRestartLeavesATrueCount)
     ASSERT_TRUE(host->Open(Port(1)));
     firmware->SetAnswerMode(AnswerMode::Silent);
     bool closed = false;
+    sim::World::Current().OpenWindow();
     sim::Thread closer("close", [&] { closed = host->Close(Port(0)); });
     Sleep(kSecond / 10);
     firmware->SetAnswerMode(AnswerMode::Normal);
@@ -316,6 +321,7 @@ TEST_F(SamePortTest, AFailedReArmOfTheResponseReaderDoesNotStallTheCommands)
     // The next request the driver allocates is the reader's re-arm after the
     // answer to this DTR command: it fails.
     firmware->SetAnswerMode(AnswerMode::Late, kSecond / 10);
+    sim::World::Current().OpenWindow();
     sim::Thread failer("fault", [&] {
         Sleep(kSecond / 20);
         Resources::Get().FailNth(ResourceKind::Irp, 1);
