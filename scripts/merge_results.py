@@ -3,7 +3,7 @@
 unsharded run gives.
 
 Two kinds of line are merged, whatever else the files hold:
-  bounded search: window=W bound=K shard=I/N schedules=S exhausted=E failed=F
+  bounded search: window=W test=NAME bound=K shard=I/N schedules=S exhausted=E failed=F
       one per search and shard; merged per window: the schedules add up, the
       space is exhausted when every shard exhausted its part, and the failing
       ids are listed (the shard part is dropped);
@@ -15,7 +15,7 @@ search is missing.
 import re
 import sys
 
-SEARCH = re.compile(r"^bounded search: window=(\d+) bound=(\d+) shard=(\d+)/(\d+) "
+SEARCH = re.compile(r"^bounded search: window=(\d+) test=(\S+) bound=(\d+) shard=(\d+)/(\d+) "
                     r"schedules=(\d+) exhausted=(yes|no) failed=(\S+)$")
 CASE = re.compile(r"^(\S+) (pass|fail\b.*)$")
 
@@ -29,8 +29,8 @@ def main(paths):
                 line = line.rstrip("\n")
                 m = SEARCH.match(line)
                 if m:
-                    window, bound, shard, shards, schedules, exhausted, failed = m.groups()
-                    s = searches.setdefault((int(window), int(bound)),
+                    window, test, bound, shard, shards, schedules, exhausted, failed = m.groups()
+                    s = searches.setdefault((int(window), test, int(bound)),
                                             {"shards": set(), "of": int(shards), "schedules": 0,
                                              "exhausted": True, "failed": []})
                     s["shards"].add(int(shard))
@@ -43,13 +43,13 @@ def main(paths):
                 if m:
                     cases.append(line)
     status = 0
-    for (window, bound), s in sorted(searches.items()):
+    for (window, test, bound), s in sorted(searches.items()):
         missing = sorted(set(range(s["of"])) - s["shards"])
         if missing:
             print(f"window {window}: shards {missing} of {s['of']} reported nothing", file=sys.stderr)
             status = 2
         failed = ",".join(sorted(s["failed"])) or "-"
-        print(f"bounded search: window={window} bound={bound} schedules={s['schedules']} "
+        print(f"bounded search: window={window} test={test} bound={bound} schedules={s['schedules']} "
               f"exhausted={'yes' if s['exhausted'] else 'no'} failed={failed}")
         if s["failed"] and not status:
             status = 1

@@ -95,6 +95,7 @@ int gChildReport = -1;  // a child's end of the pipe to the search
 uint64_t gWindows = 0;  // windows searched in this process
 bool gFailed = false;   // some schedule of some window failed
 SearchSummary gLast;
+std::string gLabel;  // what the window belongs to, for the summary
 
 void WriteAll(int fd, const void *data, size_t size)
 {
@@ -227,9 +228,9 @@ Choices Snapshot()
             break;
         choices = *next;
     }
-    std::printf("bounded search: window=%llu bound=%d shard=%d/%d schedules=%llu exhausted=%s failed=%s\n",
-                static_cast<unsigned long long>(gWindows), gSearch.bound, gSearch.shard, gSearch.shards,
-                static_cast<unsigned long long>(schedules), exhausted ? "yes" : "no",
+    std::printf("bounded search: window=%llu test=%s bound=%d shard=%d/%d schedules=%llu exhausted=%s failed=%s\n",
+                static_cast<unsigned long long>(gWindows), gLabel.empty() ? "-" : gLabel.c_str(), gSearch.bound,
+                gSearch.shard, gSearch.shards, static_cast<unsigned long long>(schedules), exhausted ? "yes" : "no",
                 failed ? FormatChoices(*failed).c_str() : "-");
     std::fflush(stdout);
     gFailed = gFailed || failed.has_value();
@@ -250,6 +251,8 @@ bool InSnapshotChild() { return gChildReport >= 0; }
 bool SnapshotSearchFailed() { return std::exchange(gFailed, false); }
 
 SearchSummary LastSnapshotSearch() { return gLast; }
+
+void SetSnapshotSearchLabel(std::string label) { gLabel = std::move(label); }
 
 // Called by whoever opens the window (Scheduler::OpenWindow's caller).
 std::function<Choices()> SnapshotPoint()

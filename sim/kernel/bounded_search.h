@@ -45,8 +45,8 @@ std::optional<Choices> NextChoices(const std::vector<Decision> &decisions, int b
 
 // The snapshot search (see above). Armed by the World when the environment
 // asks for it; each window it searches ends with a line
-//   bounded search: window=W bound=K shard=I/N schedules=S exhausted=yes|no failed=-|<id>
-// (W counts the windows of the process) after which the process goes on
+//   bounded search: window=W test=NAME bound=K shard=I/N schedules=S exhausted=yes|no failed=-|<id>
+// (W counts the windows of the process; NAME is the label set below) after which the process goes on
 // with the fallback schedule; SnapshotSearchFailed tells the test.
 struct SnapshotSearch {
     int bound = 1;
@@ -67,6 +67,8 @@ struct SearchSummary {
     std::optional<Choices> failing;
 };
 SearchSummary LastSnapshotSearch();
+// Names the windows searched from now on in the summary (the test's name).
+void SetSnapshotSearchLabel(std::string label);
 // What to hand Scheduler::OpenWindow: the snapshot point when the search is
 // armed (and this is not already a child), else nothing.
 std::function<Choices()> SnapshotPoint();

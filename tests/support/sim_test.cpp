@@ -51,6 +51,7 @@ SimTest::SimTest()
     : world_(sim::WorldOptions{.seed = SeedForCurrentTest(), .schedule = ScheduleForCurrentTest(), .fullRecords = true})
 {
     UseThreadsafeDeathTests();
+    sim::SetSnapshotSearchLabel(CurrentTestName());
 }
 
 void SimTest::TearDown() {}
