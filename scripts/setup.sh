@@ -24,6 +24,7 @@ PACKAGES=(
   clang-format-14       # scripts/check_format.sh, run by the tests
   tshark                # reads nuvix-sim's USB captures back, for their test
   python3-serial        # pyserial, drives nuvix-sim's pseudo-terminals in their test
+  libtelnet-dev         # telnet negotiation for nuvix-sim --serve (its network serial ports)
   picocom               # the terminal program the README's --pty example uses
 )
 

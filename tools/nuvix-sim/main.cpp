@@ -11,7 +11,7 @@
 
 #include "display.h"
 #include "options.h"
-#include "pty_mode.h"
+#include "live_mode.h"
 #include "session.h"
 #include "sim/usb/capture.h"
 #include "sim/world.h"
@@ -95,11 +95,11 @@ int main(int argc, char **argv)
         sim::WorldOptions world;
         world.seed = options.seed.value_or(1);
         // Programs on the terminals live in real time, and so must the adapter.
-        world.clock = options.realTime || options.pty ? sim::ClockMode::RealTime : sim::ClockMode::Simulated;
+        world.clock = options.realTime || options.Live() ? sim::ClockMode::RealTime : sim::ClockMode::Simulated;
         world.schedule = options.schedule;
         sim::World simulation(world);
-        passed = options.pty ? nuvix::simtool::RunPtyMode(options, output, capture.get())
-                             : nuvix::simtool::RunSession(options, output, capture.get());
+        passed = options.Live() ? nuvix::simtool::RunLiveMode(options, output, capture.get())
+                                : nuvix::simtool::RunSession(options, output, capture.get());
     }
     return passed ? 0 : 1;
 }

@@ -1,3 +1,5 @@
+#include <arpa/inet.h>
+
 #include <cstdio>
 #include <filesystem>
 
@@ -46,7 +48,7 @@ std::optional<uint64_t> ParseSeed(const std::string &text)
     return ParseDecimal(text);
 }
 
-// "N=loopback", "N=null-modem:M" or "N=pty", ports 1 to 4.
+// "N=loopback", "N=null-modem:M", "N=pty" or "N=serve", ports 1 to 4.
 bool ParseFarEnd(const std::string &text, int &port, FarEnd &end)
 {
     if (text.size() < 3 || text[0] < '1' || text[0] > '4' || text[1] != '=')
@@ -57,6 +59,8 @@ bool ParseFarEnd(const std::string &text, int &port, FarEnd &end)
         end = FarEnd{FarEndKind::Loopback, 0};
     } else if (what == "pty") {
         end = FarEnd{FarEndKind::Terminal, 0};
+    } else if (what == "serve") {
+        end = FarEnd{FarEndKind::Served, 0};
     } else if (what.size() == 12 && what.rfind("null-modem:", 0) == 0 && what[11] >= '1' && what[11] <= '4' &&
                what[11] - '0' != port) {
         end = FarEnd{FarEndKind::NullModem, what[11] - '0'};
@@ -87,6 +91,27 @@ bool ResolveFarEnds(Options &options, const std::array<bool, 5> &given, std::str
         if (ends[port].kind == FarEndKind::NullModem &&
             !(ends[ends[port].partner].kind == FarEndKind::NullModem && ends[ends[port].partner].partner == port))
             ends[port] = FarEnd{};
+    return true;
+}
+
+// "[ADDR:]PORT": an IPv4 address (the loopback address when left out) and
+// the first TCP port, low enough for every port and far end to fit above it.
+bool ParseServe(const std::string &text, Options &options, std::string &error)
+{
+    const size_t colon = text.rfind(':');
+    const std::string address = colon == std::string::npos ? "" : text.substr(0, colon);
+    const std::optional<uint64_t> port = ParseDecimal(colon == std::string::npos ? text : text.substr(colon + 1));
+    in_addr parsed{};
+    if (!port || *port < 1 || *port > uint64_t(kHighestServeBase) ||
+        (colon != std::string::npos && inet_pton(AF_INET, address.c_str(), &parsed) != 1)) {
+        error = "--serve must be [ADDR:]PORT, an IPv4 address and a port from 1 to " +
+                std::to_string(kHighestServeBase) + ", not '" + text + "'";
+        return false;
+    }
+    if (!address.empty())
+        options.serveAddress = address;
+    options.servePort = uint16_t(*port);
+    options.serve = true;
     return true;
 }
 
@@ -133,7 +158,8 @@ std::optional<uint64_t> ParseByteCount(const std::string &text)
 bool ParseOptions(int argc, char **argv, Options &options, std::string &error)
 {
     std::array<bool, 5> farEndGiven{};
-    bool ptyOnly = false;  // an option that means nothing without --pty
+    bool ptyOnly = false;   // an option that means nothing without --pty
+    bool liveOnly = false;  // one that means nothing without --pty or --serve
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
         std::optional<std::string> inlineValue;
@@ -231,6 +257,9 @@ bool ParseOptions(int argc, char **argv, Options &options, std::string &error)
             if (!takesNoValue())
                 return false;
             options.pty = true;
+        } else if (arg == "--serve") {
+            if (!value(text) || !ParseServe(text, options, error))
+                return false;
         } else if (arg == "--pty-link") {
             if (!value(options.ptyLink))
                 return false;
@@ -245,13 +274,15 @@ bool ParseOptions(int argc, char **argv, Options &options, std::string &error)
             int port = 0;
             FarEnd end;
             if (!ParseFarEnd(text, port, end)) {
-                error = "--far-end must be PORT=loopback, PORT=null-modem:OTHER or PORT=pty (ports 1 to 4), not '" +
-                        text + "'";
+                error =
+                    "--far-end must be PORT=loopback, PORT=null-modem:OTHER, PORT=pty or PORT=serve (ports 1 "
+                    "to 4), not '" +
+                    text + "'";
                 return false;
             }
             options.farEnds[port] = end;
             farEndGiven[port] = true;
-            ptyOnly = true;
+            liveOnly = true;
         } else if (arg == "--real-time") {
             if (!takesNoValue())
                 return false;
@@ -273,13 +304,26 @@ bool ParseOptions(int argc, char **argv, Options &options, std::string &error)
         }
     }
     if (ptyOnly && !options.pty) {
-        error = "--pty-link and --far-end need --pty";
+        error = "--pty-link needs --pty";
         return false;
     }
-    if (options.pty && (options.adapters != 1 || options.bytes)) {
-        error = "--pty takes one adapter and no --bytes";
+    if (liveOnly && !options.Live()) {
+        error = "--far-end needs --pty or --serve";
         return false;
     }
+    if (options.pty && options.serve) {
+        error = "--pty and --serve are two ways of offering the ports: choose one";
+        return false;
+    }
+    if (options.Live() && options.bytes) {
+        error = "--pty and --serve take no --bytes: the programs on the ports move the data";
+        return false;
+    }
+    for (int port = 1; port <= 4; port++)
+        if (options.farEnds[port].kind == FarEndKind::Served && !options.serve) {
+            error = "--far-end PORT=serve needs --serve";
+            return false;
+        }
     return ResolveFarEnds(options, farEndGiven, error);
 }
 
@@ -289,8 +333,10 @@ void PrintUsage(std::FILE *out)
                  "usage: nuvix-sim [--adapters N] [--bytes N] [--seed N] [--schedule S] [--real-time]\n"
                  "                 [--no-bus-timing]\n"
                  "                 [--quiet] [--pcap FILE] [--image nuvixusb.sys]\n"
-                 "       nuvix-sim --pty [--pty-link DIR] [--far-end PORT=END]... [--seed N]\n"
-                 "                 [--pcap FILE]\n"
+                 "       nuvix-sim --pty [--adapters N] [--pty-link DIR] [--far-end PORT=END]...\n"
+                 "                 [--seed N] [--pcap FILE]\n"
+                 "       nuvix-sim --serve [ADDR:]PORT [--adapters N] [--far-end PORT=END]...\n"
+                 "                 [--seed N] [--pcap FILE]\n"
                  "\n"
                  "Runs the driver in the simulated platform through the whole life of one\n"
                  "four-port adapter (or several at once): a blank chip is plugged in and\n"
@@ -331,19 +377,26 @@ void PrintUsage(std::FILE *out)
                  "  --image FILE   run the real driver image (build/host32/target/nuvixusb.sys),\n"
                  "                 loaded as the platform loads it, instead of the linked\n"
                  "                 driver; the 32-bit build (preset host32) only\n"
-                 "  --pty          instead: brings one adapter up in real time and offers its\n"
-                 "                 four ports as pseudo-terminals (paths printed) until Ctrl-C;\n"
+                 "  --pty          instead: brings the adapters up in real time and offers their\n"
+                 "                 ports as pseudo-terminals (paths printed) until Ctrl-C;\n"
                  "                 line settings made on a terminal go to the port's UART\n"
+                 "  --serve [ADDR:]PORT  instead: the same, each port offered as a network\n"
+                 "                 serial port (telnet with the COM-PORT option, RFC 2217) on\n"
+                 "                 ADDR (default 127.0.0.1), TCP port PORT + 4 x adapter + port\n"
+                 "                 (both from 0); bus timing on. One client a port; line\n"
+                 "                 settings, modem lines, break and purge reach the driver\n"
                  "  --pty-link DIR also links DIR/nuvix-<serial>-<port> (and -<port>-far) to them\n"
                  "  --far-end PORT=END  what is at the far end of a port's cable: loopback,\n"
-                 "                 null-modem:OTHER (a cable to another port) or pty (another\n"
-                 "                 pseudo-terminal, the device at the far end). Default:\n"
+                 "                 null-modem:OTHER (a cable to another port), pty (another\n"
+                 "                 pseudo-terminal, the device at the far end) or serve (with\n"
+                 "                 --serve: that device as a network port, %d above its port).\n"
+                 "                 Default:\n"
                  "                 loopback on 1 and 2, a null-modem cable between 3 and 4\n"
                  "  -h, --help     this text\n"
                  "\n"
                  "Progress is redrawn in place on a terminal and printed as plain lines\n"
                  "otherwise. Exit status: 0 pass, 1 fail, 2 usage error.\n",
-                 kMaxAdapters);
+                 kMaxAdapters, kServedFarEndOffset);
 }
 
 }  // namespace nuvix::simtool

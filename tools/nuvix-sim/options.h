@@ -17,9 +17,13 @@ constexpr uint64_t kDefaultBytes = 256 * 1024;
 // never below this, so that every stream still wraps its rings many times.
 constexpr uint64_t kSmallestDefaultBytes = 4 * 1024;
 constexpr uint64_t kMaxBytes = uint64_t{1} << 30;
+// Far ends are served above every port of the largest set of adapters.
+constexpr int kServedFarEndOffset = 4 * kMaxAdapters;
+constexpr int kHighestServeBase = 65535 - 2 * kServedFarEndOffset + 1;
 
-// What is at the far end of a port's cable in --pty mode.
-enum class FarEndKind { Loopback, NullModem, Terminal };
+// What is at the far end of a port's cable in --pty and --serve mode: a
+// pseudo-terminal or a network port (--serve only) stands for the device there.
+enum class FarEndKind { Loopback, NullModem, Terminal, Served };
 struct FarEnd {
     FarEndKind kind = FarEndKind::Loopback;
     int partner = 0;  // the other port of a null-modem cable
@@ -38,6 +42,12 @@ struct Options {
     std::string pcap;     // a USB capture of the run goes here; empty: none
     bool pty = false;     // the ports as pseudo-terminals instead of the scripted life
     std::string ptyLink;  // a directory for links to the terminals; empty: none
+    // The ports as network serial ports (telnet with COM-PORT-OPTION) from
+    // servePort on: adapter A's port P at servePort + 4 x (A - 1) + P - 1, a
+    // served far end kServedFarEndOffset above its port.
+    bool serve = false;
+    std::string serveAddress = "127.0.0.1";
+    uint16_t servePort = 0;
     // By port number (index 0 unused): loopback plugs on 1 and 2, a
     // null-modem cable between 3 and 4, as in the scripted life.
     std::array<FarEnd, 5> farEnds{FarEnd{}, FarEnd{}, FarEnd{}, FarEnd{FarEndKind::NullModem, 4},
@@ -46,6 +56,8 @@ struct Options {
     // The real driver image to run instead of the linked driver (host32 build).
     std::string image;
 
+    // The ports are offered to other programs (--pty or --serve).
+    bool Live() const { return pty || serve; }
     // Bytes each stream carries.
     uint64_t BytesPerStream() const;
 };

@@ -72,9 +72,16 @@ size_t PseudoTerminal::Write(const uint8_t *data, size_t length)
     return n > 0 ? size_t(n) : 0;
 }
 
-TerminalSettings PseudoTerminal::Settings() const
+void PseudoTerminal::Watch(std::vector<struct pollfd> &fds, bool input, bool output) const
 {
-    TerminalSettings settings;
+    const short events = short((input ? POLLIN : 0) | (output ? POLLOUT : 0));
+    if (events)
+        fds.push_back({master_, events, 0});
+}
+
+ProgramSettings PseudoTerminal::Settings() const
+{
+    ProgramSettings settings;
     struct termios2 t {};
     if (ioctl(master_, TCGETS2, &t) != 0)
         return settings;

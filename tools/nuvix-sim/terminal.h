@@ -18,37 +18,22 @@
 #include <cstdint>
 #include <string>
 
+#include "port_end.h"
+
 namespace nuvix::simtool {
 
-struct TerminalSettings {
-    uint32_t baud = 0;
-    uint8_t dataBits = 8;
-    char parity = 'n';  // n, o, e, m, s
-    uint8_t stopBits = 1;
-    bool rtsCts = false;      // CRTSCTS
-    bool xonXoffOut = false;  // IXON: the far end's XOFF stops our output
-    bool xonXoffIn = false;   // IXOFF
-    uint8_t xon = 0x11;
-    uint8_t xoff = 0x13;
-
-    bool operator==(const TerminalSettings &) const = default;
-};
-
-class PseudoTerminal {
+class PseudoTerminal : public PortEnd {
 public:
     // A new terminal in raw mode at the given speed, 8N1, no flow control.
     // Returns false with the reason in error.
     bool Open(uint32_t baud, std::string &error);
-    ~PseudoTerminal();
+    ~PseudoTerminal() override;
 
-    const std::string &Path() const { return path_; }
-    // Bytes a program wrote to the terminal; 0 when there are none now.
-    size_t Read(uint8_t *buffer, size_t capacity);
-    // Bytes for the program; how many the terminal took (0 when it is full).
-    size_t Write(const uint8_t *data, size_t length);
-    // The master, to wait on for bytes from the program.
-    int Fd() const { return master_; }
-    TerminalSettings Settings() const;
+    std::string Where() const override { return path_; }
+    size_t Read(uint8_t *buffer, size_t capacity) override;
+    size_t Write(const uint8_t *data, size_t length) override;
+    ProgramSettings Settings() const override;
+    void Watch(std::vector<struct pollfd> &fds, bool input, bool output) const override;
 
 private:
     int master_ = -1;
