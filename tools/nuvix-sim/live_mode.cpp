@@ -613,8 +613,8 @@ void LiveMode::Shutdown()
             continue;
         const sim::pnp::QueryOutcome outcome = pnp_->Remove(*adapter->device);
         const bool removed = !outcome.Refused() && outcome.final == STATUS_SUCCESS;
-        out_.Always(removed ? "  adapter " + adapter->serial + " removed"
-                            : "  adapter " + adapter->serial + " NOT removed");
+        const std::string name = adapters_.size() == 1 ? "adapter" : "adapter " + adapter->serial;
+        out_.Always("  " + name + (removed ? " removed" : " NOT removed"));
         if (!removed)
             Fail(adapter->serial + ": the adapter's removal failed");
     }

@@ -94,6 +94,7 @@ bool ResolveFarEnds(Options &options, const std::array<bool, 5> &given, std::str
     return true;
 }
 
+#if defined(NUVIX_SERVE)
 // "[ADDR:]PORT": an IPv4 address (the loopback address when left out) and
 // the first TCP port, low enough for every port and far end to fit above it.
 bool ParseServe(const std::string &text, Options &options, std::string &error)
@@ -114,6 +115,7 @@ bool ParseServe(const std::string &text, Options &options, std::string &error)
     options.serve = true;
     return true;
 }
+#endif
 
 }  // namespace
 
@@ -258,8 +260,13 @@ bool ParseOptions(int argc, char **argv, Options &options, std::string &error)
                 return false;
             options.pty = true;
         } else if (arg == "--serve") {
+#if defined(NUVIX_SERVE)
             if (!value(text) || !ParseServe(text, options, error))
                 return false;
+#else
+            error = "--serve needs the 64-bit build of nuvix-sim (libtelnet is there)";
+            return false;
+#endif
         } else if (arg == "--pty-link") {
             if (!value(options.ptyLink))
                 return false;
