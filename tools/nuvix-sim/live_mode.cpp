@@ -99,6 +99,7 @@ struct Port {
     std::vector<std::string> links;
     sim::host::HostPort *host = nullptr;
     bool open = false;
+    uint64_t session = 0;  // the program end's session the port was opened for
     ProgramSettings applied;
     bool uartShown = false;
     sim::adapter::LineSettings uartLine;
@@ -325,6 +326,7 @@ bool LiveMode::OpenPort(Port &port)
         return false;
     }
     port.open = true;
+    port.session = port.program->Session();
     port.eventsSeen = port.host->EventCount();
     ULONG status = 0;
     host.Control(*port.host, IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, &status, sizeof(status));
@@ -453,11 +455,16 @@ bool LiveMode::Pump(Port &port)
     uint8_t buffer[kChunk];
     if (port.far)
         moved = PumpFar(port, buffer) || moved;
-    if (port.program->Present() != port.open) {
-        if (port.open)
-            ClosePort(port, " (the client went)");
-        else if (!OpenPort(port))
+    if (port.open && (!port.program->Present() || port.program->Session() != port.session)) {
+        ClosePort(port, " (the client went)");
+        moved = true;
+    }
+    if (!port.open && port.program->Present()) {
+        // A port the driver will not open ends the run, rather than failing every pass.
+        if (!OpenPort(port)) {
+            gStop.store(true);
             return moved;
+        }
         moved = true;
     }
     if (!port.open)

@@ -57,6 +57,8 @@ public:
     // A program is there: a terminal always is, a network port while a
     // client is connected. The port is open only while one is.
     virtual bool Present() const { return true; }
+    // Which program it is: a new one never finds the last one's port open.
+    virtual uint64_t Session() const { return 0; }
     // Bytes the program sent; 0 when there are none now.
     virtual size_t Read(uint8_t *buffer, size_t capacity) = 0;
     // Bytes for the program; how many it took (0 when it has no room).

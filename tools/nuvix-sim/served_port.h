@@ -45,6 +45,7 @@ public:
 
     std::string Where() const override { return where_; }
     bool Present() const override { return client_ >= 0; }
+    uint64_t Session() const override { return clients_; }
     size_t Read(uint8_t *buffer, size_t capacity) override;
     size_t Write(const uint8_t *data, size_t length) override;
     ProgramSettings Settings() const override { return settings_; }
