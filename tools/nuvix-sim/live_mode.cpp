@@ -205,6 +205,9 @@ std::unique_ptr<PortEnd> LiveMode::MakeEnd(Port &port, bool far, std::string &er
             return nullptr;
         return served;
     }
+#else
+    (void)port;
+    (void)far;
 #endif
     auto terminal = std::make_unique<PseudoTerminal>();
     if (!terminal->Open(kInitialBaud, error))
