@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "driver/base/protocol.h"
 #include "driver/usb/transport.h"
 #include "sim/adapter/main_firmware.h"
 #include "sim/adapter/protocol.h"
@@ -59,8 +58,8 @@ Bytes SetupFrame(int port, uint32_t baud, uint8_t handshake, Framing f = {}, cha
             0};
 }
 
-Bytes Done(int port) { return {RSP_DONE, 0x00, uint8_t(port)}; }
-Bytes Event(int port, uint8_t msr) { return {RSP_EVENT, uint8_t(port), 0x01, msr}; }
+Bytes Done(int port) { return {wire::kDone, 0x00, uint8_t(port)}; }
+Bytes Event(int port, uint8_t msr) { return {wire::kEvent, uint8_t(port), 0x01, msr}; }
 
 LONGLONG Now() { return static_cast<LONGLONG>(KeQueryInterruptTime()); }
 
@@ -192,10 +191,10 @@ TEST_F(MainFirmwareTest, DescribesTheRunningAdapterWithTenBulkPipes)
 
 TEST_F(MainFirmwareTest, AnswersEachPortCommandAndKeepsThePortState)
 {
-    const Bytes setup = {CMD_SETUP, 2, 0x00, 0xC2, 0x01, 0x00, 7, 2, 'e', 'b', 0x13, 0x11, 0x88, 0};
-    const std::vector<Bytes> sent = {{CMD_OPEN, 2},         setup,
-                                     {CMD_SET_RTS, 2, 1},   {CMD_SET_DTR, 2, 1},
-                                     {CMD_SET_BREAK, 2, 1}, {CMD_WAITS_FOR_DONE_9, 2}};
+    const Bytes setup = {wire::kSetup, 2, 0x00, 0xC2, 0x01, 0x00, 7, 2, 'e', 'b', 0x13, 0x11, 0x88, 0};
+    const std::vector<Bytes> sent = {{wire::kOpen, 2},        setup,
+                                     {wire::kSetRts, 2, 1},   {wire::kSetDtr, 2, 1},
+                                     {wire::kSetBreak, 2, 1}, {wire::kNoOp, 2}};
     for (const Bytes &frame : sent) {
         Command(frame);
         EXPECT_EQ(Response(), Done(2)) << "command " << int(frame[0]);
@@ -213,9 +212,9 @@ TEST_F(MainFirmwareTest, AnswersEachPortCommandAndKeepsThePortState)
     EXPECT_EQ(port.line.softwareFlow, 'b');
     EXPECT_EQ(port.line.handshake, 0x88);
 
-    Command({CMD_GET_STATUS, 2});
-    EXPECT_EQ(Response(), (Bytes{RSP_STATUS, 2, 0x01, 0, 0, 0, 0}));  // nothing attached
-    Command({CMD_CLOSE, 2});
+    Command({wire::kGetStatus, 2});
+    EXPECT_EQ(Response(), (Bytes{wire::kStatus, 2, 0x01, 0, 0, 0, 0}));  // nothing attached
+    Command({wire::kClose, 2});
     EXPECT_EQ(Response(), Done(2));
     EXPECT_FALSE(firmware_.Port(2).open);
     EXPECT_EQ(firmware_.Port(2).commands, 8);
@@ -227,10 +226,10 @@ TEST_F(MainFirmwareTest, EchoIsOneTransferOnThePortPipeBehindWaitingData)
 {
     firmware_.ConnectEndpoint(2);
     firmware_.Inject(2, Text("abc"));
-    Command({CMD_ECHO, 2, 5, 'h', 'e', 'l', 'l', 'o'});
+    Command({wire::kEcho, 2, 5, 'h', 'e', 'l', 'l', 'o'});
     firmware_.Inject(2, Text("xyz"));
-    Command({CMD_GET_STATUS, 2});
-    EXPECT_EQ(Response()[0], RSP_STATUS);  // the echo had no answer of its own
+    Command({wire::kGetStatus, 2});
+    EXPECT_EQ(Response()[0], wire::kStatus);  // the echo had no answer of its own
     EXPECT_EQ(Read(PortIn(2)), Text("abc"));
     EXPECT_EQ(Read(PortIn(2)), Text("hello"));
     EXPECT_EQ(Read(PortIn(2)), Text("xyz"));
@@ -239,13 +238,13 @@ TEST_F(MainFirmwareTest, EchoIsOneTransferOnThePortPipeBehindWaitingData)
 
 TEST_F(MainFirmwareTest, GetInfoReturnsTheInformationBlock)
 {
-    Bytes frame(COMMAND_FRAME_MAX, 0);
-    frame[0] = CMD_GET_INFO;
+    Bytes frame(35, 0);  // code, port and padding: the longest frame a host sends
+    frame[0] = wire::kGetInfo;
     frame[1] = 1;
     Command(frame);
     Bytes answer = Response();
     ASSERT_EQ(answer.size(), 36u);
-    EXPECT_EQ(answer[0], RSP_INFO);
+    EXPECT_EQ(answer[0], wire::kInfo);
     auto block = firmware_.InfoBlock();
     EXPECT_TRUE(std::equal(block.begin(), block.end(), answer.begin() + 1));
     EXPECT_EQ(std::string(reinterpret_cast<const char *>(block.data()), 17), "NX4 main firmware");
@@ -262,9 +261,9 @@ TEST_F(MainFirmwareTest, GetInfoReturnsTheInformationBlock)
 TEST_F(MainFirmwareTest, UnknownCodesAndPortsAreRecordedButNotAnswered)
 {
     Command({0x30, 1, 9});
-    Command({CMD_OPEN, 0});
-    Command({CMD_OPEN, 5});
-    Command({CMD_OPEN, 1});
+    Command({wire::kOpen, 0});
+    Command({wire::kOpen, 5});
+    Command({wire::kOpen, 1});
     EXPECT_EQ(Response(), Done(1));  // the first answer is the last command's
     EXPECT_EQ(firmware_.Commands().size(), 4u);
     EXPECT_EQ(firmware_.Port(1).commands, 2);
@@ -273,12 +272,12 @@ TEST_F(MainFirmwareTest, UnknownCodesAndPortsAreRecordedButNotAnswered)
 TEST_F(MainFirmwareTest, SilentModeAnswersNothingButEchoDataFlows)
 {
     firmware_.SetAnswerMode(AnswerMode::Silent);
-    Command({CMD_OPEN, 1});
-    Command({CMD_ECHO, 1, 2, 'o', 'k'});
+    Command({wire::kOpen, 1});
+    Command({wire::kEcho, 1, 2, 'o', 'k'});
     EXPECT_EQ(Read(PortIn(1)), Text("ok"));
     firmware_.SendResponse({0x42, 1});  // unsolicited frames still go out
     firmware_.SetAnswerMode(AnswerMode::Normal);
-    Command({CMD_CLOSE, 1});
+    Command({wire::kClose, 1});
     EXPECT_EQ(Response(), (Bytes{0x42, 1}));
     EXPECT_EQ(Response(), Done(1));
 }
@@ -287,32 +286,32 @@ TEST_F(MainFirmwareTest, LateModeAnswersAfterTheDelayInKernelTime)
 {
     firmware_.SetAnswerMode(AnswerMode::Late, 250 * kMs);
     const LONGLONG start = Now();
-    Command({CMD_OPEN, 3});
-    Command({CMD_GET_STATUS, 3});
+    Command({wire::kOpen, 3});
+    Command({wire::kGetStatus, 3});
     EXPECT_EQ(Now(), start);
     EXPECT_EQ(Response(), Done(3));
     EXPECT_EQ(Now() - start, 250 * kMs);
-    EXPECT_EQ(Response()[0], RSP_STATUS);
+    EXPECT_EQ(Response()[0], wire::kStatus);
     EXPECT_EQ(Now() - start, 250 * kMs);
 }
 
 TEST_F(MainFirmwareTest, WrongPortGarbageAndShortModesBendEveryAnswer)
 {
     firmware_.SetAnswerMode(AnswerMode::WrongPort);
-    Command({CMD_OPEN, 4});
+    Command({wire::kOpen, 4});
     EXPECT_EQ(Response(), Done(1));
-    Command({CMD_GET_STATUS, 2});
-    EXPECT_EQ(Response(), (Bytes{RSP_STATUS, 3, 0x01, 0, 0, 0, 0}));
+    Command({wire::kGetStatus, 2});
+    EXPECT_EQ(Response(), (Bytes{wire::kStatus, 3, 0x01, 0, 0, 0, 0}));
 
     firmware_.SetAnswerMode(AnswerMode::Garbage);
-    Command({CMD_SET_DTR, 1, 1});
+    Command({wire::kSetDtr, 1, 1});
     EXPECT_EQ(Response(), (Bytes{0x7E, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
 
     firmware_.SetAnswerMode(AnswerMode::Short);
-    Command({CMD_GET_STATUS, 1});
-    EXPECT_EQ(Response(), (Bytes{RSP_STATUS}));
-    Command({CMD_SET_DTR, 1, 0});
-    EXPECT_EQ(Response(), (Bytes{RSP_DONE}));
+    Command({wire::kGetStatus, 1});
+    EXPECT_EQ(Response(), (Bytes{wire::kStatus}));
+    Command({wire::kSetDtr, 1, 0});
+    EXPECT_EQ(Response(), (Bytes{wire::kDone}));
 }
 
 TEST_F(MainFirmwareTest, AdapterStatusAndRawFramesGoOutAsGiven)
@@ -322,7 +321,7 @@ TEST_F(MainFirmwareTest, AdapterStatusAndRawFramesGoOutAsGiven)
         block[i] = uint8_t(i + 1);
     firmware_.SendAdapterStatus(block);
     firmware_.SendResponse({0xEE});
-    Bytes expected = {RSP_ADAPTER_STATUS};
+    Bytes expected = {wire::kAdapterStatus};
     expected.insert(expected.end(), block.begin(), block.end());
     EXPECT_EQ(Response(), expected);
     EXPECT_EQ(Response(), (Bytes{0xEE}));
@@ -331,9 +330,9 @@ TEST_F(MainFirmwareTest, AdapterStatusAndRawFramesGoOutAsGiven)
 TEST_F(MainFirmwareTest, FailNextTransferFailsOneTransferInEitherDirection)
 {
     firmware_.FailNextTransfer(kCommandOut, USBD_STATUS_STALL_PID);
-    EXPECT_EQ(Write(kCommandOut, {CMD_OPEN, 1}), USBD_STATUS_STALL_PID);
+    EXPECT_EQ(Write(kCommandOut, {wire::kOpen, 1}), USBD_STATUS_STALL_PID);
     EXPECT_TRUE(firmware_.Commands().empty());
-    Command({CMD_OPEN, 1});
+    Command({wire::kOpen, 1});
 
     firmware_.FailNextTransfer(kCommandIn, USBD_STATUS_DEV_NOT_RESPONDING);
     Bytes data(64);
@@ -368,12 +367,12 @@ TEST_F(MainFirmwareTest, LoopbackReturnsDataAndReportsItsOwnModemLines)
 {
     bus_->SetCompletionMode(sim::usb::CompletionMode::Inline);
     firmware_.ConnectLoopback(1);
-    Command({CMD_OPEN, 1});
+    Command({wire::kOpen, 1});
     EXPECT_EQ(Response(), Done(1));
-    Command({CMD_SET_RTS, 1, 1});
+    Command({wire::kSetRts, 1, 1});
     EXPECT_EQ(Response(), Event(1, kMsrCts));
     EXPECT_EQ(Response(), Done(1));
-    Command({CMD_SET_DTR, 1, 1});
+    Command({wire::kSetDtr, 1, 1});
     EXPECT_EQ(Response(), Event(1, kMsrCts | kMsrDsr | kMsrDcd));
     EXPECT_EQ(Response(), Done(1));
 
@@ -386,12 +385,12 @@ TEST_F(MainFirmwareTest, LoopbackReturnsDataAndReportsItsOwnModemLines)
 TEST_F(MainFirmwareTest, NullModemCarriesDataAndLinesBothWays)
 {
     firmware_.ConnectNullModem(1, 3);
-    Command({CMD_OPEN, 3});
+    Command({wire::kOpen, 3});
     EXPECT_EQ(Response(), Done(3));
-    Command({CMD_SET_DTR, 1, 1});  // port 1 is closed: only port 3 reports
+    Command({wire::kSetDtr, 1, 1});  // port 1 is closed: only port 3 reports
     EXPECT_EQ(Response(), Event(3, kMsrDsr | kMsrDcd));
     EXPECT_EQ(Response(), Done(1));
-    Command({CMD_SET_RTS, 3, 1});
+    Command({wire::kSetRts, 3, 1});
     EXPECT_EQ(Response(), Done(3));
     EXPECT_EQ(firmware_.Port(1).modemStatus, kMsrCts);
 
@@ -404,7 +403,7 @@ TEST_F(MainFirmwareTest, NullModemCarriesDataAndLinesBothWays)
 TEST_F(MainFirmwareTest, EndpointPeerReadsAndDrivesTheUart)
 {
     firmware_.ConnectEndpoint(4);
-    Command({CMD_OPEN, 4});
+    Command({wire::kOpen, 4});
     EXPECT_EQ(Response(), Done(4));
     firmware_.SetPeerLines(4, kMsrDcd | kMsrRing);
     EXPECT_EQ(Response(), Event(4, kMsrDcd | kMsrRing));
@@ -475,7 +474,7 @@ TEST_F(MainFirmwareTest, WithoutFlowControlAFullReceiverOverruns)
     firmware_.ConnectNullModem(1, 2);
     Command(SetupFrame(1, 9600, 0));
     Command(SetupFrame(2, 9600, 0));
-    Command({CMD_OPEN, 2});
+    Command({wire::kOpen, 2});
     EXPECT_EQ(Write(PortOut(1), Pattern(256, 0)), USBD_STATUS_SUCCESS);
     EXPECT_EQ(Write(PortOut(1), Pattern(256, 9)), USBD_STATUS_SUCCESS);
     EXPECT_EQ(firmware_.Port(1).bytesTransmitted, 512u);
@@ -517,7 +516,7 @@ TEST_F(MainFirmwareTest, ScheduledWorkOutlivingTheModelDoesNothing)
     Command(SetupFrame(1, 9600, 0));
     firmware_.SetPacing(true);
     firmware_.SetAnswerMode(AnswerMode::Late, 100 * kMs);
-    Command({CMD_OPEN, 1});
+    Command({wire::kOpen, 1});
     EXPECT_EQ(Write(PortOut(1), Pattern(100, 0)), USBD_STATUS_SUCCESS);
     owned_.reset();
     LARGE_INTEGER second;

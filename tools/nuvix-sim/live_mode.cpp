@@ -67,7 +67,7 @@ void OnStopSignal(int) { gStop.store(true); }
 
 std::string UartText(const sim::adapter::LineSettings &line)
 {
-    const bool rtsCts = (line.handshake & (HANDSHAKE_RTS | HANDSHAKE_CTS)) == (HANDSHAKE_RTS | HANDSHAKE_CTS);
+    const bool rtsCts = (~line.handshake & (sim::adapter::kHandshakeRts | sim::adapter::kHandshakeCts)) == 0;
     const char *software = line.softwareFlow == 'b'   ? ", XON/XOFF both ways"
                            : line.softwareFlow == 't' ? ", XON/XOFF on output"
                            : line.softwareFlow == 'r' ? ", XON/XOFF on input"
@@ -560,7 +560,7 @@ bool LiveMode::PumpFar(Port &port, uint8_t *buffer)
     // The device at the far end sends at the line's speed, while the UART's
     // RTS lets it (or always, without RTS/CTS handshaking: then a host that
     // does not keep up loses bytes, as on a real line).
-    const bool rtsHandshake = state.line.handshake & HANDSHAKE_RTS;
+    const bool rtsHandshake = state.line.handshake & sim::adapter::kHandshakeRts;
     const sim::Ticks now = sim::Scheduler::Get().Now();
     const sim::Ticks perByte = sim::adapter::LineTime(1, std::max<uint32_t>(state.line.baud, 1));
     // An idle line has no credit saved up beyond one burst.
