@@ -27,6 +27,7 @@ static NTSTATUS ReadSerialNumber(AdapterContext *Adapter);
 // reuse a buffer the bus still writes to.
 static NTSTATUS QuiesceTransfers(AdapterContext *Adapter)
 {
+    RULE_PASSIVE();
     CancelAndWait(Adapter, &Adapter->CommandInIrp, NULL);
     CancelAndWait(Adapter, &Adapter->CommandOutIrp, NULL);
     CancelPortIo(Adapter);
@@ -44,6 +45,7 @@ static NTSTATUS QuiesceTransfers(AdapterContext *Adapter)
 // prepared here) either finishes first or then finds its port closed.
 static NTSTATUS PreparePorts(AdapterContext *Adapter)
 {
+    RULE_PASSIVE();
     NTSTATUS Status = STATUS_SUCCESS;
     ExAcquireFastMutex(&Adapter->OpenCloseMutex);
     for (ULONG Index = 0; Index < Adapter->PortCount; Index++) {
@@ -77,6 +79,7 @@ static BOOLEAN EnsureBlock(T **Field, SIZE_T Size)
 // rather than read from whatever the pool held before.
 static NTSTATUS ReadDeviceDescriptor(AdapterContext *Adapter, PUSB_DEVICE_DESCRIPTOR *Result)
 {
+    RULE_PASSIVE();
     NTSTATUS Status = STATUS_INSUFFICIENT_RESOURCES;
     PUSB_DEVICE_DESCRIPTOR Device = NULL;
     PURB Urb = (PURB)PoolAlloc(DESCRIPTOR_URB_SIZE);
@@ -103,6 +106,7 @@ Done:
 
 NTSTATUS ConfigureDevice(PDEVICE_OBJECT AdapterDevice)
 {
+    RULE_PASSIVE();
     AdapterContext *Adapter = (AdapterContext *)AdapterDevice->DeviceExtension;
     PUSB_DEVICE_DESCRIPTOR Device = NULL;
     NTSTATUS Status = ReadDeviceDescriptor(Adapter, &Device);
@@ -177,6 +181,7 @@ static LONG SerialNumberLength(const UCHAR *Descriptor, ULONG Received, NTSTATUS
 
 static NTSTATUS ReadSerialNumber(AdapterContext *Adapter)
 {
+    RULE_PASSIVE();
     const ULONG BufferSize = 255;
     NTSTATUS Status = STATUS_INSUFFICIENT_RESOURCES;
     ULONG Received = 0;
@@ -262,6 +267,7 @@ static BOOLEAN IsWholeConfiguration(PUSB_CONFIGURATION_DESCRIPTOR Descriptor, UL
 // again.
 static NTSTATUS ReadConfigDescriptor(PDEVICE_OBJECT AdapterDevice)
 {
+    RULE_PASSIVE();
     AdapterContext *Adapter = (AdapterContext *)AdapterDevice->DeviceExtension;
     PURB Urb = (PURB)PoolAlloc(DESCRIPTOR_URB_SIZE);
     if (!Urb)
@@ -305,6 +311,7 @@ static NTSTATUS ReadConfigDescriptor(PDEVICE_OBJECT AdapterDevice)
 
 NTSTATUS SelectConfiguration(PDEVICE_OBJECT AdapterDevice, PUSB_CONFIGURATION_DESCRIPTOR Descriptor)
 {
+    RULE_PASSIVE();
     AdapterContext *Adapter = (AdapterContext *)AdapterDevice->DeviceExtension;
     if (!USBD_ParseConfigurationDescriptorEx(Descriptor, Descriptor, -1, -1, -1, -1, -1))
         return STATUS_UNSUCCESSFUL;
@@ -357,6 +364,7 @@ Done:
 
 NTSTATUS UnconfigureDevice(PDEVICE_OBJECT AdapterDevice)
 {
+    RULE_PASSIVE();
     AdapterContext *Adapter = (AdapterContext *)AdapterDevice->DeviceExtension;
     PURB Urb = (PURB)PoolAlloc(DESELECT_URB_SIZE);
     if (!Urb)

@@ -28,32 +28,31 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     return STATUS_SUCCESS;
 }
 
+// Whatever was made before a failure is unmade at Unwind, in reverse: the
+// device object if there is one, then the slot.
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
 {
+    RULE_PASSIVE();
     LONG Slot = TakeSlot();
     if (Slot < 0)
         return STATUS_INSUFFICIENT_RESOURCES;
 
+    PDEVICE_OBJECT Fdo = NULL;
+    AdapterContext *Adapter = NULL;
     TextBuilder Text;
-    AdapterDeviceName(&Text, (ULONG)Slot);
     UNICODE_STRING DeviceName;
+    AdapterDeviceName(&Text, (ULONG)Slot);
     NTSTATUS Status = TextToUnicode(&Text, &DeviceName);
-    if (!NT_SUCCESS(Status)) {
-        ReleaseSlot((ULONG)Slot);
-        return Status;
-    }
-
-    PDEVICE_OBJECT Fdo;
-    NTSTATUS Created =
-        IoCreateDevice(DriverObject, sizeof(AdapterContext), &DeviceName, FILE_DEVICE_UNKNOWN, 0, FALSE, &Fdo);
-    if (!NT_SUCCESS(Created)) {
-        RtlFreeUnicodeString(&DeviceName);
-        ReleaseSlot((ULONG)Slot);
-        return Created;
-    }
-    AdapterContext *Adapter = (AdapterContext *)Fdo->DeviceExtension;
-    Adapter->ControlOpenAllowed = FALSE;
+    if (!NT_SUCCESS(Status))
+        goto Unwind;
+    Status = IoCreateDevice(DriverObject, sizeof(AdapterContext), &DeviceName, FILE_DEVICE_UNKNOWN, 0, FALSE, &Fdo);
     RtlFreeUnicodeString(&DeviceName);
+    if (!NT_SUCCESS(Status)) {
+        Fdo = NULL;
+        goto Unwind;
+    }
+    Adapter = (AdapterContext *)Fdo->DeviceExtension;
+    Adapter->ControlOpenAllowed = FALSE;
     Fdo->Flags &= ~DO_DEVICE_INITIALIZING;
 
     Adapter->SlotIndex = (ULONG)Slot;
@@ -62,9 +61,8 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     if (!Adapter->LowerDevice) {
         // Every request of the adapter goes to the lower device: without one
         // it cannot work and must not be left in the table as if it could.
-        IoDeleteDevice(Fdo);
-        ReleaseSlot((ULONG)Slot);
-        return STATUS_NO_SUCH_DEVICE;
+        Status = STATUS_NO_SUCH_DEVICE;
+        goto Unwind;
     }
 
     Adapter->MaximumTransferSize = DEFAULT_MAXIMUM_TRANSFER_SIZE;
@@ -98,7 +96,13 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     // without one.
     PublishSlot((ULONG)Slot, Adapter);
     ClaimControlLink(Adapter);
-    return Created;
+    return Status;
+
+Unwind:
+    if (Fdo)
+        IoDeleteDevice(Fdo);
+    ReleaseSlot((ULONG)Slot);
+    return Status;
 }
 
 // Only a 32-bit number is taken; a value of another type or size leaves the

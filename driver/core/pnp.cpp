@@ -10,6 +10,7 @@
 
 static NTSTATUS NTAPI StartDeviceComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
+    RULE_DISPATCH_OR_BELOW();
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Irp);
     KeSetEvent((PKEVENT)Context, EVENT_INCREMENT, FALSE);
@@ -20,6 +21,7 @@ static NTSTATUS NTAPI StartDeviceComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp,
 // and either given its firmware or published to the host serial driver.
 static NTSTATUS StartAdapter(AdapterContext *Adapter, PIRP Irp)
 {
+    RULE_PASSIVE();
     KEVENT Started;
     KeInitializeEvent(&Started, NotificationEvent, FALSE);
     IoCopyCurrentIrpStackLocationToNext(Irp);
@@ -41,6 +43,7 @@ static NTSTATUS StartAdapter(AdapterContext *Adapter, PIRP Irp)
 
 static NTSTATUS QueryRemove(AdapterContext *Adapter, PIRP Irp)
 {
+    RULE_PASSIVE();
     if (!Adapter->Configured)
         return PassDownSkip(Adapter, Irp);
     LockAcquire(&Adapter->Lock);
@@ -56,6 +59,7 @@ static NTSTATUS QueryRemove(AdapterContext *Adapter, PIRP Irp)
 
 static NTSTATUS CancelRemove(AdapterContext *Adapter, PIRP Irp)
 {
+    RULE_PASSIVE();
     if (!Adapter->Configured)
         return PassDownSkip(Adapter, Irp);
     LockAcquire(&Adapter->Lock);
@@ -69,6 +73,7 @@ static NTSTATUS CancelRemove(AdapterContext *Adapter, PIRP Irp)
 // cancels leave nothing in flight on the deselected configuration.
 static NTSTATUS StopAdapter(AdapterContext *Adapter, PIRP Irp)
 {
+    RULE_PASSIVE();
     LockAcquire(&Adapter->Lock);
     Adapter->Stopping = TRUE;
     LockRelease(&Adapter->Lock);
@@ -86,6 +91,7 @@ static NTSTATUS StopAdapter(AdapterContext *Adapter, PIRP Irp)
 
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    RULE_PASSIVE();
     AdapterContext *Adapter = AdapterOf(DeviceObject);
     if (!Adapter)
         return RefusePortRequest(Irp);
@@ -124,6 +130,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 // pass through.
 static NTSTATUS PassThrough(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    RULE_DISPATCH_OR_BELOW();
     AdapterContext *Adapter = AdapterOf(DeviceObject);
     if (!Adapter)
         return RefusePortRequest(Irp);

@@ -6,6 +6,7 @@
 
 static VOID DeletePortObject(AdapterContext *Adapter, ULONG Index)
 {
+    RULE_PASSIVE();
     PortContext *Port = Adapter->Ports[Index];
     Adapter->Ports[Index] = NULL;
     IoDeleteDevice(Port->PortDevice);
@@ -13,6 +14,7 @@ static VOID DeletePortObject(AdapterContext *Adapter, ULONG Index)
 
 NTSTATUS CreatePortObjects(AdapterContext *Adapter)
 {
+    RULE_PASSIVE();
     NTSTATUS Status = STATUS_SUCCESS;
     for (ULONG Index = 0; Index < PORTS_PER_ADAPTER; Index++) {
         TextBuilder Text;
@@ -46,6 +48,7 @@ NTSTATUS CreatePortObjects(AdapterContext *Adapter)
 
 BOOLEAN InitPortContext(PortContext *Port)
 {
+    RULE_APC_OR_BELOW();
     // Blocks of an earlier start are reused: nothing is in flight by now.
     if (!Port->WriteUrb)
         Port->WriteUrb = (PURB)PoolAlloc(BULK_TRANSFER_URB_SIZE);

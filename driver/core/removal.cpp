@@ -11,6 +11,7 @@
 
 VOID DrainOutstandingWork(AdapterContext *Adapter)
 {
+    RULE_PASSIVE();
     KeClearEvent(&Adapter->StopEvent);
     ReleaseIoRef(Adapter);
     KeWaitForSingleObject(&Adapter->StopEvent, Executive, KernelMode, FALSE, NULL);
@@ -19,6 +20,7 @@ VOID DrainOutstandingWork(AdapterContext *Adapter)
 
 static VOID DeletePorts(AdapterContext *Adapter)
 {
+    RULE_PASSIVE();
     if (!Adapter->FirmwareRunning)
         return;
     for (ULONG Index = 0; Index < PORTS_PER_ADAPTER; Index++) {
@@ -40,6 +42,7 @@ static VOID DeletePorts(AdapterContext *Adapter)
 
 static VOID DeleteAdapter(AdapterContext *Adapter)
 {
+    RULE_PASSIVE();
     ResetCommandChannel(Adapter);  // frees commands that were never written
     PoolFree(&Adapter->CommandOutUrb);
     PoolFree(&Adapter->CommandInUrb);
@@ -62,12 +65,14 @@ static VOID DeleteAdapter(AdapterContext *Adapter)
 
 static VOID WriteErrorStats(VOID)
 {
+    RULE_PASSIVE();
     RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, ParametersKeyPath, NT_TEXT("ErrorStat"), REG_BINARY, ErrorStats,
                           sizeof(ErrorStats));
 }
 
 NTSTATUS RemoveAdapter(AdapterContext *Adapter, PIRP Irp)
 {
+    RULE_PASSIVE();
     ReleaseIoRef(Adapter);
     LockAcquire(&Adapter->Lock);
     Adapter->Removed = TRUE;

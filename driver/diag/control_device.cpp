@@ -39,6 +39,7 @@ static BOOLEAN EnterAdapter(AdapterContext *Adapter)
 
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    RULE_PASSIVE();
     AdapterContext *Adapter = AdapterOf(DeviceObject);
     if (!Adapter)
         return RefusePortRequest(Irp);
@@ -57,6 +58,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    RULE_PASSIVE();
     AdapterContext *Adapter = AdapterOf(DeviceObject);
     if (!Adapter)
         return RefusePortRequest(Irp);
@@ -69,6 +71,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 static NTSTATUS GetFirmwareInfo(AdapterContext *Adapter, PIRP Irp)
 {
+    RULE_PASSIVE();
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
     PUCHAR Buffer = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
     if (!Buffer || Stack->Parameters.DeviceIoControl.InputBufferLength < GET_INFO_PAYLOAD_SIZE ||
@@ -100,6 +103,7 @@ static NTSTATUS GetFirmwareInfo(AdapterContext *Adapter, PIRP Irp)
 
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    RULE_PASSIVE();
     AdapterContext *Adapter = AdapterOf(DeviceObject);
     if (!Adapter)
         return RefusePortRequest(Irp);

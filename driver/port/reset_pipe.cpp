@@ -18,6 +18,7 @@ static NTSTATUS NTAPI ResetPipeComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, P
 // holds.
 NTSTATUS ResetPortOutPipe(PortContext *Port)
 {
+    RULE_APC_OR_BELOW();
     PDEVICE_OBJECT LowerDevice = Port->Adapter->LowerDevice;
     PIRP Irp = IoAllocateIrp((CCHAR)(LowerDevice->StackSize + 1), FALSE);
     PURB Urb = (PURB)PoolAlloc(PIPE_REQUEST_URB_SIZE);
@@ -42,4 +43,13 @@ NTSTATUS ResetPortOutPipe(PortContext *Port)
     IoFreeIrp(Irp);
     PoolFree(&Urb);
     return Status;
+}
+
+// The reset's result is not looked at: a pipe that cannot be reset fails the
+// next write, and that write's completion tells the host.
+VOID AbandonPortWrite(PortContext *Port)
+{
+    RULE_APC_OR_BELOW();
+    CancelAndWait(Port->Adapter, &Port->WriteIrp, &Port->WriteDoneEvent);
+    ResetPortOutPipe(Port);
 }

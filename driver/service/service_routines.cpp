@@ -38,6 +38,7 @@ static VOID NewDrainMarker(PortContext *Port)
 
 static BOOLEAN StartTransfer(HostPortHandle Handle, BOOLEAN Write)
 {
+    RULE_PASSIVE();
     PortContext *Port = EnterPort(Handle, FALSE);
     if (!Port)
         return FALSE;
@@ -46,63 +47,52 @@ static BOOLEAN StartTransfer(HostPortHandle Handle, BOOLEAN Write)
     BOOLEAN Bound = !Port->BindPending;
     BOOLEAN Writing = Port->WriteIrp != NULL;
     LockRelease(&Adapter->Lock);
-    if (!Bound) {
-        ReleaseIoRef(Adapter);
-        return FALSE;
+    if (Bound) {
+        if (Write && Writing)
+            AbandonPortWrite(Port);
+        LockAcquire(&Adapter->Lock);
+        if (Write)
+            StartPortWrite(Port);
+        else
+            StartPortRead(Port);
+        LockRelease(&Adapter->Lock);
     }
-    if (Write && Writing) {
-        // A write still in flight is abandoned: its bytes stay in the ring
-        // and go again from the unchanged read position.
-        CancelAndWait(Adapter, &Port->WriteIrp, &Port->WriteDoneEvent);
-        ResetPortOutPipe(Port);
-    }
-    LockAcquire(&Adapter->Lock);
-    if (Write)
-        StartPortWrite(Port);
-    else
-        StartPortRead(Port);
-    LockRelease(&Adapter->Lock);
     ReleaseIoRef(Adapter);
-    return TRUE;
+    return Bound;
 }
 
 BOOLEAN HOSTAPI StartRead(HostPortHandle Port) { return StartTransfer(Port, FALSE); }
 
 BOOLEAN HOSTAPI StartWrite(HostPortHandle Port) { return StartTransfer(Port, TRUE); }
 
-// A failed open gives back its count, so that a port that never opened does
-// not keep the adapter counted as in use (query-remove, the reader's re-arm).
-static BOOLEAN FailOpen(PortContext *Port)
-{
-    AdapterContext *Adapter = Port->Adapter;
-    RULE_MUTEX_HELD(&Adapter->OpenCloseMutex);
-    LockAcquire(&Adapter->Lock);
-    Adapter->OpenPortCount--;
-    LockRelease(&Adapter->Lock);
-    ExReleaseFastMutex(&Adapter->OpenCloseMutex);
-    ReleaseIoRef(Adapter);
-    return FALSE;
-}
-
 // The host may call OpenPort and ClosePort for one port from two threads at
 // once. Each holds OpenCloseMutex for all of its work and judges the port
 // again once it has it, so that the open/closed decision and the change of
 // OpenPortCount are one step: of two opens (or two closes) of one port only
-// the first succeeds, and the count never counts a port twice.
-BOOLEAN HOSTAPI OpenPort(HostPortHandle Handle)
+// the first succeeds, and the count never counts a port twice. The mutex and
+// the reference are taken and given back here, in one place; the work
+// itself returns by whichever way it ends.
+static BOOLEAN UnderOpenCloseMutex(HostPortHandle Handle, BOOLEAN Opening, BOOLEAN (*Work)(PortContext *Port))
 {
-    PortContext *Port = EnterPort(Handle, TRUE);
+    PortContext *Port = EnterPort(Handle, Opening);
     if (!Port)
         return FALSE;
     AdapterContext *Adapter = Port->Adapter;
     ExAcquireFastMutex(&Adapter->OpenCloseMutex);
+    BOOLEAN Done = Work(Port);
+    ExReleaseFastMutex(&Adapter->OpenCloseMutex);
+    ReleaseIoRef(Adapter);
+    return Done;
+}
+
+static BOOLEAN OpenHeldPort(PortContext *Port)
+{
+    AdapterContext *Adapter = Port->Adapter;
+    RULE_MUTEX_HELD(&Adapter->OpenCloseMutex);
     // An open port belongs to whoever opened it; opening it again would
     // count it twice and forget the transfers in flight.
-    if (!IsPortValid(Port, TRUE) || IsPortValid(Port, FALSE)) {
-        ExReleaseFastMutex(&Adapter->OpenCloseMutex);
-        ReleaseIoRef(Adapter);
+    if (!IsPortValid(Port, TRUE) || IsPortValid(Port, FALSE))
         return FALSE;
-    }
     // The transfer slots are left as they are: a slot holds a request only
     // while that request is in flight (a cancel the bus has not finished
     // yet), and forgetting it would let a second transfer share its URB.
@@ -114,62 +104,65 @@ BOOLEAN HOSTAPI OpenPort(HostPortHandle Handle)
         StartResponseReader(Adapter, &Adapter->Lock);
     LockRelease(&Adapter->Lock);
 
-    if (!NT_SUCCESS(ResetPortOutPipe(Port)))
-        return FailOpen(Port);
-    if (!QueueCommand(Adapter, CMD_OPEN, &Port->PortNumber, 1))
-        return FailOpen(Port);
+    // A failed open gives back its count, so that a port that never opened
+    // does not keep the adapter counted as in use (query-remove, the
+    // reader's re-arm).
+    BOOLEAN Opened = NT_SUCCESS(ResetPortOutPipe(Port)) && QueueCommand(Adapter, CMD_OPEN, &Port->PortNumber, 1);
     LockAcquire(&Adapter->Lock);
-    Port->Open = TRUE;
+    if (Opened)
+        Port->Open = TRUE;
+    else
+        Adapter->OpenPortCount--;
     LockRelease(&Adapter->Lock);
-    ExReleaseFastMutex(&Adapter->OpenCloseMutex);
-    ReleaseIoRef(Adapter);
-    return TRUE;
+    return Opened;
 }
 
-BOOLEAN HOSTAPI ClosePort(HostPortHandle Handle)
+// Drain: the firmware echoes a marker behind whatever it still had for the
+// port; the read path discards data until the marker comes back, or ends the
+// wait at once when a stop or removal keeps the next read from starting.
+static VOID DrainClosedPort(PortContext *Port)
 {
-    PortContext *Port = EnterPort(Handle, FALSE);
-    if (!Port)
-        return FALSE;
     AdapterContext *Adapter = Port->Adapter;
-    ExAcquireFastMutex(&Adapter->OpenCloseMutex);
-    // Another close of this port may have run while this one waited for the
-    // mutex, or a restart may have closed every port meanwhile.
+    RULE_APC_OR_BELOW();
+    LockAcquire(&Adapter->Lock);
+    BOOLEAN Reading = Port->ReadIrp != NULL;
+    LockRelease(&Adapter->Lock);
+    if (!Reading)
+        return;
+    KeClearEvent(&Port->ReadDoneEvent);
+    UCHAR Echo[2 + DRAIN_MARKER_LENGTH];
+    Echo[0] = Port->PortNumber;
+    Echo[1] = DRAIN_MARKER_LENGTH;
+    LockAcquire(&Adapter->Lock);
+    NewDrainMarker(Port);
+    RtlCopyMemory(&Echo[2], Port->DrainMarker, DRAIN_MARKER_LENGTH);
+    LockRelease(&Adapter->Lock);
+    QueueCommand(Adapter, CMD_ECHO, Echo, Echo[1] + 2);
+    LARGE_INTEGER Timeout;
+    Timeout.QuadPart = DRAIN_WAIT_100NS;
+    if (KeWaitForSingleObject(&Port->ReadDoneEvent, Executive, KernelMode, FALSE, &Timeout) == STATUS_TIMEOUT)
+        CancelAndWait(Adapter, &Port->ReadIrp, &Port->ReadDoneEvent);
+}
+
+// Another close of this port may have run while this one waited for the
+// mutex, or a restart may have closed every port meanwhile.
+static BOOLEAN CloseHeldPort(PortContext *Port)
+{
+    AdapterContext *Adapter = Port->Adapter;
+    RULE_MUTEX_HELD(&Adapter->OpenCloseMutex);
     LockAcquire(&Adapter->Lock);
     BOOLEAN WasOpen = Port->Open;
     Port->Open = FALSE;
     LockRelease(&Adapter->Lock);
-    if (!WasOpen) {
-        ExReleaseFastMutex(&Adapter->OpenCloseMutex);
-        ReleaseIoRef(Adapter);
+    if (!WasOpen)
         return FALSE;
-    }
     CancelAndWait(Adapter, &Port->WriteIrp, &Port->WriteDoneEvent);
     LockAcquire(&Adapter->Lock);
     Adapter->OpenPortCount--;
     LockRelease(&Adapter->Lock);
     QueueCommand(Adapter, CMD_CLOSE, &Port->PortNumber, 1);
+    DrainClosedPort(Port);
 
-    // Drain: the firmware echoes a marker behind whatever it still had for
-    // the port; the read path discards data until the marker comes back.
-    LockAcquire(&Adapter->Lock);
-    BOOLEAN Reading = Port->ReadIrp != NULL;
-    LockRelease(&Adapter->Lock);
-    if (Reading) {
-        KeClearEvent(&Port->ReadDoneEvent);
-        UCHAR Echo[2 + DRAIN_MARKER_LENGTH];
-        Echo[0] = Port->PortNumber;
-        Echo[1] = DRAIN_MARKER_LENGTH;
-        LockAcquire(&Adapter->Lock);
-        NewDrainMarker(Port);
-        RtlCopyMemory(&Echo[2], Port->DrainMarker, DRAIN_MARKER_LENGTH);
-        LockRelease(&Adapter->Lock);
-        QueueCommand(Adapter, CMD_ECHO, Echo, Echo[1] + 2);
-        LARGE_INTEGER Timeout;
-        Timeout.QuadPart = DRAIN_WAIT_100NS;
-        if (KeWaitForSingleObject(&Port->ReadDoneEvent, Executive, KernelMode, FALSE, &Timeout) == STATUS_TIMEOUT)
-            CancelAndWait(Adapter, &Port->ReadIrp, &Port->ReadDoneEvent);
-    }
     LockAcquire(&Adapter->Lock);
     BOOLEAN LastClosed = Adapter->OpenPortCount == 0;
     LockRelease(&Adapter->Lock);
@@ -177,7 +170,17 @@ BOOLEAN HOSTAPI ClosePort(HostPortHandle Handle)
         CancelAndWait(Adapter, &Adapter->CommandInIrp, NULL);
         CancelAndWait(Adapter, &Adapter->CommandOutIrp, NULL);
     }
-    ExReleaseFastMutex(&Adapter->OpenCloseMutex);
-    ReleaseIoRef(Adapter);
     return TRUE;
+}
+
+BOOLEAN HOSTAPI OpenPort(HostPortHandle Handle)
+{
+    RULE_PASSIVE();
+    return UnderOpenCloseMutex(Handle, TRUE, OpenHeldPort);
+}
+
+BOOLEAN HOSTAPI ClosePort(HostPortHandle Handle)
+{
+    RULE_PASSIVE();
+    return UnderOpenCloseMutex(Handle, FALSE, CloseHeldPort);
 }
