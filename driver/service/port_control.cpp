@@ -64,12 +64,60 @@ static VOID UnderLock(PortContext *Port, F Copy)
     LockRelease(&Port->Adapter->Lock);
 }
 
+// The stored settings and the handflow record kept beside them.
+struct StoredSettings {
+    UCHAR Settings[PORT_SETTINGS_SIZE];
+    ULONG HandFlow[4];
+};
+
+static VOID Store(PortContext *Port, StoredSettings *Stored)
+{
+    RtlCopyMemory(Stored->Settings, Port->PortSettings, sizeof(Stored->Settings));
+    RtlCopyMemory(Stored->HandFlow, Port->HandFlow, sizeof(Stored->HandFlow));
+}
+
+static BOOLEAN StillAsStored(const PortContext *Port, const StoredSettings *Stored)
+{
+    for (ULONG i = 0; i < PORT_SETTINGS_SIZE; i++)
+        if (Port->PortSettings[i] != Stored->Settings[i])
+            return FALSE;
+    for (ULONG i = 0; i < 4; i++)
+        if (Port->HandFlow[i] != Stored->HandFlow[i])
+            return FALSE;
+    return TRUE;
+}
+
+// Makes a settings change under Lock and sends the setup. The stored
+// settings say what the firmware was last sent, and the get requests report
+// them: a setup that could not even be queued puts back what the change
+// wrote, so the host, told the setting did not apply, never reads it back
+// as if it had. A change another request made meanwhile is left standing.
+template <typename F>
+static BOOLEAN ChangeSettings(PortContext *Port, F Change)
+{
+    StoredSettings Before, After;
+    UnderLock(Port, [&] {
+        Store(Port, &Before);
+        Change();
+        Store(Port, &After);
+    });
+    if (SendSetup(Port))
+        return TRUE;
+    UnderLock(Port, [&] {
+        if (StillAsStored(Port, &After)) {
+            RtlCopyMemory(Port->PortSettings, Before.Settings, sizeof(Before.Settings));
+            RtlCopyMemory(Port->HandFlow, Before.HandFlow, sizeof(Before.HandFlow));
+        }
+    });
+    return FALSE;
+}
+
 static BOOLEAN SetBaudRate(const ControlRequest &Request)
 {
     if (!Request.HasInput(sizeof(ULONG)))
         return TRUE;
-    UnderLock(Request.Port, [&] { RtlCopyMemory(&Request.Port->PortSettings[SETTING_BAUD], Request.Input, 4); });
-    return SendSetup(Request.Port);
+    return ChangeSettings(Request.Port,
+                          [&] { RtlCopyMemory(&Request.Port->PortSettings[SETTING_BAUD], Request.Input, 4); });
 }
 
 static VOID GetBaudRate(const ControlRequest &Request)
@@ -95,12 +143,11 @@ static BOOLEAN SetLineControl(const ControlRequest &Request)
         StopCode = 2;
     else
         return TRUE;
-    UnderLock(Request.Port, [&] {
+    return ChangeSettings(Request.Port, [&] {
         Request.Port->PortSettings[SETTING_DATA_BITS] = Line.WordLength;
         Request.Port->PortSettings[SETTING_STOP_CODE] = StopCode;
         Request.Port->PortSettings[SETTING_PARITY] = ParityCodes[Line.Parity];
     });
-    return SendSetup(Request.Port);
 }
 
 static VOID GetLineControl(const ControlRequest &Request)
@@ -147,13 +194,12 @@ static BOOLEAN SetHandFlow(const ControlRequest &Request)
         Handshake |= HANDSHAKE_DTR;
     if (Flow.ControlHandShake & SERIAL_DSR_HANDSHAKE)
         Handshake |= HANDSHAKE_DSR;
-    UnderLock(Request.Port, [&] {
+    // All three go out even when one could not: each stands on its own.
+    BOOLEAN Applied = ChangeSettings(Request.Port, [&] {
         RtlCopyMemory(Request.Port->HandFlow, &Flow, sizeof(Flow));
         Request.Port->PortSettings[SETTING_SOFT_FLOW] = SoftFlow;
         Request.Port->PortSettings[SETTING_HANDSHAKE] = Handshake;
     });
-    // All three go out even when one could not: each stands on its own.
-    BOOLEAN Applied = SendSetup(Request.Port);
     Applied &= SendLineCommand(Request.Port, CMD_SET_DTR, (Flow.ControlHandShake & SERIAL_DTR_CONTROL) != 0);
     Applied &= SendLineCommand(Request.Port, CMD_SET_RTS, (Flow.FlowReplace & SERIAL_RTS_CONTROL) != 0);
     return Applied;
@@ -184,6 +230,8 @@ static VOID GetModemStatus(const ControlRequest &Request)
         return;
     ULONG Status = Request.Port->ModemStatus;
     RtlCopyMemory(Request.Output, &Status, sizeof(Status));
+    // The driver's one debug message, kept on purpose: it is how a debugger
+    // watching the host's polling sees the modem lines without stopping it.
     DbgPrint("Get ModemStatus %x\n", Status);
 }
 
@@ -212,14 +260,6 @@ static BOOLEAN WriteInFlight(PortContext *Port)
     return InFlight;
 }
 
-// Restarts transmission after abandoning the write in flight: its bytes are
-// still in the ring and go again from the unchanged read position.
-static VOID RestartTransmission(PortContext *Port)
-{
-    CancelAndWait(Port->Adapter, &Port->WriteIrp, &Port->WriteDoneEvent);
-    ResetPortOutPipe(Port);
-}
-
 static VOID Purge(const ControlRequest &Request)
 {
     if (!Request.HasInput(sizeof(ULONG)))
@@ -228,7 +268,7 @@ static VOID Purge(const ControlRequest &Request)
     RtlCopyMemory(&Mask, Request.Input, sizeof(Mask));
     if (Mask == 0 || (Mask & 0xFFFFFFF0) || !(Mask & SERIAL_PURGE_TXABORT) || !WriteInFlight(Request.Port))
         return;
-    RestartTransmission(Request.Port);
+    AbandonPortWrite(Request.Port);
     UnderLock(Request.Port, [&] { StartPortWrite(Request.Port); });
 }
 
@@ -239,7 +279,7 @@ static VOID Bind(const ControlRequest &Request)
         return;
     PortContext *Port = Request.Port;
     if (WriteInFlight(Port))
-        RestartTransmission(Port);
+        AbandonPortWrite(Port);
     UnderLock(Port, [&] {
         RtlCopyMemory(&Port->HostBinding, Request.Input, sizeof(HostBinding));
         StartPortRead(Port);
@@ -252,6 +292,7 @@ static VOID Bind(const ControlRequest &Request)
 BOOLEAN HOSTAPI PortControl(HostPortHandle Handle, ULONG IoControlCode, PVOID InputBuffer, ULONG InputLength,
                             PVOID OutputBuffer, ULONG OutputLength)
 {
+    RULE_PASSIVE();
     PortContext *Port = EnterPort(Handle, FALSE);
     if (!Port)
         return FALSE;

@@ -4,6 +4,8 @@
 // late answer, so the outcome does not depend on luck.
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include "driver/command/command_queue.h"
 #include "driver/usb/transport.h"
 #include "lifecycle_support.h"
@@ -291,24 +293,43 @@ TEST_F(SamePortTest, ACloseStraddlingAStopAndRestartLeavesATrueCount)
 }
 
 // A setting whose command cannot even be queued was not applied: the host
-// must hear it, not be told all is well.
-TEST_F(SamePortTest, ASettingThatCouldNotBeSentIsReportedNotApplied)
+// must hear it, not be told all is well, and the get request must not
+// report it either. The same request with pool to be had is applied.
+TEST_F(SamePortTest, ASettingThatCouldNotBeSentIsReportedNotAppliedAndNotKept)
 {
     ASSERT_TRUE(host->Open(Port(0)));
     ASSERT_TRUE(host->Bind(Port(0), 256, 256));
     SERIAL_HANDFLOW flow{};
     flow.ControlHandShake = SERIAL_CTS_HANDSHAKE;
-    flow.FlowReplace = SERIAL_RTS_HANDSHAKE;
-    Resources::Get().FailNth(ResourceKind::Pool, 1, POOL_TAG);
-    EXPECT_FALSE(host->Control(Port(0), IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof(flow), nullptr, 0));
-    Resources::Get().FailNth(ResourceKind::Pool, 1, POOL_TAG);
+    flow.FlowReplace = SERIAL_RTS_HANDSHAKE | SERIAL_AUTO_TRANSMIT;
     ULONG baud = 115200;
-    EXPECT_FALSE(host->Control(Port(0), IOCTL_SERIAL_SET_BAUD_RATE, &baud, sizeof(baud), nullptr, 0));
-    Resources::Get().FailNth(ResourceKind::Pool, 1, POOL_TAG);
-    EXPECT_FALSE(host->Control(Port(0), IOCTL_SERIAL_SET_DTR, nullptr, 0, nullptr, 0));
-    // With pool to be had, the same requests are applied.
-    EXPECT_TRUE(host->Control(Port(0), IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof(flow), nullptr, 0));
-    EXPECT_TRUE(host->Control(Port(0), IOCTL_SERIAL_SET_BAUD_RATE, &baud, sizeof(baud), nullptr, 0));
+    SERIAL_LINE_CONTROL line{STOP_BITS_2, EVEN_PARITY, 7};
+    struct Row {
+        ULONG set;
+        void *input;
+        ULONG length;
+        ULONG get;  // 0: nothing is kept to read back
+    };
+    for (const Row &row : {Row{IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof(flow), IOCTL_SERIAL_GET_HANDFLOW},
+                           Row{IOCTL_SERIAL_SET_BAUD_RATE, &baud, sizeof(baud), IOCTL_SERIAL_GET_BAUD_RATE},
+                           Row{IOCTL_SERIAL_SET_LINE_CONTROL, &line, sizeof(line), IOCTL_SERIAL_GET_LINE_CONTROL},
+                           Row{IOCTL_SERIAL_SET_DTR, nullptr, 0, 0}}) {
+        auto readBack = [&] {
+            std::array<uint8_t, 16> value{};
+            if (row.get)
+                host->Control(Port(0), row.get, nullptr, 0, value.data(), ULONG(value.size()));
+            return value;
+        };
+        const auto before = readBack();
+        Resources::Get().FailNth(ResourceKind::Pool, 1, POOL_TAG);
+        EXPECT_FALSE(host->Control(Port(0), row.set, row.input, row.length, nullptr, 0)) << row.set;
+        EXPECT_EQ(readBack(), before) << row.set;
+        EXPECT_TRUE(host->Control(Port(0), row.set, row.input, row.length, nullptr, 0)) << row.set;
+        if (row.get) {
+            EXPECT_NE(readBack(), before) << row.set;
+        }
+    }
+    EXPECT_EQ(firmware->Port(1).line.baud, 115200u);
     EXPECT_TRUE(host->Close(Port(0)));
 }
 
