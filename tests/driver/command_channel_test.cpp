@@ -223,6 +223,29 @@ TEST_F(CommandChannelTest, AWriteCompletingAfterRemovalBeganStopsTheChannel)
     LockRelease(&adapter->Lock);
 }
 
+// A write that completes once a stop has begun sends nothing more: what is
+// queued behind it waits for the restart, which resets the channel, and the
+// channel is left idle rather than busy with a write that never comes.
+TEST_F(CommandChannelTest, AWriteCompletingDuringAStopSendsNothingMore)
+{
+    rig.firmware.HoldEndpoint(sim::adapter::kCommandOut, true);
+    EXPECT_TRUE(Queue(CMD_ECHO, {1, 1, 'a'}));
+    EXPECT_TRUE(Queue(CMD_ECHO, {1, 1, 'b'}));
+    LockAcquire(&adapter->Lock);
+    adapter->Stopping = TRUE;
+    LockRelease(&adapter->Lock);
+    rig.firmware.HoldEndpoint(sim::adapter::kCommandOut, false);
+    auto commands = Commands();
+    ASSERT_EQ(commands.size(), 1u);
+    EXPECT_EQ(commands[0][3], 'a');
+    EXPECT_FALSE(adapter->CommandBusy);
+    EXPECT_EQ(adapter->CommandOutIrp, nullptr);
+    EXPECT_EQ(Queued(), 1u);
+    LockAcquire(&adapter->Lock);
+    adapter->Stopping = FALSE;
+    LockRelease(&adapter->Lock);
+}
+
 TEST_F(CommandChannelTest, WithoutARequestTheCommandWaitsAtTheHeadOfTheQueue)
 {
     Resources::Get().FailNth(ResourceKind::Irp, 1);

@@ -209,6 +209,52 @@ TEST_F(DataPathsTest, AReadThatCannotStartSaysStoppedWhateverTheReason)
     EXPECT_EQ(port->ReadIrp, nullptr);
 }
 
+// A host record whose ring for a direction is gone (no base, however its
+// sizes and counts read) gets no transfer started in that direction, and a
+// transfer that completes after the ring went takes nothing from it and
+// puts nothing in it: each says stopped until the host rebinds.
+TEST_F(DataPathsTest, APathWithoutItsRingNeitherStartsNorTouchesTheRing)
+{
+    struct Row {
+        NTSTATUS (*start)(PortContext *);
+        ULONG HostSide::*idle;
+        PIRP PortContext::*irp;
+    };
+    for (const Row &row : {Row{StartPortRead, &HostSide::rxIdle, &PortContext::ReadIrp},
+                           Row{StartPortWrite, &HostSide::txIdle, &PortContext::WriteIrp}}) {
+        Rings(256, 256);
+        host.buffers.RxBase = nullptr;
+        host.buffers.TxBase = nullptr;
+        host.buffers.TxCount = 10;
+        host.*row.idle = 7;
+        EXPECT_EQ(UnderLock(row.start), STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(host.*row.idle, IDLE_STOPPED);
+        EXPECT_EQ(port->*row.irp, nullptr);
+    }
+
+    // The rings go while a transfer each way is in flight.
+    Rings(256, 256);
+    host.buffers.TxCount = 10;
+    rig.device.HoldOut(kOut, true);
+    UnderLock(StartPortRead);
+    UnderLock(StartPortWrite);
+    Settle();
+    ASSERT_NE(port->WriteIrp, nullptr);
+    host.buffers.RxBase = nullptr;
+    host.buffers.TxBase = nullptr;
+    rig.device.PushIn(kIn, {1, 2, 3});
+    rig.device.HoldOut(kOut, false);
+    Settle();
+    EXPECT_EQ(host.buffers.RxCount, 0u);
+    EXPECT_EQ(host.buffers.TxCount, 10u);
+    EXPECT_EQ(host.buffers.TxReadIndex, 0u);
+    EXPECT_EQ(host.rxNotifies + host.txNotifies, 0);
+    EXPECT_EQ(port->ReadIrp, nullptr);
+    EXPECT_EQ(port->WriteIrp, nullptr);
+    EXPECT_EQ(host.rxIdle, IDLE_STOPPED);
+    EXPECT_EQ(host.txIdle, IDLE_STOPPED);
+}
+
 // A read that completes with data once a stop (or removal) has begun hands
 // the data on but starts no next read: a re-armed read would stay on the
 // deselected configuration and the restart would wait for it.

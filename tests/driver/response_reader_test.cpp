@@ -219,6 +219,25 @@ TEST_F(ResponseReaderTest, FailedReadOrRemovalStopsTheReaderWithoutDispatching)
     EXPECT_FALSE(KeReadStateEvent(&rig.Port(1)->CommandDoneEvent));
 }
 
+// A response read that completes once a stop has begun is dispatched (its
+// waiter hears the answer) but starts no next read behind the stop's cancels.
+TEST_F(ResponseReaderTest, AResponseReadCompletingDuringAStopIsDispatchedButNotReArmed)
+{
+    OpenAndBind(1);
+    rig.bus.Drain();
+    ASSERT_TRUE(ReaderRunning());
+    KeClearEvent(&rig.Port(1)->CommandDoneEvent);
+    LockAcquire(&adapter->Lock);
+    adapter->Stopping = TRUE;
+    LockRelease(&adapter->Lock);
+    Feed({RSP_DONE, 0, 1});
+    EXPECT_TRUE(Signalled(rig.Port(1)->CommandDoneEvent));
+    EXPECT_FALSE(ReaderRunning());
+    LockAcquire(&adapter->Lock);
+    adapter->Stopping = FALSE;
+    LockRelease(&adapter->Lock);
+}
+
 TEST_F(ResponseReaderTest, ShortAndGarbageFramesAreSafe)
 {
     OpenAndBind(1);

@@ -149,6 +149,29 @@ TEST_F(ServiceRoutinesTest, CloseDrainsTheReadWithTheEchoedMarker)
     EXPECT_EQ(adapter->IoRefCount, 1);
 }
 
+// A stop begins while a close drains (it refuses the echo, and no read may
+// start behind its cancels): the first read to complete, data and not the
+// marker, ends the drain at once rather than at the 0.5 s time-out.
+TEST_F(ServiceRoutinesTest, AReadCompletingDuringAStopEndsTheCloseDrainAtOnce)
+{
+    rig.OpenAndBind(1);
+    rig.firmware.ConnectEndpoint(1);
+    rig.bus.Drain();
+    ASSERT_NE(rig.Port(1)->ReadIrp, nullptr);
+    LockAcquire(&adapter->Lock);
+    adapter->Stopping = TRUE;
+    LockRelease(&adapter->Lock);
+    const ULONGLONG start = Now();
+    rig.bus.Schedule(kHalfSecond / 10, [&] { rig.firmware.Inject(1, Frame(8, 'd')); });  // while the close waits
+    EXPECT_TRUE(host.Close(rig.HostPort(1)));
+    EXPECT_LT(Now() - start, kHalfSecond / 5);
+    EXPECT_EQ(rig.Port(1)->ReadIrp, nullptr);
+    EXPECT_EQ(rig.Port(1)->HostBinding.HostBuffers->RxCount, 0u);
+    LockAcquire(&adapter->Lock);
+    adapter->Stopping = FALSE;
+    LockRelease(&adapter->Lock);
+}
+
 // The echo held up on the way: the drain gives up after 0.5 s and cancels
 // the read. The echo still comes, late, when the port is open again; it is
 // the driver's, not the host's data. Each close makes a marker of its own.

@@ -1,5 +1,6 @@
 // Adapters arriving, being configured, stopped, restarted and removed under
 // the Plug and Play manager.
+#include <atomic>
 #include <cstring>
 
 #include "driver/core/driver_entry.h"
@@ -267,13 +268,30 @@ TEST_F(AdapterLifecycleTest, ANodeThatAlreadyExistsIsTakenUnchanged)
     }
 }
 
+// The lower drivers finish starting the device 3 s after the request: not
+// one request of the adapter's own reaches the bus before then.
 TEST_F(AdapterLifecycleTest, StartWaitsForAPendingLowerStart)
 {
+    struct FirstRequest : sim::usb::BusObserver {
+        std::atomic<bool> seen{false};
+        std::atomic<uint64_t> at{0};
+        void Submitted(sim::usb::Bus &, const URB &) override
+        {
+            if (!seen.exchange(true))
+                at = KeQueryInterruptTime();
+        }
+        void Completed(sim::usb::Bus &, const URB &) override {}
+    } first;
     models.push_back(std::make_unique<sim::adapter::MainFirmware>("SLOW"));
-    auto result = pnp->Plug(*models.back(), [](sim::usb::Bus &bus) { bus.SetStartPending(true, 3'000'000); });
+    auto result = pnp->Plug(*models.back(), [&](sim::usb::Bus &bus) {
+        bus.SetStartPending(true, 3'000'000);
+        bus.SetObserver(&first);
+    });
     EXPECT_EQ(result.status, STATUS_SUCCESS);
-    EXPECT_GE(Now(), 3'000'000u);
+    EXPECT_TRUE(first.seen);
+    EXPECT_GE(first.at.load(), 3'000'000u);
     EXPECT_TRUE(Adapter(*result.device)->Configured);
+    result.device->Bus().SetObserver(nullptr);
 }
 
 TEST_F(AdapterLifecycleTest, AFailingDeselectStopsNothingAndIsNotPassedDown)
@@ -357,6 +375,36 @@ TEST_F(AdapterLifecycleTest, AnAdapterThatCannotAttachIsNotLeftInTheTable)
     EXPECT_EQ(sim::io::ResolveSymbolicLink("\\DosDevices\\ZerafinTest"), "");
     // The slot stays free for the next adapter.
     EXPECT_EQ(Adapter(PlugAdapter("NEXT"))->SlotIndex, 0u);
+}
+
+// The third port object cannot be made (its name is taken): the two made
+// before it go again with their names, the adapter answers to no serial
+// number, and once the name is free the next start makes all four.
+TEST_F(AdapterLifecycleTest, AThirdPortObjectThatCannotBeMadeTakesTheFirstTwoWithIt)
+{
+    PDRIVER_OBJECT squatter = sim::io::CreateDriverObject("\\Driver\\Squatter");
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"\\Device\\NuvixUsbTHIRD-2");
+    PDEVICE_OBJECT taken = nullptr;
+    ASSERT_EQ(IoCreateDevice(squatter, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &taken), STATUS_SUCCESS);
+    pnp->SetRemoveAfterFailedStart(false);
+    PlugOdd(
+        "THIRD", [](OddAdapter &) {}, STATUS_OBJECT_NAME_COLLISION);
+    AdapterContext *adapter = Adapter(*last);
+    for (int index = 0; index < 4; index++) {
+        EXPECT_EQ(adapter->Ports[index], nullptr) << index;
+        if (index != 2) {
+            EXPECT_EQ(sim::io::LookupDevice("\\Device\\NuvixUsbTHIRD-" + std::to_string(index)), nullptr) << index;
+        }
+    }
+    EXPECT_EQ(adapter->SerialNumber, nullptr);
+    EXPECT_FALSE(adapter->PortsCreated);
+
+    IoDeleteDevice(taken);
+    sim::io::DeleteDriverObject(squatter);
+    EXPECT_EQ(pnp->SendStart(*last), STATUS_SUCCESS);
+    for (int index = 0; index < 4; index++)
+        EXPECT_NE(sim::io::LookupDevice("\\Device\\NuvixUsbTHIRD-" + std::to_string(index)), nullptr) << index;
 }
 
 TEST_F(AdapterLifecycleTest, RequestsToAPortObjectAreRefused)

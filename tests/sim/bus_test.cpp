@@ -288,6 +288,26 @@ TEST_F(BusTest, DeselectingWhileTheDeviceAnswersKeepsTheAnswerAndClosesThePipes)
     EXPECT_EQ(device_.TakeOut(kOut), Bytes{});
 }
 
+// A transfer through a descriptor list its sender already freed is refused
+// by name before the device sees a byte of it.
+TEST_F(BusTest, ABulkTransferThroughAFreedDescriptorListStops)
+{
+    Configure();
+    auto *block = static_cast<UCHAR *>(ExAllocatePoolWithTag(NonPagedPool, 8, 0x74736554 /* Test */));
+    PMDL mdl = IoAllocateMdl(block, 8, FALSE, FALSE, nullptr);
+    MmBuildMdlForNonPagedPool(mdl);
+    IoFreeMdl(mdl);
+    Transfer write(Pdo(), PipeFor(kOut), USBD_TRANSFER_DIRECTION_OUT, {'a'});
+    write.Urb()->UrbBulkOrInterruptTransfer.TransferBufferMDL = mdl;
+    EXPECT_DEATH(
+        {
+            write.Start();
+            write.Wait();
+        },
+        "BUG CHECK: DRIVER_VERIFIER_DETECTED_VIOLATION.*bulk transfer with a descriptor list that is not live");
+    ExFreePool(block);
+}
+
 TEST_F(BusTest, InlineModeCompletesInsideTheCall)
 {
     Configure();

@@ -281,6 +281,9 @@ TEST_F(VerifierDeathTest, DescriptorListMustDescribeOneNonPagedBlock)
     MmBuildMdlForNonPagedPool(mdl);
     EXPECT_EQ(MmGetSystemAddressForMdl(mdl), block + 16);
     IoFreeMdl(mdl);
+    // A list already freed is no list at all.
+    EXPECT_DEATH(MmBuildMdlForNonPagedPool(mdl),
+                 Check("DRIVER_VERIFIER_DETECTED_VIOLATION", "which is not a live memory descriptor list"));
     ExFreePool(block);
 }
 

@@ -59,6 +59,7 @@ public:
         timeout.QuadPart = -ticks;
         return KeWaitForSingleObject(&done_, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS;
     }
+    PURB Urb() { return &urb_; }
     PIRP Irp() const { return irp_; }
     USBD_STATUS UrbStatus() const { return urb_.UrbHeader.Status; }
     ULONG Length() const { return urb_.UrbBulkOrInterruptTransfer.TransferBufferLength; }
