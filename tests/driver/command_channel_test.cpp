@@ -231,9 +231,7 @@ TEST_F(CommandChannelTest, AWriteCompletingDuringAStopSendsNothingMore)
     rig.firmware.HoldEndpoint(sim::adapter::kCommandOut, true);
     EXPECT_TRUE(Queue(CMD_ECHO, {1, 1, 'a'}));
     EXPECT_TRUE(Queue(CMD_ECHO, {1, 1, 'b'}));
-    LockAcquire(&adapter->Lock);
-    adapter->Stopping = TRUE;
-    LockRelease(&adapter->Lock);
+    rig.SetStopping(TRUE);
     rig.firmware.HoldEndpoint(sim::adapter::kCommandOut, false);
     auto commands = Commands();
     ASSERT_EQ(commands.size(), 1u);
@@ -241,9 +239,7 @@ TEST_F(CommandChannelTest, AWriteCompletingDuringAStopSendsNothingMore)
     EXPECT_FALSE(adapter->CommandBusy);
     EXPECT_EQ(adapter->CommandOutIrp, nullptr);
     EXPECT_EQ(Queued(), 1u);
-    LockAcquire(&adapter->Lock);
-    adapter->Stopping = FALSE;
-    LockRelease(&adapter->Lock);
+    rig.SetStopping(FALSE);
 }
 
 TEST_F(CommandChannelTest, WithoutARequestTheCommandWaitsAtTheHeadOfTheQueue)

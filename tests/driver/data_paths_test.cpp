@@ -209,50 +209,35 @@ TEST_F(DataPathsTest, AReadThatCannotStartSaysStoppedWhateverTheReason)
     EXPECT_EQ(port->ReadIrp, nullptr);
 }
 
-// A host record whose ring for a direction is gone (no base, however its
-// sizes and counts read) gets no transfer started in that direction, and a
-// transfer that completes after the ring went takes nothing from it and
-// puts nothing in it: each says stopped until the host rebinds.
+// A direction whose ring is gone (no base, whatever its counts say) starts
+// no transfer, and one that completes after the ring went neither takes
+// from it nor puts into it; each says stopped until the host rebinds.
 TEST_F(DataPathsTest, APathWithoutItsRingNeitherStartsNorTouchesTheRing)
 {
-    struct Row {
-        NTSTATUS (*start)(PortContext *);
-        ULONG HostSide::*idle;
-        PIRP PortContext::*irp;
-    };
-    for (const Row &row : {Row{StartPortRead, &HostSide::rxIdle, &PortContext::ReadIrp},
-                           Row{StartPortWrite, &HostSide::txIdle, &PortContext::WriteIrp}}) {
+    for (bool inFlight : {false, true}) {
         Rings(256, 256);
-        host.buffers.RxBase = nullptr;
-        host.buffers.TxBase = nullptr;
         host.buffers.TxCount = 10;
-        host.*row.idle = 7;
-        EXPECT_EQ(UnderLock(row.start), STATUS_UNSUCCESSFUL);
-        EXPECT_EQ(host.*row.idle, IDLE_STOPPED);
-        EXPECT_EQ(port->*row.irp, nullptr);
+        host.rxIdle = host.txIdle = 7;
+        rig.device.HoldOut(kOut, inFlight);
+        if (inFlight) {
+            UnderLock(StartPortRead);
+            UnderLock(StartPortWrite);
+            Settle();
+        }
+        host.buffers.RxBase = host.buffers.TxBase = nullptr;
+        if (inFlight)
+            rig.device.PushIn(kIn, {1, 2, 3});
+        rig.device.HoldOut(kOut, false);
+        Settle();
+        if (!inFlight) {
+            EXPECT_EQ(UnderLock(StartPortRead), STATUS_UNSUCCESSFUL);
+            EXPECT_EQ(UnderLock(StartPortWrite), STATUS_UNSUCCESSFUL);
+        }
+        EXPECT_EQ(host.buffers.RxCount + host.buffers.TxReadIndex, 0u) << inFlight;
+        EXPECT_EQ(host.buffers.TxCount, 10u) << inFlight;
+        EXPECT_TRUE(port->ReadIrp == nullptr && port->WriteIrp == nullptr) << inFlight;
+        EXPECT_EQ(host.rxIdle + host.txIdle, 2u * IDLE_STOPPED) << inFlight;
     }
-
-    // The rings go while a transfer each way is in flight.
-    Rings(256, 256);
-    host.buffers.TxCount = 10;
-    rig.device.HoldOut(kOut, true);
-    UnderLock(StartPortRead);
-    UnderLock(StartPortWrite);
-    Settle();
-    ASSERT_NE(port->WriteIrp, nullptr);
-    host.buffers.RxBase = nullptr;
-    host.buffers.TxBase = nullptr;
-    rig.device.PushIn(kIn, {1, 2, 3});
-    rig.device.HoldOut(kOut, false);
-    Settle();
-    EXPECT_EQ(host.buffers.RxCount, 0u);
-    EXPECT_EQ(host.buffers.TxCount, 10u);
-    EXPECT_EQ(host.buffers.TxReadIndex, 0u);
-    EXPECT_EQ(host.rxNotifies + host.txNotifies, 0);
-    EXPECT_EQ(port->ReadIrp, nullptr);
-    EXPECT_EQ(port->WriteIrp, nullptr);
-    EXPECT_EQ(host.rxIdle, IDLE_STOPPED);
-    EXPECT_EQ(host.txIdle, IDLE_STOPPED);
 }
 
 // A read that completes with data once a stop (or removal) has begun hands

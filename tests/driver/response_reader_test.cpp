@@ -227,15 +227,11 @@ TEST_F(ResponseReaderTest, AResponseReadCompletingDuringAStopIsDispatchedButNotR
     rig.bus.Drain();
     ASSERT_TRUE(ReaderRunning());
     KeClearEvent(&rig.Port(1)->CommandDoneEvent);
-    LockAcquire(&adapter->Lock);
-    adapter->Stopping = TRUE;
-    LockRelease(&adapter->Lock);
+    rig.SetStopping(TRUE);
     Feed({RSP_DONE, 0, 1});
     EXPECT_TRUE(Signalled(rig.Port(1)->CommandDoneEvent));
     EXPECT_FALSE(ReaderRunning());
-    LockAcquire(&adapter->Lock);
-    adapter->Stopping = FALSE;
-    LockRelease(&adapter->Lock);
+    rig.SetStopping(FALSE);
 }
 
 TEST_F(ResponseReaderTest, ShortAndGarbageFramesAreSafe)

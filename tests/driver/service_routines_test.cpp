@@ -158,18 +158,14 @@ TEST_F(ServiceRoutinesTest, AReadCompletingDuringAStopEndsTheCloseDrainAtOnce)
     rig.firmware.ConnectEndpoint(1);
     rig.bus.Drain();
     ASSERT_NE(rig.Port(1)->ReadIrp, nullptr);
-    LockAcquire(&adapter->Lock);
-    adapter->Stopping = TRUE;
-    LockRelease(&adapter->Lock);
+    rig.SetStopping(TRUE);
     const ULONGLONG start = Now();
     rig.bus.Schedule(kHalfSecond / 10, [&] { rig.firmware.Inject(1, Frame(8, 'd')); });  // while the close waits
     EXPECT_TRUE(host.Close(rig.HostPort(1)));
     EXPECT_LT(Now() - start, kHalfSecond / 5);
     EXPECT_EQ(rig.Port(1)->ReadIrp, nullptr);
     EXPECT_EQ(rig.Port(1)->HostBinding.HostBuffers->RxCount, 0u);
-    LockAcquire(&adapter->Lock);
-    adapter->Stopping = FALSE;
-    LockRelease(&adapter->Lock);
+    rig.SetStopping(FALSE);
 }
 
 // The echo held up on the way: the drain gives up after 0.5 s and cancels

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "driver/base/kernel.h"
 #include "driver/core/driver_entry.h"
 #include "sim/kernel/bugcheck.h"
 #include "sim/pnp/config_manager.h"
@@ -55,6 +56,13 @@ FirmwareRig::~FirmwareRig()
     if (device_->Present())
         pnp_->SurpriseRemove(*device_);
     pnp_.reset();
+}
+
+void FirmwareRig::SetStopping(BOOLEAN stopping)
+{
+    LockAcquire(&adapter->Lock);
+    adapter->Stopping = stopping;
+    LockRelease(&adapter->Lock);
 }
 
 }  // namespace testing_support

@@ -25,6 +25,9 @@ public:
 
     // Opens and binds a port through the host, with rings of these sizes.
     void OpenAndBind(int number, ULONG rxSize = 4096, ULONG txSize = 4096);
+    // Marks a stop as begun (or over) as the stop does, without its cancels:
+    // for tests of what completes while one runs.
+    void SetStopping(BOOLEAN stopping);
 
     std::string serialNumber;
     sim::adapter::MainFirmware firmware;
