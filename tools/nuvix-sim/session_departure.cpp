@@ -17,7 +17,7 @@ void Session::ClosePorts(Adapter &adapter)
         adapter.longestDrain = std::max(adapter.longestDrain, took);
         size_t echoes = 0;
         for (const auto &frame : adapter.firmware->Commands())
-            echoes += frame.size() >= 2 && frame[0] == CMD_ECHO && frame[1] == port;
+            echoes += frame.size() >= 2 && frame[0] == sim::adapter::wire::kEcho && frame[1] == port;
         const bool drained = echoes > 0 && took < kDrainLimit;
         const bool uartClosed = !adapter.firmware->Port(port).open;
         const bool ok = closed && drained && uartClosed;

@@ -25,6 +25,8 @@
 #include "driver/diag/control_device.h"
 #include "driver/service/serial_settings.h"
 #include "sim/adapter/main_firmware.h"
+#include "sim/adapter/protocol.h"
+#include "sim/adapter/uart.h"
 #include "sim/chip/ezusb_chip.h"
 #include "sim/host/host_serial_driver.h"
 #include "sim/io/io.h"
@@ -70,7 +72,7 @@ constexpr uint8_t kAllLines = kMsrCts | kMsrDsr | kMsrDcd;
 // hear each other.
 constexpr int kListener[kPorts + 1] = {0, 1, 2, 4, 3};
 constexpr uint32_t kBaud = 115200;
-constexpr uint8_t kRtsCts = HANDSHAKE_RTS | HANDSHAKE_CTS;
+constexpr uint8_t kRtsCts = sim::adapter::kHandshakeRts | sim::adapter::kHandshakeCts;
 
 // A UART as the line settings should have left it: open, 115200 8N1, RTS/CTS.
 bool UartReady(const sim::adapter::PortState &state);
