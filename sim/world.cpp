@@ -103,6 +103,8 @@ std::string World::ReplayHint() const
 
 void World::OpenWindow() { Scheduler::Get().OpenWindow(SnapshotPoint()); }
 
+void World::CloseWindow() { Scheduler::Get().CloseWindow(); }
+
 World &World::Current()
 {
     if (!gCurrent)

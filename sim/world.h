@@ -57,8 +57,11 @@ public:
     // decisions, and the bounded search explores, from here on. With
     // NUVIX_SIM_EXPLORE=K in the environment the search runs every schedule
     // of at most K preemptions from the window's first decision, each in a
-    // child process, and the process ends with its summary there.
+    // child process; the parent prints the summary and goes on with the
+    // fallback schedule. CloseWindow marks where the racing calls are over:
+    // what follows (checks, teardown) is not searched.
     void OpenWindow();
+    void CloseWindow();
 
     // Everything the driver allocated that is still live, one line each;
     // empty when nothing leaked.

@@ -240,8 +240,24 @@ Choices Snapshot()
 
 }  // namespace
 
+bool SnapshotSearchSupported()
+{
+#if defined(__SANITIZE_THREAD__)
+    return false;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+    return false;
+#endif
+#endif
+    return true;
+}
+
 void ArmSnapshotSearch(std::optional<SnapshotSearch> search)
 {
+    if (search && !SnapshotSearchSupported())
+        BugCheck("SIMULATION_MISUSE",
+                 "the bounded search from a snapshot forks the process, which the ThreadSanitizer build cannot "
+                 "follow; search in another build, or run the schedules from the start (NUVIX_SIM_CHOICES)");
     gSearch = search.value_or(SnapshotSearch{});
     gArmed = search.has_value();
 }

@@ -55,7 +55,12 @@ struct SnapshotSearch {
     int shard = 0;
     int shards = 1;
 };
-// Arms the search, or with nothing disarms it.
+// False under ThreadSanitizer: its runtime keeps threads of its own and
+// does not follow a process with fibers through fork, so a child reports
+// races in the context switch itself and never gets to report its schedule.
+bool SnapshotSearchSupported();
+// Arms the search, or with nothing disarms it; arming it where it is not
+// supported is a simulation misuse.
 void ArmSnapshotSearch(std::optional<SnapshotSearch> search);
 bool InSnapshotChild();
 // Whether a schedule failed in a search since the last call.

@@ -281,6 +281,13 @@ void Scheduler::OpenWindow(std::function<Choices()> onFirstDecision)
     onFirstDecision_ = std::move(onFirstDecision);
 }
 
+void Scheduler::CloseWindow()
+{
+    std::unique_lock lock(mutex_);
+    windowOpen_ = false;
+    onFirstDecision_ = nullptr;
+}
+
 std::vector<Decision> Scheduler::Decisions()
 {
     std::unique_lock lock(mutex_);

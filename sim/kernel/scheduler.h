@@ -260,6 +260,9 @@ public:
     // run takes from there. All three are cleared by Reset.
     void SetChoices(Choices choices);
     void OpenWindow(std::function<Choices()> onFirstDecision = {});
+    // Where the racing calls have ended: the rest of the run (the checks,
+    // the teardown) takes the fallback everywhere and offers nothing more.
+    void CloseWindow();
     std::vector<Decision> Decisions();
 
     // The clock, for code already inside Change or Read.

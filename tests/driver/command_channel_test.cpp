@@ -155,6 +155,7 @@ TEST_F(CommandChannelTest, AnEarlierAnswerReleasesLaterWaitersOfTheSamePortOnly)
     EXPECT_EQ(Now(), 6 * kSecond / 10);
     samePort.Join();
     otherPort.Join();
+    sim::World::Current().CloseWindow();
     EXPECT_TRUE(second);
     EXPECT_EQ(secondDone, 6 * kSecond / 10);  // released by the first command's answer
     EXPECT_TRUE(other);

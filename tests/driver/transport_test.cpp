@@ -357,6 +357,7 @@ TEST_F(TransportTest, CancelEndsEarlyWhenTheCompletionSignalsAfterTheClear)
     CancelAndWait(rig.adapter, &transfer.slot, &transfer.done);
     EXPECT_EQ(Now(), 1'000'000u);
     bus.Join();
+    sim::World::Current().CloseWindow();
     EXPECT_EQ(transfer.completions, 1);
     EXPECT_EQ(transfer.status, USBD_STATUS_CANCELED);
     EXPECT_EQ(transfer.slot, nullptr);
@@ -395,6 +396,7 @@ TEST_F(TransportTest, ConcurrentCancellersOfOneRequestFreeItExactlyOnce)
     sim::Thread other("second canceller", [this] { CancelAndWait(rig.adapter, &transfer.slot, nullptr); });
     CancelAndWait(rig.adapter, &transfer.slot, nullptr);
     other.Join();
+    sim::World::Current().CloseWindow();
     EXPECT_EQ(transfer.completions, 1);
     EXPECT_EQ(Resources::Get().LiveCount(ResourceKind::Irp), 0u);
 }
@@ -476,6 +478,7 @@ TEST_F(TransportTest, RacingCancelsAndCompletionsLoseNothing)
             received++;
         }
     }
+    sim::World::Current().CloseWindow();
     // A cancelled read leaves its byte queued in the device for the next one.
     EXPECT_GT(received, 0);
     EXPECT_EQ(received + cancelled, 200);

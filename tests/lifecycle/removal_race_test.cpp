@@ -79,6 +79,7 @@ TEST_F(RemovalRaceTest, AnAdapterArrivingDuringARemovalGetsAnotherSlotAndWorks)
     oldBus.SetCancelMode(sim::usb::CancelMode::Controller);
     oldBus.ReleaseHeldCancelled();
     remover.Join();
+    sim::World::Current().CloseWindow();
     EXPECT_EQ(removal, STATUS_SUCCESS);
     // Only now is the old slot free, with its name.
     EXPECT_EQ(sim::io::LookupDevice("\\Device\\NuvixUsb0"), nullptr);

@@ -64,6 +64,7 @@ TEST_F(SamePortTest, OfTwoOpensOfOnePortOnlyTheFirstSucceeds)
     });
     EXPECT_TRUE(host->Open(Port(0)));
     other.Join();
+    sim::World::Current().CloseWindow();
     EXPECT_FALSE(second);
     EXPECT_EQ(OpenCount(), 1u);
 
@@ -95,6 +96,7 @@ TEST_F(SamePortTest, OfTwoClosesOfOnePortOnlyTheFirstSucceedsAndTheCountStaysTru
     blocker.Join();
     a.Join();
     b.Join();
+    sim::World::Current().CloseWindow();
     EXPECT_NE(first, second);
     // Port 2 is still open: the count must say so, and removal must wait.
     EXPECT_EQ(OpenCount(), 1u);
@@ -126,6 +128,7 @@ TEST_F(SamePortTest, AnOpenAndACloseOfOnePortAtOnceLeaveATrueCount)
             EXPECT_TRUE(host->Close(Port(0)));
         }
     }
+    sim::World::Current().CloseWindow();
 }
 
 // Pipe resets of one port from two callers at once (a restarted write and a
@@ -205,6 +208,7 @@ TEST_F(PipeResetRaceTest, TwoResetsOfOnePortEachWaitForTheirOwnRequest)
     firmware.ReleaseOne();
     purger.Join();
     writer.Join();
+    sim::World::Current().CloseWindow();
     EXPECT_TRUE(purged);
     EXPECT_TRUE(restarted);
     EXPECT_EQ(firmware.ResetCount(sim::adapter::PortOut(1)), 3);  // the open's, then both
@@ -235,6 +239,8 @@ TEST_F(SamePortTest, StopAndRestartUnderTrafficAlwaysComeBack)
             sim::World::Current().OpenWindow();
         ASSERT_FALSE(pnp->Stop(*device).Refused()) << round;
         ASSERT_EQ(pnp->Restart(*device), STATUS_SUCCESS) << round;
+        if (round == 9)
+            sim::World::Current().CloseWindow();
         EXPECT_EQ(OpenCount(), 0u);
         for (int index = 0; index < 4; index++) {
             // Every port comes back closed, and opens again.
@@ -284,6 +290,7 @@ TEST_F(SamePortTest, ACloseStraddlingAStopAndRestartLeavesATrueCount)
     ASSERT_FALSE(pnp->Stop(*device).Refused());
     ASSERT_EQ(pnp->Restart(*device), STATUS_SUCCESS);
     closer.Join();
+    sim::World::Current().CloseWindow();
     EXPECT_TRUE(closed);
     EXPECT_EQ(OpenCount(), 0u);
     ASSERT_TRUE(host->Open(Port(1)));
@@ -350,6 +357,7 @@ TEST_F(SamePortTest, AFailedReArmOfTheResponseReaderDoesNotStallTheCommands)
     EXPECT_TRUE(host->Control(Port(0), IOCTL_SERIAL_SET_DTR, nullptr, 0, nullptr, 0));
     failer.Join();
     device->Bus().Drain();
+    sim::World::Current().CloseWindow();
     LockAcquire(&adapter->Lock);
     EXPECT_EQ(adapter->CommandInIrp, nullptr);
     LockRelease(&adapter->Lock);
