@@ -95,6 +95,9 @@ bool WriteAll(int fd, const uint8_t *data, size_t length)
     return true;
 }
 
+// Timestamps count from here (2000-01-01 00:00:00 UTC), not from 1970.
+constexpr uint64_t kEpoch = 946684800;
+
 }  // namespace
 
 // One usbmon event, before it is laid out.
@@ -170,8 +173,11 @@ void Capture::Submitted(Bus &bus, const URB &urb)
 {
     std::lock_guard lock(mutex_);
     auto it = devices_.find(&bus);
+    if (it == devices_.end())
+        return;
+    ids_[&urb] = nextId_++;
     Event event;
-    if (it != devices_.end() && Describe(it->second, urb, true, event))
+    if (Describe(it->second, urb, true, event))
         WriteLocked(event);
 }
 
@@ -186,6 +192,7 @@ void Capture::Completed(Bus &bus, const URB &urb)
     Event event;
     if (Describe(it->second, urb, false, event))
         WriteLocked(event);
+    ids_.erase(&urb);  // its address may carry another URB next
 }
 
 // The pipes a select-configuration opened, from the interface information
@@ -215,7 +222,10 @@ void Capture::LearnPipes(Device &device, const URB &urb)
 // requests that never reach the wire.
 bool Capture::Describe(Device &device, const URB &urb, bool submit, Event &event)
 {
-    event.id = reinterpret_cast<uintptr_t>(&urb);
+    // A completion whose submit came before the capture was attached gets
+    // an id of its own.
+    auto id = ids_.find(&urb);
+    event.id = id != ids_.end() ? id->second : nextId_++;
     event.device = device.number;
     event.type = submit ? 'S' : 'C';
     event.status = submit ? -kEINPROGRESS : UsbmonStatus(urb.UrbHeader.Status);
@@ -296,7 +306,7 @@ void Capture::WriteLocked(const Event &event)
     if (!healthy_)
         return;
     const Ticks now = Scheduler::Get().Now();
-    const uint64_t seconds = uint64_t(now / kTicksPerSecond);
+    const uint64_t seconds = kEpoch + uint64_t(now / kTicksPerSecond);
     const uint32_t micros = uint32_t(now % kTicksPerSecond / 10);
     const uint32_t captured = std::min<uint32_t>(event.dataLength, kSnapLength - kUsbmonHeader);
     const size_t packet = kUsbmonHeader + captured;

@@ -22,7 +22,11 @@
 // Statuses are usbmon's: -EINPROGRESS on every submit; on completion 0, or
 // the negative errno Linux gives the same outcome (-ENOENT cancelled,
 // -ESHUTDOWN device gone, -EPIPE stall, -EREMOTEIO short, -EINVAL refused,
-// -EPROTO anything else). Timestamps are kernel time, simulated or real.
+// -EPROTO anything else). Timestamps are kernel time, simulated or real,
+// counted from 2000-01-01 00:00:00 UTC, and a URB's id (which pairs its
+// submit and complete records) is a number counted from 1 in the order of
+// submission, not its address: in a deterministic schedule the same seed
+// writes the same file, byte for byte.
 //
 // Records go to the file as they happen, each whole in one write, so the
 // capture uses no memory that grows with the run, and a run that stops half
@@ -82,6 +86,9 @@ private:
     bool healthy_ = true;
     uint64_t records_ = 0;
     uint8_t nextNumber_ = 2;
+    // The ids of the URBs between their submit and complete records.
+    std::map<const URB *, uint64_t> ids_;
+    uint64_t nextId_ = 1;
     std::map<const Bus *, Device> devices_;
     std::vector<uint8_t> scratch_;
 };

@@ -1,11 +1,20 @@
 # Runs PROGRAM (nuvix-sim) twice with ARGS and fails unless both runs pass and
 # print exactly the same thing, schedule line and trace included: in a
-# deterministic schedule the seed replays the whole run.
+# deterministic schedule the seed replays the whole run. With CAPTURE (a path
+# without extension) each run also writes a capture there, and the two files
+# must be the same byte for byte.
 separate_arguments(args UNIX_COMMAND "${ARGS}")
 foreach(run 1 2)
-  execute_process(COMMAND ${PROGRAM} ${args} RESULT_VARIABLE code OUTPUT_VARIABLE out${run} ERROR_VARIABLE err)
+  set(pcap)
+  if(DEFINED CAPTURE)
+    set(pcap --pcap ${CAPTURE}-${run}.pcap)
+  endif()
+  execute_process(COMMAND ${PROGRAM} ${args} ${pcap} RESULT_VARIABLE code OUTPUT_VARIABLE out${run} ERROR_VARIABLE err)
   if(NOT code EQUAL 0)
     message(FATAL_ERROR "run ${run} exited ${code}:\n${out${run}}${err}")
+  endif()
+  if(DEFINED CAPTURE)
+    string(REPLACE "${CAPTURE}-${run}.pcap" "CAPTURE" out${run} "${out${run}}")
   endif()
 endforeach()
 if(NOT out1 MATCHES "\nSchedule: [a-z]+, [0-9]+ switch points, trace [0-9a-f]+ ")
@@ -15,5 +24,15 @@ if(NOT out1 STREQUAL out2)
   file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/replay_first.txt "${out1}")
   file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/replay_second.txt "${out2}")
   message(FATAL_ERROR "two runs with the same seed printed different things (replay_first.txt, replay_second.txt)")
+endif()
+if(DEFINED CAPTURE)
+  if(NOT out1 MATCHES "USB capture: [1-9][0-9]* records in CAPTURE")
+    message(FATAL_ERROR "no capture line:\n${out1}")
+  endif()
+  file(SHA256 ${CAPTURE}-1.pcap first)
+  file(SHA256 ${CAPTURE}-2.pcap second)
+  if(NOT first STREQUAL second)
+    message(FATAL_ERROR "two captures of the same seed differ: ${CAPTURE}-1.pcap, ${CAPTURE}-2.pcap")
+  endif()
 endif()
 message(STATUS "${out1}")

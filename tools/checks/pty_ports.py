@@ -138,6 +138,7 @@ def exercise(sim, links):
     data = random.Random(7)
 
     sim.wait_for(r"^ready:", "its ready line")
+    sim.wait_for(r"^  timing: real time; no bus timing", "the line saying which timing it runs")
     for name in ("1", "2", "2-far", "3", "4"):
         if not os.path.islink(link(name)):
             raise AssertionError("no link " + link(name))

@@ -37,6 +37,7 @@ class Simulator:
                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, bufsize=1)
             threading.Thread(target=self._read, daemon=True).start()
             if self.wait_for(r"^ready:|cannot listen|^FAIL", "its ready line").group(0) == "ready:":
+                self.wait_for(r"^  timing: real time; bus timing on", "the line saying which timing it runs")
                 return
             self.process.wait()
         raise AssertionError("no free range of ports in five tries")

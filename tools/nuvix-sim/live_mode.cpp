@@ -582,6 +582,12 @@ void LiveMode::Serve()
 {
     out_.Always(options_.serve ? "ready: the ports are served; Ctrl-C closes them and removes the adapters"
                                : "ready: the ports are open; Ctrl-C closes them and removes the adapters");
+    // Which timing the data runs under: the two modes differ, and a rate
+    // measured through one is not the other's.
+    out_.Always(options_.serve ? "  timing: real time; bus timing on (64-byte packets in 1 ms frames, at most "
+                                 "64,000 B/s a pipe); each UART at its line speed"
+                               : "  timing: real time; no bus timing (a transfer completes as soon as the device "
+                                 "answers); each UART at its line speed");
     std::vector<struct pollfd> fds;
     while (!gStop.load()) {
         bool moved = false;

@@ -138,7 +138,9 @@ struct Adapter {
     std::array<sim::host::HostPort *, kPorts + 1> ports{};  // by port number
     std::array<std::atomic<uint64_t>, kPorts + 1> checked{};
     std::array<PortTally, kPorts + 1> tally{};
-    sim::Ticks longestDrain = 0;  // the longest close's echo drain
+    std::array<std::pair<ULONG, ULONG>, kPorts + 1> rings{};  // each host port's read and write ring
+    std::array<sim::Ticks, kPorts + 1> lastByte{};            // when each port read its last byte
+    sim::Ticks longestDrain = 0;                              // the longest close's echo drain
     DownloadCounts download;
     sim::Ticks downloadTime = 0;
 

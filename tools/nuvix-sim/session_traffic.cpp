@@ -15,7 +15,7 @@ void Session::OpenPorts(Adapter &adapter)
     // Ring sizes from the seed, small enough to wrap many times.
     std::mt19937 choose(uint32_t(seed_ * 31 + uint64_t(adapter.number)));
     sim::host::HostSerialDriver &host = *adapter.host;
-    std::array<std::pair<ULONG, ULONG>, kPorts + 1> rings{};
+    auto &rings = adapter.rings;
     for (int port = 1; port <= kPorts; port++) {
         sim::host::HostPort &hostPort = *adapter.ports[port];
         rings[port] = {64 + choose() % 2000, 16 + choose() % 2000};
@@ -106,6 +106,7 @@ void Session::Consume(Adapter &adapter, int port, uint64_t total)
         }
         received += n;
         adapter.checked[port] += n;
+        adapter.lastByte[port] = Now();
         if (n == 0 && received < total && !host.WaitReadable(hostPort, kPatience)) {
             adapter.Fail(Format("port %d stalled after %llu of %llu bytes", port, (unsigned long long)received,
                                 (unsigned long long)total));
@@ -132,10 +133,10 @@ void Session::MoveData()
                     done += adapter->checked[port].load();
             return std::vector<Gauge>{Gauge{"data", done, total, "", true, "checked"}};
         },
-        // A deterministic run keeps to kernel time even then: its output
-        // must not depend on the wall clock.
-        options_.busTiming || sim::Scheduler::Get().Deterministic() ? Meter::Clock::Kernel : Meter::Clock::Wall,
-        50 * sim::kTicksPerMillisecond, 25);
+        // A deterministic run too: the meter then prints every tenth as it
+        // is passed, so its output does not depend on the wall clock.
+        options_.busTiming ? Meter::Clock::Kernel : Meter::Clock::Wall, 50 * sim::kTicksPerMillisecond,
+        options_.busTiming ? 25 : 10);
     const auto wallStart = std::chrono::steady_clock::now();
     const sim::Ticks kernelStart = Now();
     std::vector<std::unique_ptr<sim::Thread>> threads;
@@ -182,16 +183,33 @@ void Session::MoveData()
                                 FormatBytes(bytes_).c_str()));
     }
     Flush();
+    // The figure below is the slowest stream's: name it, and the smallest
+    // ring on its way (the seed chooses rings down to 16 bytes, which hold a
+    // stream back more than the bus does).
+    std::string slowest;
+    sim::Ticks slowestEnd = 0;
+    for (Adapter *adapter : alive)
+        for (int sender = 1; sender <= kPorts; sender++) {
+            const int port = kListener[sender];
+            if (!slowest.empty() && adapter->lastByte[port] <= slowestEnd)
+                continue;
+            slowestEnd = adapter->lastByte[port];
+            const ULONG writeRing = adapter->rings[sender].second, readRing = adapter->rings[port].first;
+            slowest =
+                Format("the slowest, %s port %d -> port %d, has a %u-byte %s ring", adapter->serial.c_str(), sender,
+                       port, unsigned(std::min(writeRing, readRing)), writeRing <= readRing ? "write" : "read");
+        }
     const double mib = double(total) / (1024.0 * 1024.0);
-    // A deterministic run prints the same every time; the wall clock would not.
-    if (!sim::Scheduler::Get().Deterministic())
+    // A deterministic run prints the same every time, except on a terminal;
+    // the wall clock would not.
+    if (!sim::Scheduler::Get().Deterministic() || out_.Terminal())
         out_.Detail(Format("    %s through %zu ports in %.2f s of wall-clock time (%.1f MiB/s)",
                            FormatBytes(total).c_str(), alive.size() * kPorts, dataSeconds_,
                            dataSeconds_ > 0 ? mib / dataSeconds_ : 0.0));
-    out_.Always(Format("Data phase: %.3f s of kernel time for %s per stream (%.0f B/s a stream each way%s)",
+    out_.Always(Format("Data phase: %.3f s of kernel time for %s per stream (%.0f B/s a stream each way; %s%s)",
                        kernelSeconds, FormatBytes(bytes_).c_str(),
-                       kernelSeconds > 0 ? double(bytes_) / kernelSeconds : 0.0,
-                       options_.busTiming ? "; a pipe carries at most 64,000 B/s" : ", bus timing off"));
+                       kernelSeconds > 0 ? double(bytes_) / kernelSeconds : 0.0, slowest.c_str(),
+                       options_.busTiming ? "; a pipe carries at most 64,000 B/s" : "; bus timing off"));
 }
 
 // --- 5: modem lines ---------------------------------------------------------------
