@@ -50,8 +50,8 @@ void Check(uint32_t left, Routine routine, const char *kind, int count)
     if (left == 0)
         return;
     std::ostringstream details;
-    details << "the " << kind << " at " << reinterpret_cast<const void *>(routine) << " returned with " << left
-            << " bytes of its " << 4 * count
+    details << "the " << kind << " at " << DescribeAddress(reinterpret_cast<const void *>(routine)) << " returned with "
+            << left << " bytes of its " << 4 * count
             << " bytes of arguments still on the stack: it is not declared in the platform's stdcall "
                "convention (NTAPI)";
     BugCheck("DRIVER_CALLING_CONVENTION", details.str());

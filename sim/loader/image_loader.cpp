@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "sim/kernel/bugcheck.h"
 #include "sim/loader/config_trap.h"
 #include "sim/loader/import_bindings.h"
 
@@ -193,6 +194,7 @@ std::string Relocate(Mapping &map, uint32_t rva, uint32_t size, uint32_t delta)
 LoadedImage::~LoadedImage()
 {
     if (base_ != nullptr) {
+        UnregisterImage(base_);
         RemoveServiceCallRange(base_);
         munmap(base_, size_);
     }
@@ -204,13 +206,14 @@ LoadResult LoadImageFile(const std::string &path)
     if (!file)
         return Refuse(path + ": cannot open the file");
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    LoadResult result = LoadImage(bytes);
+    const size_t slash = path.find_last_of('/');
+    LoadResult result = LoadImage(bytes, slash == std::string::npos ? path : path.substr(slash + 1));
     if (!result.image)
         result.error = path + ": " + result.error;
     return result;
 }
 
-LoadResult LoadImage(const std::vector<uint8_t> &bytes)
+LoadResult LoadImage(const std::vector<uint8_t> &bytes, const std::string &name)
 {
     FileView file(bytes);
     if (!file.Has(0, 64) || file.Read<uint16_t>(0) != 0x5A4D)
@@ -294,6 +297,7 @@ LoadResult LoadImage(const std::vector<uint8_t> &bytes)
     loaded.entry_ = reinterpret_cast<PDRIVER_INITIALIZE>(loaded.base_ + entry);
     loaded.getServiceTable_ = reinterpret_cast<ServiceTableGetter>(loaded.base_ + getter);
     AddServiceCallRange(loaded.base_, loaded.size_);
+    RegisterImage(name, loaded.base_, loaded.size_);
     return LoadResult{std::move(image), ""};
 }
 

@@ -31,8 +31,9 @@ namespace sim::loader {
 typedef const ServiceTableRecord *(HOSTAPI *ServiceTableGetter)(VOID);
 
 struct LoadResult;
-// Loads an image from its bytes (the file's contents).
-LoadResult LoadImage(const std::vector<uint8_t> &file);
+// Loads an image from its bytes (the file's contents); name is how bug
+// checks tell addresses inside it (image+offset).
+LoadResult LoadImage(const std::vector<uint8_t> &file, const std::string &name = "driver image");
 
 class LoadedImage {
 public:
@@ -53,7 +54,7 @@ public:
     const std::vector<std::string> &Imports() const { return imports_; }
 
 private:
-    friend LoadResult LoadImage(const std::vector<uint8_t> &file);
+    friend LoadResult LoadImage(const std::vector<uint8_t> &file, const std::string &name);
     LoadedImage() = default;
 
     uint8_t *base_ = nullptr;

@@ -117,7 +117,10 @@ TEST_F(WrongConventionDeathTest, ACompletionRoutineThatLeavesItsArgumentsIsCaugh
             host.Write(port, &byte, 1);
             host.WaitReadable(port, sim::kTicksPerSecond);
         },
-        "DRIVER_CALLING_CONVENTION.*completion routine.*returned with 12 bytes");
+        // The routine is named by its place in the image, as the platform's
+        // debugger would; the stack is told module+offset.
+        "DRIVER_CALLING_CONVENTION.*completion routine at nuvixusb_wrong_convention\\.sys\\+0x[0-9A-F]+ returned "
+        "with 12 bytes.*\\*\\*\\* stack:.*nuvix_tests\\+0x[0-9A-F]+");
 }
 
 }  // namespace

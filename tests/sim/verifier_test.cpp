@@ -64,8 +64,13 @@ TEST_F(VerifierDeathTest, SpinLockOwnership)
             KeAcquireSpinLock(&lock, &second);
         },
         Check("SPIN_LOCK_ALREADY_OWNED", "KeAcquireSpinLock: spin lock ") + kHex + " is already held");
-    EXPECT_DEATH(KeReleaseSpinLock(&lock, PASSIVE_LEVEL),
-                 Check("SPIN_LOCK_NOT_OWNED", "released by a processor that does not hold it"));
+    // The stack names the routine the driver called, module+offset, and
+    // how to have every frame of the module named with its source line.
+    EXPECT_DEATH(
+        KeReleaseSpinLock(&lock, PASSIVE_LEVEL),
+        Check("SPIN_LOCK_NOT_OWNED", "released by a processor that does not hold it") +
+            ".*\\*\\*\\* stack:\n.*nuvix_tests\\+0x[0-9A-F]+ \\(KeReleaseSpinLock\\([^)]*\\)\\+0x[0-9A-F]+\\)\n"
+            ".*addr2line -Cfipe [^ ]*nuvix_tests( 0x[0-9A-F]+)+\n");
 }
 
 TEST_F(VerifierDeathTest, FastMutexMisuse)
