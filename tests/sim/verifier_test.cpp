@@ -380,8 +380,9 @@ TEST_F(VerifierDeathTest, CompletionRoutineInTheWrongConventionIsCaughtOnlyWhere
     PIRP irp = NewRequest(lower.Device());
     IoSetCompletionRoutine(irp, (PIO_COMPLETION_ROUTINE)TakeBackInTheWrongConvention, nullptr, TRUE, TRUE, TRUE);
 #if defined(NUVIX_HOST32)
-    EXPECT_DEATH(IofCallDriver(lower.Device(), irp),
-                 Check("DRIVER_CALLING_CONVENTION", "completion routine at 0x[0-9a-f]+ returned with 12 bytes"));
+    EXPECT_DEATH(
+        IofCallDriver(lower.Device(), irp),
+        Check("DRIVER_CALLING_CONVENTION", "completion routine at nuvix_tests\\+0x[0-9A-F]+ returned with 12 bytes"));
 #else
     EXPECT_EQ(IofCallDriver(lower.Device(), irp), STATUS_SUCCESS);
 #endif
