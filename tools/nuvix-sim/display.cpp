@@ -161,26 +161,23 @@ void Meter::Show(const std::vector<Gauge> &gauges, bool final)
                 return;
             }
             output_.FinishRedraw(Line(gauge, labelWidth));
-        } else if (clock_ == Clock::Wall) {
-            // Sampled on the wall clock, so when a sample comes is chance:
-            // print every milestone passed, each with its own counts, and the
-            // output is the same whenever the samples fall.
-            const int percent = Percent(gauge.done, gauge.total);
-            const int reached = complete ? 100 : percent / milestone_ * milestone_;
-            for (int at = printedPercent_ + milestone_; at <= reached; at += milestone_) {
-                Gauge milestone = gauge;
-                milestone.done = (gauge.total * uint64_t(at) + 99) / 100;  // shows as at%
-                output_.Always(Line(milestone, labelWidth));
-            }
-            if (final && !complete)
-                output_.Always(Line(gauge, labelWidth));
-            printedPercent_ = std::max(printedPercent_, reached);
-            if (!complete && !final)
-                return;
         } else {
             const int percent = Percent(gauge.done, gauge.total);
             const int reached = complete ? 100 : percent / milestone_ * milestone_;
-            if ((reached > printedPercent_ && reached > 0) || (final && !complete))
+            const bool cutShort = final && !complete;
+            if (clock_ == Clock::Wall) {
+                // Sampled on the wall clock, so when a sample comes is
+                // chance: print every milestone passed, each with its own
+                // counts, and the output is the same whenever samples fall.
+                for (int at = printedPercent_ + milestone_; at <= reached; at += milestone_) {
+                    Gauge milestone = gauge;
+                    milestone.done = (gauge.total * uint64_t(at) + 99) / 100;  // shows as at%
+                    output_.Always(Line(milestone, labelWidth));
+                }
+            } else if (reached > printedPercent_ && reached > 0 && !cutShort) {
+                output_.Always(Line(gauge, labelWidth));
+            }
+            if (cutShort)
                 output_.Always(Line(gauge, labelWidth));
             printedPercent_ = std::max(printedPercent_, reached);
             if (!complete && !final)
