@@ -4,7 +4,8 @@
 //
 // The line settings a program gives the terminal are read back from the
 // master (the slave's termios), speed included, whether it was a standard
-// rate or an arbitrary one set with BOTHER. Linux's pseudo-terminal driver
+// rate or an arbitrary one set with BOTHER (where the host has no termios2
+// call, as under user-mode emulation, the fixed rates only). Linux's pseudo-terminal driver
 // keeps every terminal at 8 data bits without parity, whatever a program
 // asks, so those two always read 8 and none; speed, stop bits and flow
 // control (CRTSCTS, IXON, IXOFF and the XON/XOFF characters) come through.
