@@ -1,6 +1,7 @@
 #include "live_mode.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -64,6 +65,11 @@ constexpr size_t kFarEndBurst = 64;
 std::atomic<bool> gStop{false};
 
 void OnStopSignal(int) { gStop.store(true); }
+// The signal mask the wait for the programs runs under: the stop signals
+// are blocked everywhere else, so that they interrupt only that wait and
+// never a simulated thread's (user-mode emulation, in particular, does not
+// resume every interrupted wait as the kernel would).
+sigset_t gWaitMask;
 
 std::string UartText(const sim::adapter::LineSettings &line)
 {
@@ -356,8 +362,12 @@ void LiveMode::ClosePort(Port &port, const char *why)
                                          (unsigned long long)port.toFarTotal)
                                       .c_str()
                                 : ""));
-    if (!closed || !uartClosed)
-        Fail(port.label + " did not close");
+    if (!closed || !uartClosed) {
+        // What each thread waits for is what tells why.
+        auto &scheduler = sim::Scheduler::Get();
+        Fail(port.label + " did not close; the simulated threads:\n" +
+             scheduler.Read([&] { return scheduler.DescribeThreadsLocked(); }));
+    }
 }
 
 // The whole line as the program asks for it, DTR and RTS included.
@@ -604,7 +614,8 @@ void LiveMode::Serve()
             if (port.far)
                 port.far->Watch(fds, true, !port.toFar.empty());
         });
-        (void)::poll(fds.data(), fds.size(), kIdleMs);
+        const struct timespec idle = {0, kIdleMs * 1000000L};
+        (void)::ppoll(fds.data(), fds.size(), &idle, &gWaitMask);
     }
 }
 
@@ -692,15 +703,29 @@ bool RunLiveMode(const Options &options, Output &output, sim::usb::Capture *capt
     sim::SetBugCheckNote(Format("*** simulation seed %llu (replay: the same options and --seed %llu)", seed, seed));
     sim::Registry::Get().CreateKey(sim::pnp::PnpManager::kParametersKey);
     // Without SA_RESTART: the wait for the programs ends at the signal.
+    // Blocked before the adapters' threads start, so that they inherit it.
     struct sigaction stop {};
     stop.sa_handler = OnStopSignal;
     sigemptyset(&stop.sa_mask);
     sigaction(SIGINT, &stop, nullptr);
     sigaction(SIGTERM, &stop, nullptr);
+    sigset_t stopSignals, before;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, &before);
+    gWaitMask = before;
+    sigdelset(&gWaitMask, SIGINT);
+    sigdelset(&gWaitMask, SIGTERM);
     // A program that goes away must not take nuvix-sim with it.
     signal(SIGPIPE, SIG_IGN);
-    LiveMode mode(options, output, capture);
-    return mode.Run();
+    bool passed = false;
+    {
+        LiveMode mode(options, output, capture);
+        passed = mode.Run();
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return passed;
 }
 
 }  // namespace nuvix::simtool
