@@ -69,7 +69,7 @@ void Report(const char *figure, double value, const char *unit, const char *goal
 // at a time and is shown beside it.
 StreamResult Run(int adapters, bool timing, uint64_t bytes, sim::Schedule schedule = sim::Schedule::RealThreads)
 {
-    sim::World world(sim::WorldOptions{1, sim::ClockMode::Simulated, schedule});
+    sim::World world(sim::WorldOptions{.seed = 1, .schedule = schedule, .checkWakeRule = false});
     StreamResult result;
     {
         Rig rig(RigOptions{adapters, timing});

@@ -69,7 +69,7 @@ void BM_DownloadFirmware(benchmark::State &state)
     int64_t downloads = 0;
     for (auto _ : state) {
         // This thread becomes the world's test thread.
-        sim::World world(sim::WorldOptions{1, sim::ClockMode::Simulated});
+        sim::World world(sim::WorldOptions{.seed = 1, .checkWakeRule = false});
         sim::chip::EzUsbChip chip;
         std::string leaks;
         {

@@ -8,6 +8,7 @@
 #include "kernel/bounded_search.h"
 #include "kernel/bugcheck.h"
 #include "kernel/cpu.h"
+#include "kernel/environment.h"
 #include "kernel/registry.h"
 #include "kernel/resources.h"
 #include "pnp/config_manager.h"
@@ -34,42 +35,24 @@ World::World(WorldOptions options)
 {
     if (gCurrent)
         BugCheck("SIMULATION_MISUSE", "a second World while one exists");
-    if (const char *text = std::getenv("NUVIX_SIM_SEED"))
-        seed_ = std::strtoull(text, nullptr, 0);
-    else
-        seed_ = options.seed.value_or(1);
+    const Environment &env = Env();
+    seed_ = env.seed ? *env.seed : options.seed.value_or(1);
     rng_.seed(seed_);
     fullRecords_ = options.fullRecords;
     const Schedule schedule = options.schedule.value_or(DefaultSchedule());
-    uint64_t pctSteps = options.pctSteps;
-    if (const char *text = std::getenv("NUVIX_SIM_PCT_STEPS"))
-        pctSteps = std::strtoull(text, nullptr, 0);
+    const uint64_t pctSteps = env.pctSteps.value_or(options.pctSteps);
     Scheduler::Get().Reset(options.clock, schedule, seed_, pctSteps);
-    choices_ = std::move(options.choices);
-    if (const char *text = std::getenv("NUVIX_SIM_CHOICES")) {
-        auto parsed = ParseChoices(text);
-        if (!parsed)
-            BugCheck("SIMULATION_MISUSE",
-                     std::string("NUVIX_SIM_CHOICES must read like 12:3,40:1 (decision:thread), not '") + text + "'");
-        choices_ = *parsed;
-    }
+    Scheduler::Get().CheckWakeRule(options.checkWakeRule);
+    choices_ = env.choices ? *env.choices : std::move(options.choices);
     Scheduler::Get().SetChoices(choices_);
-    if (const char *text = std::getenv("NUVIX_SIM_EXPLORE"); text && schedule == Schedule::Bounded) {
-        SnapshotSearch search{.bound = std::max(0, std::atoi(text)), .seed = seed_};
-        if (const char *limit = std::getenv("NUVIX_SIM_EXPLORE_LIMIT"))
-            search.limit = std::max<uint64_t>(1, std::strtoull(limit, nullptr, 0));
+    if (env.exploreBound && schedule == Schedule::Bounded) {
         // Not GoogleTest's shard variables: with them the test program deals
         // out whole tests, and each search must then run all of its own.
-        if (const char *text = std::getenv("NUVIX_SIM_SHARD")) {
-            const std::string shard = text;
-            int i = -1, n = 0;
-            char end = 0;
-            if (std::sscanf(shard.c_str(), "%d/%d%c", &i, &n, &end) != 2 || n < 1 || i < 0 || i >= n)
-                BugCheck("SIMULATION_MISUSE", "a shard reads I/N with 0 <= I < N, not '" + shard + "'");
-            search.shard = i;
-            search.shards = n;
-        }
-        ArmSnapshotSearch(search);
+        ArmSnapshotSearch(SnapshotSearch{.bound = *env.exploreBound,
+                                         .limit = env.exploreLimit,
+                                         .seed = seed_,
+                                         .shard = env.shard,
+                                         .shards = env.shards});
     }
     ResetPlatformState();
     Scheduler::Get().RegisterCurrent("test");

@@ -32,6 +32,10 @@ struct WorldOptions {
     // entries next to running counts, so memory stays flat however much data
     // moves; tests that read a whole record ask for it.
     bool fullRecords = false;
+    // Check the keyed-wait rule on every keyed change (Scheduler::
+    // CheckWakeRule). Its cost grows with the threads waiting at once: about
+    // four times the run for 32 adapters, little for a test's one or two.
+    bool checkWakeRule = true;
 };
 
 class World {

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "bugcheck.h"
+#include "environment.h"
 #include "poison.h"
 
 namespace sim {
@@ -82,12 +83,7 @@ std::string TagText(ULONG tag)
 // the heap. NUVIX_SIM_QUARANTINE=N in the environment sets another number: a
 // small one hands addresses out again soon after their free, which makes a
 // use of a stale address (by the driver or by the simulation) show at once.
-size_t Resources::ReadQuarantineLimit()
-{
-    const char *text = std::getenv("NUVIX_SIM_QUARANTINE");
-    const long n = text ? std::atol(text) : 0;
-    return n > 0 ? static_cast<size_t>(n) : size_t{4096};
-}
+size_t Resources::ReadQuarantineLimit() { return Env().quarantine; }
 Resources &Resources::Get()
 {
     static Resources instance;

@@ -7,6 +7,7 @@
 
 #include "bugcheck.h"
 #include "cpu.h"
+#include "environment.h"
 #include "fiber.h"
 
 namespace sim {
@@ -36,14 +37,6 @@ struct Scheduler::ThreadRecord {
 
 namespace {
 thread_local Scheduler::ThreadRecord *tCurrent = nullptr;
-
-// Pct's depth (d: d-1 priority change points) and its estimate of a run's
-// length in switch points (k), over which the change points are spread.
-int EnvInt(const char *name, int fallback)
-{
-    const char *text = std::getenv(name);
-    return text ? std::max(1, std::atoi(text)) : fallback;
-}
 
 constexpr uint64_t kWalkSwitchOneIn = 4;
 
@@ -75,12 +68,8 @@ std::optional<Schedule> ParseSchedule(const std::string &name)
 
 Schedule DefaultSchedule()
 {
-    if (const char *text = std::getenv("NUVIX_SIM_SCHEDULE")) {
-        if (auto s = ParseSchedule(text))
-            return *s;
-        BugCheck("SIMULATION_MISUSE",
-                 std::string("NUVIX_SIM_SCHEDULE must be real, random, pct or bounded, not '") + text + "'");
-    }
+    if (Env().schedule)
+        return *Env().schedule;
 #ifdef NUVIX_SIM_REAL_THREADS_DEFAULT
     return Schedule::RealThreads;
 #else
@@ -115,11 +104,7 @@ Scheduler &Scheduler::Get()
     return instance;
 }
 
-Scheduler::Scheduler()
-{
-    if (const char *text = std::getenv("NUVIX_SIM_JITTER"))
-        jitterPercent_ = std::clamp(std::atoi(text), 0, 100);
-}
+Scheduler::Scheduler() = default;
 
 void Scheduler::JitterSlow()
 {
@@ -135,7 +120,11 @@ void Scheduler::JitterSlow()
 
 void Scheduler::Reset(ClockMode mode, Schedule schedule, uint64_t seed, uint64_t pctSteps)
 {
+    // Read before the lock: a malformed environment bug checks, and a bug
+    // check reads the scheduler.
+    const int jitterPercent = Env().jitterPercent;
     std::unique_lock lock(mutex_);
+    jitterPercent_ = jitterPercent;
     if (!threads_.empty() && !(threads_.size() == 1 && threads_[0] == tCurrent))
         BugCheck("SIMULATION_MISUSE",
                  "scheduler reset while other simulated threads exist:\n" + DescribeThreadsLocked());
@@ -154,7 +143,7 @@ void Scheduler::Reset(ClockMode mode, Schedule schedule, uint64_t seed, uint64_t
     steps_ = 0;
     nextOrdinal_ = 0;
     changePoints_.clear();
-    const int depth = EnvInt("NUVIX_SIM_PCT_DEPTH", 3);
+    const int depth = Env().pctDepth;
     for (int i = 1; i < depth; i++)
         changePoints_.push_back(1 + rng_() % pctSteps_);
     std::sort(changePoints_.begin(), changePoints_.end());
@@ -502,6 +491,7 @@ void Scheduler::WakeReadyLocked(const void *key)
             WakeIfReadyLocked(t);
     for (ThreadRecord *t : unkeyed_)
         WakeIfReadyLocked(t);
+    CheckOtherKeysLocked(key);
 }
 
 void Scheduler::WakeWaitersOf(const void *key)
@@ -510,6 +500,28 @@ void Scheduler::WakeWaitersOf(const void *key)
     if (auto it = keyed_.find(key); it != keyed_.end())
         for (ThreadRecord *t : it->second)
             WakeIfReadyLocked(t);
+    CheckOtherKeysLocked(key);
+}
+
+// The rule keyed waits rest on, checked: a change under one key must not
+// make the test of a thread waiting under another hold, for nothing would
+// ever wake that thread (it would hang, or wait out its time-out, only in
+// the interleavings where nothing else happens to change its key). A test
+// found holding here may have consumed what it found; the run stops anyway.
+void Scheduler::CheckOtherKeysLocked(const void *key)
+{
+    if (!checkWakeRule_.load(std::memory_order_relaxed))
+        return;
+    for (auto &[other, waiters] : keyed_) {
+        if (other == key)
+            continue;
+        for (ThreadRecord *t : waiters)
+            if (t->blocked && !t->ready && !t->timedOut && (*t->readiness)())
+                BugCheck("SIMULATION_MISUSE",
+                         "thread '" + t->name + "' waits for " + t->waitingFor +
+                             " under one key, and a change under another made its test hold; a keyed wait may "
+                             "look only at what is changed under its own key (or wait unkeyed)");
+    }
 }
 
 // Called whenever the number of running threads drops. If nobody can run,

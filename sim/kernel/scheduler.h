@@ -222,6 +222,12 @@ public:
     // switch point and without the unkeyed waiters (a spin lock's release).
     void WakeWaitersOf(const void *key);
 
+    // After every keyed change, evaluates the tests of the threads waiting
+    // under other keys and bug checks if one now holds: the keyed-wait rule
+    // above, enforced. On unless turned off (long runs where the cost of
+    // evaluating every waiter's test on every change matters).
+    void CheckWakeRule(bool on) { checkWakeRule_.store(on, std::memory_order_relaxed); }
+
     // Reads state guarded by the scheduler lock.
     template <typename F>
     auto Read(F &&f) -> decltype(f())
@@ -275,6 +281,7 @@ private:
     Scheduler();
     void WakeReadyLocked(const void *key);
     bool WakeIfReadyLocked(ThreadRecord *t);
+    void CheckOtherKeysLocked(const void *key);
     void OnThreadStoppedLocked();
     void JitterSlow();
     void SwitchSlow();
@@ -321,6 +328,7 @@ private:
     std::vector<ThreadRecord *> unkeyed_;
     int running_ = 0;
     int jitterPercent_ = 0;
+    std::atomic<bool> checkWakeRule_{true};
 };
 
 // A real thread that is part of the simulation from before it starts until

@@ -88,6 +88,28 @@ TEST_F(TimeTest, WaitSatisfiedByAnotherThreadEndsWhenItIsSignalled)
     late.Join();
 }
 
+// A keyed wait is evaluated only by changes under its own key; a change
+// under another that makes its test hold would leave it asleep, so the
+// scheduler checks for that and stops the run.
+class WakeRuleDeathTest : public testing_support::SimTest {};
+
+TEST_F(WakeRuleDeathTest, AChangeUnderAnotherKeyMayNotReadyAKeyedWaiter)
+{
+    EXPECT_DEATH(
+        {
+            sim::Scheduler &scheduler = sim::Scheduler::Get();
+            bool flag = false;
+            int own = 0;
+            int other = 0;
+            sim::Thread waiter("keyed waiter",
+                               [&] { scheduler.Block([&] { return flag; }, std::nullopt, "the flag", &own); });
+            Delay(1000);  // time moves only once the waiter is blocked
+            scheduler.ChangeFor(&other, [&] { flag = true; });
+            waiter.Join();
+        },
+        "BUG CHECK: SIMULATION_MISUSE.*thread 'keyed waiter' waits for the flag under one key");
+}
+
 TEST_F(TimeTest, ThreadsWakeInDeadlineOrder)
 {
     sim::Mutex mutex;

@@ -4,6 +4,7 @@
 #include <map>
 
 #include "sim/kernel/bounded_search.h"
+#include "sim/kernel/environment.h"
 
 namespace testing_support {
 
@@ -41,7 +42,7 @@ uint64_t SeedForCurrentTest()
 std::optional<sim::Schedule> ScheduleForCurrentTest()
 {
     const int run = CurrentRun();
-    if (run == 0 || std::getenv("NUVIX_SIM_SCHEDULE"))
+    if (run == 0 || sim::Env().schedule)
         return std::nullopt;  // the environment's, or the build's default
     return run % 2 ? sim::Schedule::Pct : sim::Schedule::RandomWalk;
 }

@@ -3,15 +3,14 @@
 // SeedForCurrentTest); a failing run prints what replays it.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
+#include "sim/kernel/environment.h"
 #include "sim_test.h"
 
 int main(int argc, char **argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
-    if (const char *text = std::getenv("NUVIX_SIM_SCHEDULES"); text && std::atoi(text) > 0)
-        GTEST_FLAG_SET(repeat, std::atoi(text));
+    if (sim::Env().schedules > 0)
+        GTEST_FLAG_SET(repeat, sim::Env().schedules);
     ::testing::UnitTest::GetInstance()->listeners().Append(new testing_support::CountTestRuns);
     return RUN_ALL_TESTS();
 }

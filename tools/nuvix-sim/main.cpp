@@ -97,6 +97,9 @@ int main(int argc, char **argv)
         // Programs on the terminals live in real time, and so must the adapter.
         world.clock = options.realTime || options.Live() ? sim::ClockMode::RealTime : sim::ClockMode::Simulated;
         world.schedule = options.schedule;
+        // The wake rule's check evaluates every waiter's test on every keyed
+        // change; beyond a few adapters it would cost more than the run.
+        world.checkWakeRule = options.adapters <= 4;
         sim::World simulation(world);
         passed = options.Live() ? nuvix::simtool::RunLiveMode(options, output, capture.get())
                                 : nuvix::simtool::RunSession(options, output, capture.get());
