@@ -244,18 +244,28 @@ Device *PnpManager::Current(usb::DeviceModel &model)
 
 PlugResult PnpManager::Plug(usb::DeviceModel &model, const std::function<void(usb::Bus &)> &prepare)
 {
-    RequirePassive("Plug");
+    return Arrive(model, prepare, true);
+}
+
+PlugResult PnpManager::Add(usb::DeviceModel &model, const std::function<void(usb::Bus &)> &prepare)
+{
+    return Arrive(model, prepare, false);
+}
+
+PlugResult PnpManager::Arrive(usb::DeviceModel &model, const std::function<void(usb::Bus &)> &prepare, bool start)
+{
+    RequirePassive(start ? "Plug" : "Add");
     if (!driver_)
         BugCheck("SIMULATION_MISUSE", "a device arrived for a driver whose DriverEntry failed with " +
                                           Hex(static_cast<ULONG>(entryStatus_)));
     Device &device = NewDevice(model);
     Acquire(device);
-    PlugResult result = PlugLocked(device, prepare);
+    PlugResult result = PlugLocked(device, prepare, start);
     Release(device);
     return result;
 }
 
-PlugResult PnpManager::PlugLocked(Device &device, const std::function<void(usb::Bus &)> &prepare)
+PlugResult PnpManager::PlugLocked(Device &device, const std::function<void(usb::Bus &)> &prepare, bool start)
 {
     auto bus = std::make_unique<usb::Bus>(device.model_, "usb " + std::to_string(device.id_));
     auto setup = Sched().Read([&] { return busSetup_; });
@@ -300,6 +310,8 @@ PlugResult PnpManager::PlugLocked(Device &device, const std::function<void(usb::
         device.fdo_ = fdo;
         device.state_ = DeviceState::Added;
     });
+    if (!start)
+        return {&device, status};
 
     status = StartLocked(device);
     if (!NT_SUCCESS(status) && Sched().Read([&] { return removeAfterFailedStart_; }))
@@ -562,7 +574,7 @@ void PnpManager::HandleReturn(Device *device, usb::DeviceModel *model)
     Acquire(returned);
     if (device)
         Sched().Change([&] { device->returnedAs_ = &returned; });
-    PlugLocked(returned, {});
+    PlugLocked(returned, {}, true);
     Release(returned);
 }
 

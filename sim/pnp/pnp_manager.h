@@ -161,6 +161,10 @@ public:
     // A device arrives: a Bus for it, AddDevice, then the start. prepare, if
     // given, runs on the new Bus after the OnNewBus setup.
     PlugResult Plug(usb::DeviceModel &model, const std::function<void(usb::Bus &)> &prepare = {});
+    // The same up to AddDevice, without the start: the device stays Added,
+    // for tests of what the driver does before a start (the status is
+    // AddDevice's).
+    PlugResult Add(usb::DeviceModel &model, const std::function<void(usb::Bus &)> &prepare = {});
 
     // Sequences as the platform runs them.
     QueryOutcome Stop(Device &device);    // QUERY_STOP, then STOP or CANCEL_STOP
@@ -200,7 +204,8 @@ private:
     void Acquire(Device &device);
     void Release(Device &device);
 
-    PlugResult PlugLocked(Device &device, const std::function<void(usb::Bus &)> &prepare);
+    PlugResult Arrive(usb::DeviceModel &model, const std::function<void(usb::Bus &)> &prepare, bool start);
+    PlugResult PlugLocked(Device &device, const std::function<void(usb::Bus &)> &prepare, bool start);
     NTSTATUS SendLocked(Device &device, UCHAR major, UCHAR minor);
     NTSTATUS StartLocked(Device &device);
     NTSTATUS RemoveLocked(Device &device);

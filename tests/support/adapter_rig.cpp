@@ -9,34 +9,24 @@
 
 namespace testing_support {
 
-AdapterRig::AdapterRig(std::vector<uint8_t> endpoints)
-    : ownDevice_(std::make_unique<sim::usb::ScriptedDevice>()), device(*ownDevice_)
-{
-    Build(endpoints);
-}
-
-AdapterRig::AdapterRig(sim::usb::ScriptedDevice &model, std::vector<uint8_t> endpoints) : device(model)
-{
-    Build(endpoints);
-}
-
-void AdapterRig::Build(const std::vector<uint8_t> &endpoints)
+namespace {
+sim::usb::ScriptedDevice &Described(sim::usb::ScriptedDevice &device, const std::vector<uint8_t> &endpoints)
 {
     device.SetDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, sim::usb::MakeBulkConfiguration(endpoints));
-    driver = sim::io::CreateDriverObject("\\Driver\\NuvixUsbTest");
-    NTSTATUS status = IoCreateDevice(driver, sizeof(AdapterContext), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
-    EXPECT_EQ(status, STATUS_SUCCESS);
-    adapter = static_cast<AdapterContext *>(fdo->DeviceExtension);
-    adapter->Fdo = fdo;
-    adapter->LowerDevice = IoAttachDeviceToDeviceStack(fdo, bus.Pdo());
-    adapter->IoRefCount = 1;
-    adapter->MaximumTransferSize = 4096;
-    LockInitialize(&adapter->Lock);
-    KeInitializeEvent(&adapter->StopEvent, NotificationEvent, FALSE);
-    KeInitializeEvent(&adapter->RemoveEvent, NotificationEvent, FALSE);
-    KeInitializeEvent(&adapter->StatusEvent, NotificationEvent, FALSE);
-    InitTransferTracking(adapter);
-    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    return device;
+}
+}  // namespace
+
+AdapterRig::AdapterRig(std::vector<uint8_t> endpoints)
+    : OwnScriptedDevice{std::make_unique<sim::usb::ScriptedDevice>()},
+      AddedAdapter(Described(*own, endpoints)),
+      device(*own)
+{
+}
+
+AdapterRig::AdapterRig(sim::usb::ScriptedDevice &model, std::vector<uint8_t> endpoints)
+    : AddedAdapter(Described(model, endpoints)), device(model)
+{
 }
 
 AdapterRig::~AdapterRig()
@@ -51,12 +41,8 @@ AdapterRig::~AdapterRig()
         PoolFree(&port->WriteBuffer);
         PoolFree(&port->ReadUrb);
         PoolFree(&port->WriteUrb);
+        adapter->Ports[port->PortNumber - 1] = nullptr;
     }
-    PoolFree(&adapter->InterfaceInfo);
-    PoolFree(&adapter->ConfigDescriptor);
-    IoDetachDevice(adapter->LowerDevice);
-    IoDeleteDevice(fdo);
-    sim::io::DeleteDriverObject(driver);
 }
 
 void AdapterRig::SelectConfiguration(ULONG maximumTransferSize)

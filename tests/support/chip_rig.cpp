@@ -9,27 +9,7 @@
 
 namespace testing_support {
 
-ChipRig::ChipRig(sim::chip::ChipOptions options) : chip(std::move(options))
-{
-    driver = sim::io::CreateDriverObject("\\Driver\\NuvixUsbChipRig");
-    EXPECT_EQ(IoCreateDevice(driver, sizeof(AdapterContext), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo),
-              STATUS_SUCCESS);
-    adapter = static_cast<AdapterContext *>(fdo->DeviceExtension);
-    adapter->Fdo = fdo;
-    adapter->LowerDevice = IoAttachDeviceToDeviceStack(fdo, bus.Pdo());
-    adapter->IoRefCount = 1;
-    LockInitialize(&adapter->Lock);
-    InitTransferTracking(adapter);
-    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-}
-
-ChipRig::~ChipRig()
-{
-    bus.Drain();
-    IoDetachDevice(adapter->LowerDevice);
-    IoDeleteDevice(fdo);
-    sim::io::DeleteDriverObject(driver);
-}
+ChipRig::ChipRig(sim::chip::ChipOptions options) : ChipModel(std::move(options)), AddedAdapter(chip) {}
 
 std::vector<uint8_t> ChipRig::DeviceDescriptor()
 {
