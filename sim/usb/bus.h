@@ -173,6 +173,8 @@ private:
     void RecordPdoRequest(PIRP irp);
     static VOID NTAPI CancelPending(PDEVICE_OBJECT device, PIRP irp);
     NTSTATUS Submit(PIRP irp);
+    // The completion mode for one request (Random draws one), lock held.
+    CompletionMode RequestModeLocked();
     // Carries out the URB; false when a bulk transfer has to wait for the device.
     bool Execute(PIRP irp, PURB urb);
     static bool CancelledBeforeQueued(PIRP irp);
