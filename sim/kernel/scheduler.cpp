@@ -9,73 +9,16 @@
 #include "cpu.h"
 #include "environment.h"
 #include "fiber.h"
+#include "thread_record.h"
 
 namespace sim {
-
-// Everything a simulated thread owns lives here, not in thread_local
-// storage: in a deterministic schedule all simulated threads share one OS
-// thread. (What stays thread_local is the OS thread's own: which record runs
-// on it, the internal locks it holds, which are never held across a switch,
-// and the jitter's random stream, used only with real threads.)
-struct Scheduler::ThreadRecord {
-    std::string name;
-    uint64_t ordinal = 0;  // order of registration since Reset
-    int64_t priority = 0;  // Pct: the highest runnable thread runs
-    CpuState cpu;          // its processor: interrupt level, spin locks held
-    // Deterministic schedules: the context it runs on (a thread's own for
-    // the one that registered itself). Real threads: none.
-    std::unique_ptr<Fiber> fiber;
-    std::condition_variable wake;  // real threads: where it sleeps
-    bool blocked = false;
-    bool ready = false;     // set by whoever found the readiness test true
-    bool timedOut = false;  // set when the clock reached the deadline
-    const std::function<bool()> *readiness = nullptr;
-    const void *key = nullptr;
-    std::optional<Ticks> deadline;
-    std::string waitingFor;
-};
 
 namespace {
 thread_local Scheduler::ThreadRecord *tCurrent = nullptr;
 
 constexpr uint64_t kWalkSwitchOneIn = 4;
 
-bool Runnable(const Scheduler::ThreadRecord *t) { return !t->blocked || t->ready || t->timedOut; }
 }  // namespace
-
-const char *ScheduleName(Schedule schedule)
-{
-    switch (schedule) {
-    case Schedule::RealThreads:
-        return "real";
-    case Schedule::RandomWalk:
-        return "random";
-    case Schedule::Pct:
-        return "pct";
-    case Schedule::Bounded:
-        return "bounded";
-    }
-    return "?";
-}
-
-std::optional<Schedule> ParseSchedule(const std::string &name)
-{
-    for (Schedule s : {Schedule::RealThreads, Schedule::RandomWalk, Schedule::Pct, Schedule::Bounded})
-        if (name == ScheduleName(s))
-            return s;
-    return std::nullopt;
-}
-
-Schedule DefaultSchedule()
-{
-    if (Env().schedule)
-        return *Env().schedule;
-#ifdef NUVIX_SIM_REAL_THREADS_DEFAULT
-    return Schedule::RealThreads;
-#else
-    return Schedule::RandomWalk;
-#endif
-}
 
 void Mutex::LockSlow()
 {
@@ -169,118 +112,12 @@ uint64_t Scheduler::Steps()
     return steps_;
 }
 
-void Scheduler::MixLocked(uint64_t value)
-{
-    // FNV-1a over the value's bytes.
-    for (int i = 0; i < 8; i++) {
-        trace_ ^= (value >> (8 * i)) & 0xFF;
-        trace_ *= 0x100000001b3ull;
-    }
-}
-
 void Scheduler::TraceSlow(uint64_t value)
 {
     if (!tCurrent)
         return;
     std::unique_lock lock(mutex_);
     MixLocked(value);
-}
-
-Scheduler::ThreadRecord *Scheduler::PickLocked(ThreadRecord *current)
-{
-    if (schedule_ == Schedule::Bounded)
-        return PickBoundedLocked(current);
-    ThreadRecord *best = nullptr;
-    if (schedule_ == Schedule::Pct) {
-        for (ThreadRecord *t : threads_)
-            if (Runnable(t) && (!best || t->priority > best->priority))
-                best = t;
-        return best;
-    }
-    size_t count = 0;
-    for (ThreadRecord *t : threads_)
-        count += Runnable(t);
-    if (count == 0)
-        return nullptr;
-    size_t chosen = count == 1 ? 0 : size_t(rng_() % count);
-    for (ThreadRecord *t : threads_)
-        if (Runnable(t) && chosen-- == 0)
-            return t;
-    return nullptr;
-}
-
-Scheduler::ThreadRecord *Scheduler::PickBoundedLocked(ThreadRecord *current)
-{
-    if (current && !windowOpen_)
-        return current;
-    std::vector<ThreadRecord *> runnable;
-    for (ThreadRecord *t : threads_)  // in registration order
-        if (Runnable(t))
-            runnable.push_back(t);
-    if (runnable.empty())
-        return nullptr;
-    ThreadRecord *fallback = current;
-    if (!fallback) {
-        for (ThreadRecord *t : runnable)
-            if (t->ordinal > lastOrdinal_) {
-                fallback = t;
-                break;
-            }
-        if (!fallback)
-            fallback = runnable.front();
-    }
-    if (!windowOpen_ || runnable.size() == 1)
-        return fallback;
-    if (decisions_.empty() && onFirstDecision_) {
-        std::function<Choices()> snapshot = std::move(onFirstDecision_);
-        onFirstDecision_ = nullptr;
-        choices_ = snapshot();
-    }
-    Decision decision;
-    for (ThreadRecord *t : runnable)
-        decision.runnable.push_back(uint32_t(t->ordinal));
-    decision.fallback = uint32_t(fallback->ordinal);
-    decision.chosen = decision.fallback;
-    decision.preemptive = current != nullptr;
-    ThreadRecord *chosen = fallback;
-    if (auto it = choices_.find(decisions_.size()); it != choices_.end()) {
-        auto found =
-            std::find_if(runnable.begin(), runnable.end(), [&](ThreadRecord *t) { return t->ordinal == it->second; });
-        if (found == runnable.end())
-            BugCheck("SIMULATION_MISUSE", "the bounded schedule's choice " + std::to_string(it->first) + ":" +
-                                              std::to_string(it->second) +
-                                              " names a thread that cannot run there; the id is not this test's");
-        chosen = *found;
-        decision.chosen = it->second;
-    }
-    decisions_.push_back(std::move(decision));
-    return chosen;
-}
-
-void Scheduler::SetChoices(Choices choices)
-{
-    std::unique_lock lock(mutex_);
-    choices_ = std::move(choices);
-}
-
-void Scheduler::OpenWindow(std::function<Choices()> onFirstDecision)
-{
-    std::unique_lock lock(mutex_);
-    windowOpen_ = true;
-    onFirstDecision_ = std::move(onFirstDecision);
-}
-
-void Scheduler::CloseWindow()
-{
-    std::unique_lock lock(mutex_);
-    windowOpen_ = false;
-    onFirstDecision_ = nullptr;
-}
-
-std::vector<Decision> Scheduler::Decisions()
-{
-    std::unique_lock lock(mutex_);
-    return decisions_;
 }
 
 void Scheduler::PassTokenLocked(ThreadRecord *next)
