@@ -16,11 +16,11 @@
 #include <cstdio>
 #include <string>
 
-#include "driver/base/context.h"
+#include "driver/core/driver_entry.h"
 #include "driver/firmware/download.h"
-#include "driver/usb/transport.h"
 #include "sim/chip/ezusb_chip.h"
-#include "sim/io/io.h"
+#include "sim/kernel/bugcheck.h"
+#include "sim/pnp/pnp_manager.h"
 #include "sim/usb/bus.h"
 #include "sim/world.h"
 
@@ -30,30 +30,6 @@ constexpr size_t kExpectedTransfers = 1337;
 constexpr double kMaxRatio = 1.05;
 
 bool gFailed = false;
-
-// The adapter's device object over the chip's bus, as the driver's add-device
-// would leave it for the download.
-struct Adapter {
-    explicit Adapter(sim::usb::Bus &bus)
-    {
-        driver = sim::io::CreateDriverObject("\\Driver\\NuvixBench");
-        IoCreateDevice(driver, sizeof(AdapterContext), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
-        auto *adapter = static_cast<AdapterContext *>(fdo->DeviceExtension);
-        adapter->Fdo = fdo;
-        adapter->LowerDevice = IoAttachDeviceToDeviceStack(fdo, bus.Pdo());
-        LockInitialize(&adapter->Lock);
-        InitTransferTracking(adapter);
-        fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-    }
-    ~Adapter()
-    {
-        IoDetachDevice(static_cast<AdapterContext *>(fdo->DeviceExtension)->LowerDevice);
-        IoDeleteDevice(fdo);
-        sim::io::DeleteDriverObject(driver);
-    }
-    PDRIVER_OBJECT driver = nullptr;
-    PDEVICE_OBJECT fdo = nullptr;
-};
 
 void Fail(benchmark::State &state, const std::string &why)
 {
@@ -73,13 +49,19 @@ void BM_DownloadFirmware(benchmark::State &state)
         sim::chip::EzUsbChip chip;
         std::string leaks;
         {
-            sim::usb::Bus bus(chip, "usb bench");
-            bus.SetControlTransferTime(sim::kTicksPerMillisecond);
-            Adapter adapter(bus);
+            // The adapter as the platform adds it: the driver loaded, its
+            // AddDevice run for the chip, no start (the download is timed alone).
+            sim::pnp::PnpManager pnp(DriverEntry, RbGetServiceTable);
+            const sim::pnp::PlugResult added =
+                pnp.Add(chip, [](sim::usb::Bus &bus) { bus.SetControlTransferTime(sim::kTicksPerMillisecond); });
+            if (added.status != STATUS_SUCCESS) {
+                Fail(state, "AddDevice failed with " + sim::Hex(static_cast<ULONG>(added.status)));
+                break;
+            }
 
             const sim::Ticks start = sim::Scheduler::Get().Now();
             const auto wallStart = std::chrono::steady_clock::now();
-            DownloadFirmware(adapter.fdo);
+            DownloadFirmware(added.device->Fdo());
             const auto wall = std::chrono::steady_clock::now() - wallStart;
             const sim::Ticks end = sim::Scheduler::Get().Now();
 
@@ -88,7 +70,8 @@ void BM_DownloadFirmware(benchmark::State &state)
             downloads++;
             simulatedMs = double(end - start) / sim::kTicksPerMillisecond;
             transfers = chip.Transfers().size();
-            bus.Drain();
+            added.device->Bus().Drain();
+            pnp.Remove(*added.device);
         }
         leaks = world.LeakReport();
         if (chip.Running() != sim::chip::Program::Main || chip.ReEnumerations() != 1) {
