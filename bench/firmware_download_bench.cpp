@@ -20,7 +20,7 @@
 #include "driver/firmware/download.h"
 #include "sim/chip/ezusb_chip.h"
 #include "sim/kernel/bugcheck.h"
-#include "sim/pnp/pnp_manager.h"
+#include "sim/testbed.h"
 #include "sim/usb/bus.h"
 #include "sim/world.h"
 
@@ -51,9 +51,9 @@ void BM_DownloadFirmware(benchmark::State &state)
         {
             // The adapter as the platform adds it: the driver loaded, its
             // AddDevice run for the chip, no start (the download is timed alone).
-            sim::pnp::PnpManager pnp(DriverEntry, RbGetServiceTable);
+            sim::Testbed bed(DriverEntry, RbGetServiceTable);
             const sim::pnp::PlugResult added =
-                pnp.Add(chip, [](sim::usb::Bus &bus) { bus.SetControlTransferTime(sim::kTicksPerMillisecond); });
+                bed.pnp->Add(chip, [](sim::usb::Bus &bus) { bus.SetControlTransferTime(sim::kTicksPerMillisecond); });
             if (added.status != STATUS_SUCCESS) {
                 Fail(state, "AddDevice failed with " + sim::Hex(static_cast<ULONG>(added.status)));
                 break;
@@ -71,7 +71,7 @@ void BM_DownloadFirmware(benchmark::State &state)
             simulatedMs = double(end - start) / sim::kTicksPerMillisecond;
             transfers = chip.Transfers().size();
             added.device->Bus().Drain();
-            pnp.Remove(*added.device);
+            bed.pnp->Remove(*added.device);
         }
         leaks = world.LeakReport();
         if (chip.Running() != sim::chip::Program::Main || chip.ReEnumerations() != 1) {

@@ -49,6 +49,7 @@
 #include "sim/kernel/bugcheck.h"
 #include "sim/pnp/config_manager.h"
 #include "sim/pnp/pnp_manager.h"
+#include "sim/testbed.h"
 #include "sim/usb/bus.h"
 #include "sim/world.h"
 
@@ -155,7 +156,8 @@ void RunOne(const uint8_t *data, size_t size)
 
     sim::World world(sim::WorldOptions{1, sim::ClockMode::Simulated, sim::Schedule::RealThreads});
     {
-        sim::pnp::PnpManager pnp(DriverEntry, RbGetServiceTable);
+        sim::Testbed bed(DriverEntry, RbGetServiceTable);
+        sim::pnp::PnpManager &pnp = *bed.pnp;
         pnp.OnNewBus([](sim::usb::Bus &bus) {
             bus.SetCompletionMode(sim::usb::CompletionMode::Inline);
             bus.SetCancelMode(sim::usb::CancelMode::Inline);

@@ -50,6 +50,7 @@
 #include "fuzz/fuzz_support.h"
 #include "sim/kernel/resources.h"
 #include "sim/pnp/pnp_manager.h"
+#include "sim/testbed.h"
 #include "sim/usb/bus.h"
 #include "sim/world.h"
 
@@ -124,8 +125,9 @@ private:
     std::vector<size_t> LiveCounts();
 
     sim::World world_{sim::WorldOptions{1, sim::ClockMode::Simulated, sim::Schedule::RealThreads}};
-    fuzzing::FuzzDevice device_;
-    std::unique_ptr<sim::pnp::PnpManager> pnp_;
+    sim::Testbed bed_{DriverEntry, RbGetServiceTable};
+    fuzzing::FuzzDevice &device_ = bed_.Own<fuzzing::FuzzDevice>();
+    sim::pnp::PnpManager &pnp_ = *bed_.pnp;
     sim::pnp::Device *plugged_ = nullptr;
     sim::usb::Bus *bus_ = nullptr;
     AdapterContext *adapter_ = nullptr;
@@ -138,12 +140,11 @@ private:
 ResponsesWorld::ResponsesWorld()
 {
     fuzzing::DescribeRunningAdapter(device_, "FZ000001");
-    pnp_ = std::make_unique<sim::pnp::PnpManager>(DriverEntry, RbGetServiceTable);
-    pnp_->OnNewBus([](sim::usb::Bus &bus) {
+    pnp_.OnNewBus([](sim::usb::Bus &bus) {
         bus.SetCompletionMode(sim::usb::CompletionMode::Inline);
         bus.SetCancelMode(sim::usb::CancelMode::Inline);
     });
-    sim::pnp::PlugResult result = pnp_->Plug(device_);
+    sim::pnp::PlugResult result = pnp_.Plug(device_);
     if (result.status != STATUS_SUCCESS || !result.device)
         Fail("setup: the adapter did not start");
     plugged_ = result.device;
@@ -162,8 +163,8 @@ ResponsesWorld::~ResponsesWorld()
     gWorld = nullptr;
     device_.Observe(nullptr, nullptr);
     if (plugged_->Present())
-        pnp_->SurpriseRemove(*plugged_);
-    pnp_.reset();
+        pnp_.SurpriseRemove(*plugged_);
+    bed_.Unload();
 }
 
 std::vector<size_t> ResponsesWorld::LiveCounts()

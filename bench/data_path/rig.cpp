@@ -9,9 +9,7 @@
 #include "driver/core/driver_entry.h"
 #include "driver/service/serial_settings.h"
 #include "sim/host/host_serial_driver.h"
-#include "sim/kernel/registry.h"
 #include "sim/kernel/scheduler.h"
-#include "sim/pnp/config_manager.h"
 #include "sim/usb/bus.h"
 
 namespace nuvix::bench {
@@ -43,9 +41,9 @@ uint8_t StreamByte(int port, uint64_t i) { return static_cast<uint8_t>(i * 131 +
 }  // namespace
 
 struct Rig::Adapter {
-    explicit Adapter(const std::string &serial) : serial(serial), firmware(serial) {}
+    Adapter(const std::string &serial, sim::adapter::MainFirmware &firmware) : serial(serial), firmware(firmware) {}
     std::string serial;
-    sim::adapter::MainFirmware firmware;
+    sim::adapter::MainFirmware &firmware;
     sim::pnp::Device *device = nullptr;
     sim::host::HostSerialDriver *host = nullptr;
     std::array<sim::host::HostPort *, kPorts + 1> ports{};
@@ -55,18 +53,17 @@ Rig::Rig(RigOptions options) : options_(options)
 {
     for (auto &counter : ErrorStats)
         counter = 0;
-    sim::Registry::Get().CreateKey(sim::pnp::PnpManager::kParametersKey);
-    pnp_ = std::make_unique<sim::pnp::PnpManager>(DriverEntry, RbGetServiceTable);
-    pnp_->OnNewBus([timing = options.busTiming](sim::usb::Bus &bus) {
+    bed_ = std::make_unique<sim::Testbed>(DriverEntry, RbGetServiceTable);
+    bed_->pnp->OnNewBus([timing = options.busTiming](sim::usb::Bus &bus) {
         bus.SetControlTransferTime(sim::kTicksPerMillisecond);
         bus.SetBulkTiming(timing);
     });
     for (int i = 0; i < options.adapters; i++) {
         char serial[16];
         std::snprintf(serial, sizeof(serial), "NX4B%04d", i + 1);
-        adapters_.push_back(std::make_unique<Adapter>(serial));
+        adapters_.push_back(std::make_unique<Adapter>(serial, bed_->Own<sim::adapter::MainFirmware>(serial)));
         Adapter &adapter = *adapters_.back();
-        sim::pnp::PlugResult plugged = pnp_->Plug(adapter.firmware);
+        sim::pnp::PlugResult plugged = bed_->pnp->Plug(adapter.firmware);
         if (plugged.status != STATUS_SUCCESS || !plugged.device) {
             failure_ = "adapter " + adapter.serial + " did not start";
             return;
@@ -86,8 +83,8 @@ Rig::~Rig()
                     adapter->host->Close(*adapter->ports[port]);
     for (auto &adapter : adapters_)
         if (adapter->device)
-            pnp_->Remove(*adapter->device);
-    pnp_.reset();
+            bed_->pnp->Remove(*adapter->device);
+    bed_.reset();
 }
 
 bool Rig::Ready(std::string &why) const
@@ -98,10 +95,9 @@ bool Rig::Ready(std::string &why) const
 
 bool Rig::OpenPorts(Adapter &adapter)
 {
-    sim::pnp::ConfigManager &cm = sim::pnp::ConfigManager::Get();
-    adapter.host = cm.HostFor(adapter.serial);
+    adapter.host = sim::Testbed::Host(adapter.serial);
     for (int port = 1; port <= kPorts; port++)
-        adapter.ports[port] = cm.HostPortFor(adapter.serial, port - 1);
+        adapter.ports[port] = sim::Testbed::HostPort(adapter.serial, port - 1);
     if (!adapter.host) {
         failure_ = "no host serial driver for " + adapter.serial;
         return false;

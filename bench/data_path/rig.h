@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "sim/adapter/main_firmware.h"
-#include "sim/pnp/pnp_manager.h"
+#include "sim/testbed.h"
 
 namespace nuvix::bench {
 
@@ -49,7 +49,8 @@ private:
 
     RigOptions options_;
     std::vector<std::unique_ptr<Adapter>> adapters_;
-    std::unique_ptr<sim::pnp::PnpManager> pnp_;
+    // Made once the driver's counters are cleared, so it loads the driver after.
+    std::unique_ptr<sim::Testbed> bed_;
     std::string failure_;
 };
 

@@ -23,10 +23,10 @@
 #include "sim/chip/ezusb_chip.h"
 #include "sim/host/host_serial_driver.h"
 #include "sim/kernel/bugcheck.h"
-#include "sim/kernel/registry.h"
 #include "sim/pnp/config_manager.h"
 #include "sim/pnp/chip_arrival.h"
 #include "sim/pnp/pnp_manager.h"
+#include "sim/testbed.h"
 #include "sim/usb/bus.h"
 #include "sim/usb/capture.h"
 #include "sim/world.h"
@@ -174,7 +174,7 @@ private:
     sim::usb::Capture *const capture_;
     // Declared before the manager: the chips must outlive the buses it owns.
     std::vector<std::unique_ptr<LiveAdapter>> adapters_;
-    std::unique_ptr<sim::pnp::PnpManager> pnp_;
+    std::unique_ptr<sim::Testbed> bed_;  // the driver loaded, while it is
     std::vector<std::string> failures_;
 };
 
@@ -260,8 +260,8 @@ bool LiveMode::BringUp(LiveAdapter &adapter)
     chipOptions.serialNumber = adapter.serial;
     adapter.chip = std::make_unique<sim::chip::EzUsbChip>(chipOptions);
     sim::chip::EzUsbChip &chip = *adapter.chip;
-    const sim::pnp::PlugResult result = sim::pnp::PlugChip(*pnp_, chip);
-    adapter.device = pnp_->Current(chip);
+    const sim::pnp::PlugResult result = sim::pnp::PlugChip(*bed_->pnp, chip);
+    adapter.device = bed_->pnp->Current(chip);
     adapter.firmware = chip.Firmware();
     if (result.status != STATUS_SUCCESS || !adapter.device ||
         adapter.device->State() != sim::pnp::DeviceState::Started || !adapter.firmware ||
@@ -269,9 +269,9 @@ bool LiveMode::BringUp(LiveAdapter &adapter)
         Fail(adapter.serial + ": the adapter did not come up running its main firmware");
         return false;
     }
-    adapter.host = sim::pnp::ConfigManager::Get().HostFor(adapter.serial);
+    adapter.host = sim::Testbed::Host(adapter.serial);
     for (int n = 1; n <= kPorts; n++)
-        adapter.ports[n].host = sim::pnp::ConfigManager::Get().HostPortFor(adapter.serial, n - 1);
+        adapter.ports[n].host = sim::Testbed::HostPort(adapter.serial, n - 1);
     if (!adapter.host || std::any_of(adapter.ports.begin() + 1, adapter.ports.end(),
                                      [](const Port &port) { return port.host == nullptr; })) {
         Fail(adapter.serial + ": no host serial driver was loaded for the adapter");
@@ -638,7 +638,7 @@ void LiveMode::Shutdown()
     for (auto &adapter : adapters_) {
         if (!adapter->device || !adapter->device->Present())
             continue;
-        const sim::pnp::QueryOutcome outcome = pnp_->Remove(*adapter->device);
+        const sim::pnp::QueryOutcome outcome = bed_->pnp->Remove(*adapter->device);
         const bool removed = !outcome.Refused() && outcome.final == STATUS_SUCCESS;
         const std::string name = adapters_.size() == 1 ? "adapter" : "adapter " + adapter->serial;
         out_.Always("  " + name + (removed ? " removed" : " NOT removed"));
@@ -651,10 +651,10 @@ bool LiveMode::Run()
 {
     bool up = MakeEnds();
     if (up) {
-        pnp_ = std::make_unique<sim::pnp::PnpManager>(DriverEntry, RbGetServiceTable);
+        bed_ = std::make_unique<sim::Testbed>(DriverEntry, RbGetServiceTable);
         // Served ports move data under the bus's timing (64-byte packets in
         // 1 ms frames); terminals go as fast as the bus model answers.
-        pnp_->OnNewBus([this](sim::usb::Bus &bus) {
+        bed_->pnp->OnNewBus([this](sim::usb::Bus &bus) {
             bus.SetBulkTiming(options_.serve);
             if (capture_)
                 capture_->Attach(bus);
@@ -671,9 +671,9 @@ bool LiveMode::Run()
     }
     if (up)
         Serve();
-    if (pnp_) {
+    if (bed_) {
         Shutdown();
-        pnp_.reset();
+        bed_.reset();
         const std::string leaks = sim::World::Current().LeakReport();
         if (leaks.empty())
             out_.Always("  pool clean: the driver left no allocations behind");
@@ -701,7 +701,6 @@ bool RunLiveMode(const Options &options, Output &output, sim::usb::Capture *capt
 {
     const unsigned long long seed = sim::World::Current().Seed();
     sim::SetBugCheckNote(Format("*** simulation seed %llu (replay: the same options and --seed %llu)", seed, seed));
-    sim::Registry::Get().CreateKey(sim::pnp::PnpManager::kParametersKey);
     // Without SA_RESTART: the wait for the programs ends at the signal.
     // Blocked before the adapters' threads start, so that they inherit it.
     struct sigaction stop {};

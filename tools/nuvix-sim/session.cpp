@@ -97,8 +97,8 @@ bool Session::Run()
                        options_.realTime ? "real-time" : "simulated", (unsigned long long)seed_,
                        sim::ScheduleName(sim::Scheduler::Get().CurrentSchedule())));
 
-    pnp_ = std::make_unique<sim::pnp::PnpManager>(driver_.entry, driver_.serviceTable);
-    pnp_->OnNewBus([this, timing = options_.busTiming](sim::usb::Bus &bus) {
+    bed_ = std::make_unique<sim::Testbed>(driver_.entry, driver_.serviceTable);
+    bed_->pnp->OnNewBus([this, timing = options_.busTiming](sim::usb::Bus &bus) {
         bus.SetControlTransferTime(kControlTransferTime);
         bus.SetBulkTiming(timing);
         if (capture_)
@@ -138,7 +138,7 @@ bool Session::Run()
     CheckErrorStat();
 
     // Unloads the driver; whatever it still holds afterwards is a leak.
-    pnp_.reset();
+    bed_.reset();
     const std::string leaks = sim::World::Current().LeakReport();
     if (!leaks.empty())
         failures_.push_back("the driver left allocations behind:\n" + leaks);
@@ -179,7 +179,6 @@ bool RunSession(const Options &options, Output &output, sim::usb::Capture *captu
     sim::SetBugCheckNote(Format("*** simulation seed %llu (replay: the same options and --seed %llu)", seed, seed));
     for (auto &counter : ErrorStats)
         counter = 0;
-    sim::Registry::Get().CreateKey(sim::pnp::PnpManager::kParametersKey);
     DriverSource driver;
 #if defined(NUVIX_HOST32)
     std::unique_ptr<sim::loader::LoadedImage> image;

@@ -107,7 +107,7 @@ void Session::Plug(Adapter &adapter)
 
     const sim::Ticks start = Now();
     Meter meter(out_, sample, Meter::Clock::Kernel, 10 * sim::kTicksPerMillisecond, Single() ? 25 : 100);
-    const sim::pnp::PlugResult result = sim::pnp::PlugChip(*pnp_, chip);
+    const sim::pnp::PlugResult result = sim::pnp::PlugChip(*bed_->pnp, chip);
     meter.Finish();
     adapter.downloadTime = Now() - start;
 
@@ -123,7 +123,7 @@ void Session::Plug(Adapter &adapter)
         adapter.Fail(Format("the chip runs %s after %d re-enumerations, not the main firmware after one",
                             sim::chip::ProgramName(chip.Running()), chip.ReEnumerations()));
 
-    adapter.device = pnp_->Current(chip);
+    adapter.device = bed_->pnp->Current(chip);
     adapter.firmware = chip.Firmware();
     if (!adapter.device || adapter.device->State() != sim::pnp::DeviceState::Started || !adapter.firmware) {
         adapter.Fail("the adapter did not come back started after its firmware download");

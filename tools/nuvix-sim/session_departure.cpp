@@ -109,7 +109,7 @@ void Session::RemoveAll()
         if (!adapter->device || !adapter->device->Present())
             continue;
         const sim::Ticks start = Now();
-        const sim::pnp::QueryOutcome outcome = pnp_->Remove(*adapter->device);
+        const sim::pnp::QueryOutcome outcome = bed_->pnp->Remove(*adapter->device);
         const sim::Ticks took = Now() - start;
         const bool unloaded = cm.HostFor(adapter->serial) == nullptr;
         const bool nodeGone = !cm.Find(kNodePrefix + adapter->serial);

@@ -36,6 +36,7 @@
 #include "sim/pnp/chip_arrival.h"
 #include "sim/pnp/config_manager.h"
 #include "sim/pnp/pnp_manager.h"
+#include "sim/testbed.h"
 #include "sim/usb/capture.h"
 #include "sim/user/device_file.h"
 #include "sim/world.h"
@@ -213,7 +214,7 @@ private:
     int phase_ = 0;
     // Declared before the manager: the chips must outlive the buses it owns.
     std::vector<std::unique_ptr<Adapter>> adapters_;
-    std::unique_ptr<sim::pnp::PnpManager> pnp_;
+    std::unique_ptr<sim::Testbed> bed_;  // the driver loaded, while it is
     std::vector<std::string> failures_;
     std::array<ULONG, 3> errorStat_{};
     bool errorStatRead_ = false;

@@ -1,0 +1,44 @@
+#include "testbed.h"
+
+#include "sim/kernel/registry.h"
+#include "sim/pnp/chip_arrival.h"
+#include "sim/pnp/config_manager.h"
+
+namespace sim {
+
+namespace {
+// The driver reads its settings from here; setup makes it before the
+// driver is ever loaded.
+bool MakeParametersKey()
+{
+    Registry::Get().CreateKey(pnp::PnpManager::kParametersKey);
+    return true;
+}
+}  // namespace
+
+Testbed::Testbed(PDRIVER_INITIALIZE driverEntry, host::HostSerialDriver::TableGetter serviceTable)
+    : pnp((MakeParametersKey(), std::make_unique<pnp::PnpManager>(driverEntry, serviceTable)))
+{
+}
+
+Testbed::~Testbed() { pnp.reset(); }
+
+pnp::PlugResult Testbed::PlugAdapter(const std::string &serial)
+{
+    return pnp->Plug(Own<adapter::MainFirmware>(serial));
+}
+
+Testbed::ChipArrival Testbed::PlugChip(chip::ChipOptions options)
+{
+    chip::EzUsbChip &chip = Own<chip::EzUsbChip>(options);
+    return {chip, pnp::PlugChip(*pnp, chip).status};
+}
+
+host::HostSerialDriver *Testbed::Host(const std::string &serial) { return pnp::ConfigManager::Get().HostFor(serial); }
+
+host::HostPort *Testbed::HostPort(const std::string &serial, int index)
+{
+    return pnp::ConfigManager::Get().HostPortFor(serial, index);
+}
+
+}  // namespace sim
