@@ -17,25 +17,21 @@
 #include "sim/kernel/registry.h"
 #include "sim/pnp/config_manager.h"
 #include "sim/pnp/chip_arrival.h"
-#include "sim/pnp/pnp_manager.h"
+#include "sim/testbed.h"
 #include "tests/support/sim_test.h"
 
 namespace testing_support {
 
-class LifecycleTest : public SimTest {
+// The testbed under a gtest fixture: the world first (SimTest), then the
+// driver loaded; each plug checks the start's status.
+class LifecycleTest : public SimTest, public sim::Testbed {
 protected:
-    LifecycleTest()
-    {
-        for (auto &counter : ErrorStats)
-            counter = 0;
-        sim::Registry::Get().CreateKey(sim::pnp::PnpManager::kParametersKey);
-    }
+    LifecycleTest() : sim::Testbed(ClearedErrorStats(), RbGetServiceTable) {}
 
     // A running adapter with this serial number, plugged in and started.
     sim::pnp::Device &PlugAdapter(const std::string &serial, NTSTATUS expected = STATUS_SUCCESS)
     {
-        models.push_back(std::make_unique<sim::adapter::MainFirmware>(serial));
-        auto result = pnp->Plug(*models.back());
+        auto result = Testbed::PlugAdapter(serial);
         EXPECT_EQ(result.status, expected) << serial;
         return *result.device;
     }
@@ -43,22 +39,13 @@ protected:
     // comes back when its main firmware starts, as the hardware does.
     sim::chip::EzUsbChip &PlugChip(sim::chip::ChipOptions options = {}, NTSTATUS expected = STATUS_SUCCESS)
     {
-        models.push_back(std::make_unique<sim::chip::EzUsbChip>(options));
-        auto &chip = static_cast<sim::chip::EzUsbChip &>(*models.back());
-        EXPECT_EQ(sim::pnp::PlugChip(*pnp, chip).status, expected);
-        return chip;
+        auto arrival = Testbed::PlugChip(options);
+        EXPECT_EQ(arrival.status, expected);
+        return arrival.chip;
     }
     static AdapterContext *Adapter(sim::pnp::Device &device)
     {
         return static_cast<AdapterContext *>(device.Fdo()->DeviceExtension);
-    }
-    static sim::host::HostSerialDriver *Host(const std::string &serial)
-    {
-        return sim::pnp::ConfigManager::Get().HostFor(serial);
-    }
-    static sim::host::HostPort *HostPort(const std::string &serial, int index)
-    {
-        return sim::pnp::ConfigManager::Get().HostPortFor(serial, index);
     }
     static ULONGLONG Now() { return KeQueryInterruptTime(); }
     // Lets this much kernel time pass on the test's thread.
@@ -69,11 +56,14 @@ protected:
         KeDelayExecutionThread(KernelMode, FALSE, &delay);
     }
 
-    // Models outlive the manager, which owns the buses over them.
-    std::vector<std::unique_ptr<sim::usb::DeviceModel>> models;
-    std::unique_ptr<sim::pnp::PnpManager> pnp = std::make_unique<sim::pnp::PnpManager>(DriverEntry, RbGetServiceTable);
-
-    ~LifecycleTest() override { pnp.reset(); }
+private:
+    // The driver's counters start from zero in every test, before it loads.
+    static PDRIVER_INITIALIZE ClearedErrorStats()
+    {
+        for (auto &counter : ErrorStats)
+            counter = 0;
+        return DriverEntry;
+    }
 };
 
 }  // namespace testing_support

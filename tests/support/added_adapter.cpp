@@ -16,10 +16,10 @@ sim::pnp::Device *Add(sim::pnp::PnpManager &pnp, sim::usb::DeviceModel &model)
 }  // namespace
 
 AddedAdapter::AddedAdapter(sim::usb::DeviceModel &model)
-    : pnp_(std::make_unique<sim::pnp::PnpManager>(DriverEntry, RbGetServiceTable)),
-      arrived_(Add(*pnp_, model)),
+    : bed_(DriverEntry, RbGetServiceTable),
+      arrived_(Add(*bed_.pnp, model)),
       bus(arrived_->Bus()),
-      driver(pnp_->Driver()),
+      driver(bed_.pnp->Driver()),
       fdo(arrived_->Fdo()),
       adapter(static_cast<AdapterContext *>(fdo->DeviceExtension))
 {
@@ -28,8 +28,7 @@ AddedAdapter::AddedAdapter(sim::usb::DeviceModel &model)
 AddedAdapter::~AddedAdapter()
 {
     bus.Drain();
-    EXPECT_EQ(pnp_->Remove(*arrived_).final, STATUS_SUCCESS);
-    pnp_.reset();
+    EXPECT_EQ(bed_.pnp->Remove(*arrived_).final, STATUS_SUCCESS);
 }
 
 }  // namespace testing_support

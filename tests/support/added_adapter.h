@@ -6,10 +6,9 @@
 // every test's AdapterContext is the one AddDevice made.
 #pragma once
 
-#include <memory>
-
 #include "driver/base/context.h"
 #include "sim/pnp/pnp_manager.h"
+#include "sim/testbed.h"
 #include "sim/usb/bus.h"
 #include "sim/usb/device_model.h"
 
@@ -25,7 +24,7 @@ public:
     AddedAdapter &operator=(const AddedAdapter &) = delete;
 
 private:
-    std::unique_ptr<sim::pnp::PnpManager> pnp_;
+    sim::Testbed bed_;
     sim::pnp::Device *arrived_ = nullptr;
 
 public:

@@ -5,7 +5,6 @@
 #include "driver/base/kernel.h"
 #include "driver/core/driver_entry.h"
 #include "sim/kernel/bugcheck.h"
-#include "sim/pnp/config_manager.h"
 
 namespace testing_support {
 
@@ -20,7 +19,7 @@ sim::pnp::Device *PlugStarted(sim::pnp::PnpManager &pnp, sim::adapter::MainFirmw
 
 sim::host::HostSerialDriver &LoadedHost(const std::string &serial)
 {
-    sim::host::HostSerialDriver *host = sim::pnp::ConfigManager::Get().HostFor(serial);
+    sim::host::HostSerialDriver *host = sim::Testbed::Host(serial);
     if (!host)
         sim::BugCheck("TEST_SETUP", "no host serial driver was loaded for " + serial);
     return *host;
@@ -28,20 +27,17 @@ sim::host::HostSerialDriver &LoadedHost(const std::string &serial)
 }  // namespace
 
 FirmwareRig::FirmwareRig(std::string serial)
-    : serialNumber(serial),
-      firmware(serial),
-      pnp_(std::make_unique<sim::pnp::PnpManager>(DriverEntry, RbGetServiceTable)),
-      device_(PlugStarted(*pnp_, firmware)),
+    : bed_(DriverEntry, RbGetServiceTable),
+      serialNumber(serial),
+      firmware(bed_.Own<sim::adapter::MainFirmware>(serial)),
+      device_(PlugStarted(*bed_.pnp, firmware)),
       bus(device_->Bus()),
       host(LoadedHost(serial)),
       adapter(static_cast<AdapterContext *>(device_->Fdo()->DeviceExtension))
 {
 }
 
-sim::host::HostPort &FirmwareRig::HostPort(int number)
-{
-    return *sim::pnp::ConfigManager::Get().HostPortFor(serialNumber, number - 1);
-}
+sim::host::HostPort &FirmwareRig::HostPort(int number) { return *sim::Testbed::HostPort(serialNumber, number - 1); }
 
 void FirmwareRig::OpenAndBind(int number, ULONG rxSize, ULONG txSize)
 {
@@ -54,8 +50,7 @@ void FirmwareRig::OpenAndBind(int number, ULONG rxSize, ULONG txSize)
 FirmwareRig::~FirmwareRig()
 {
     if (device_->Present())
-        pnp_->SurpriseRemove(*device_);
-    pnp_.reset();
+        bed_.pnp->SurpriseRemove(*device_);
 }
 
 void FirmwareRig::SetStopping(BOOLEAN stopping)

@@ -4,13 +4,13 @@
 // ports and has the platform load the host serial driver for it.
 #pragma once
 
-#include <memory>
 #include <string>
 
 #include "driver/base/context.h"
 #include "sim/adapter/main_firmware.h"
 #include "sim/host/host_serial_driver.h"
 #include "sim/pnp/pnp_manager.h"
+#include "sim/testbed.h"
 #include "sim/usb/bus.h"
 
 namespace testing_support {
@@ -29,11 +29,14 @@ public:
     // for tests of what completes while one runs.
     void SetStopping(BOOLEAN stopping);
 
+private:
+    sim::Testbed bed_;
+
+public:
     std::string serialNumber;
-    sim::adapter::MainFirmware firmware;
+    sim::adapter::MainFirmware &firmware;
 
 private:
-    std::unique_ptr<sim::pnp::PnpManager> pnp_;
     sim::pnp::Device *device_ = nullptr;
 
 public:
