@@ -47,7 +47,8 @@ struct ResourceFault {
     std::optional<ULONG> tag;
 };
 
-// The allocator's fault injection, one record (no rules by default).
+// The allocator's fault injection, one record. A World starts with
+// WorldOptions::faults.resources (no rules by default).
 struct ResourceFaults {
     std::vector<ResourceFault> rules;
 };

@@ -137,8 +137,9 @@ public:
     void SetStoredString(const std::string &deviceId, const std::string &name, const std::string &text,
                          const std::string &subKey = "", ULONG flags = CM_REGISTRY_HARDWARE);
 
-    // Fault injection (config_manager_faults.h): SetFaults replaces the
-    // record, FailNextCreate sets ConfigManagerFaults::failNextCreate.
+    // Fault injection (config_manager_faults.h): the world's
+    // WorldOptions::faults.configManager from the start; SetFaults replaces
+    // the record, FailNextCreate sets ConfigManagerFaults::failNextCreate.
     void SetFaults(const ConfigManagerFaults &faults);
     ConfigManagerFaults Faults();
     void FailNextCreate(CONFIGRET result);

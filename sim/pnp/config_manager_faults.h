@@ -1,5 +1,5 @@
-// The Configuration Manager's fault injection, one record (no faults by
-// default).
+// The Configuration Manager's fault injection, one record. A World starts
+// with WorldOptions::faults.configManager (no faults by default).
 #pragma once
 
 #include <optional>

@@ -23,7 +23,8 @@ Bus *BusOf(PDEVICE_OBJECT device) { return *static_cast<Bus **>(device->DeviceEx
 
 }  // namespace
 
-Bus::Bus(DeviceModel &device, std::string name) : device_(device), fullLog_(World::Current().FullRecords())
+Bus::Bus(DeviceModel &device, std::string name)
+    : device_(device), faults_(World::Current().Faults().bus), fullLog_(World::Current().FullRecords())
 {
     driver_ = io::CreateDriverObject("\\Driver\\" + name);
     driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternalControl;

@@ -85,8 +85,9 @@ public:
     // The lower device object a function driver attaches to.
     PDEVICE_OBJECT Pdo() const { return pdo_; }
 
-    // Fault injection (bus_faults.h): SetFaults replaces the whole record,
-    // the setters below change one field each, from now on.
+    // Fault injection (bus_faults.h). The bus starts with its World's
+    // WorldOptions::faults.bus; SetFaults replaces the whole record, and the
+    // setters below change one field each, from now on.
     void SetFaults(const BusFaults &faults);
     BusFaults Faults();
     void SetCompletionMode(CompletionMode mode);

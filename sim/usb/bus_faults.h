@@ -2,7 +2,8 @@
 // every request inline or through the controller, cancel in one of three
 // ways, lose its device, make control transfers slow, and answer Plug and
 // Play and power requests late or with a failure. One record per bus; the
-// defaults are an ordinary bus, and Bus's setters change single fields.
+// defaults are an ordinary bus. A World hands its WorldOptions::faults.bus
+// to every Bus made in it, and Bus's setters change single fields later.
 #pragma once
 
 #include <map>
