@@ -9,6 +9,7 @@
 #include <random>
 #include <string>
 
+#include "chip/chip_faults.h"
 #include "kernel/resources.h"
 #include "kernel/scheduler.h"
 #include "pnp/config_manager_faults.h"
@@ -18,12 +19,14 @@ namespace sim {
 
 // Fault injection, one record per component; the defaults are no faults.
 // The singletons (the allocator, the Configuration Manager) take theirs when
-// the World is created, every Bus made in the world its own copy of bus. Each
-// component's setters change its record later (Bus::SetFaults and the rest).
+// the World is created; every Bus, and every chip, made in the world its own
+// copy of bus, and of chip. Each component's setters change its record later
+// (Bus::SetFaults and the rest).
 struct WorldFaults {
     usb::BusFaults bus;
     ResourceFaults resources;
     pnp::ConfigManagerFaults configManager;
+    chip::ChipFaults chip;
 };
 
 struct WorldOptions {

@@ -2,6 +2,7 @@
 // inject nothing, and a setter changes only its own field of a record.
 #include <gtest/gtest.h>
 
+#include "sim/chip/ezusb_chip.h"
 #include "sim/io/io.h"
 #include "sim/pnp/config_manager.h"
 #include "sim/usb/bus.h"
@@ -20,6 +21,7 @@ TEST(WorldFaultsTest, EachComponentStartsWithTheWorldsRecord)
     faults.bus.pnpFailures[IRP_MN_START_DEVICE] = STATUS_UNSUCCESSFUL;
     faults.resources.rules.push_back({sim::ResourceKind::Irp, 1, std::nullopt});
     faults.configManager.failNextCreate = CR_FAILURE;
+    faults.chip.lostCount = 2;
     for (bool injected : {true, false}) {
         sim::World world(sim::WorldOptions{.seed = 1, .faults = injected ? faults : sim::WorldFaults{}});
         sim::usb::ScriptedDevice device;
@@ -38,6 +40,8 @@ TEST(WorldFaultsTest, EachComponentStartsWithTheWorldsRecord)
         ASSERT_EQ(CM_Locate_DevNode(&root, nullptr, 0), CONFIGRET(CR_SUCCESS));
         char id[] = "Test\\Node";
         EXPECT_EQ(CM_Create_DevNode(&node, id, root, 0), injected ? CONFIGRET(CR_FAILURE) : CONFIGRET(CR_SUCCESS));
+        sim::chip::EzUsbChip chip;
+        EXPECT_EQ(chip.Faults().lostCount, injected ? 2u : 0u);
     }
 }
 
