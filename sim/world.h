@@ -9,6 +9,7 @@
 #include <random>
 #include <string>
 
+#include "adapter/firmware_faults.h"
 #include "chip/chip_faults.h"
 #include "kernel/resources.h"
 #include "kernel/scheduler.h"
@@ -19,14 +20,15 @@ namespace sim {
 
 // Fault injection, one record per component; the defaults are no faults.
 // The singletons (the allocator, the Configuration Manager) take theirs when
-// the World is created; every Bus, and every chip, made in the world its own
-// copy of bus, and of chip. Each component's setters change its record later
-// (Bus::SetFaults and the rest).
+// the World is created; every Bus, chip and main firmware made in the world
+// its own copy of bus, chip and firmware. Each component's setters change its
+// record later (Bus::SetFaults and the rest).
 struct WorldFaults {
     usb::BusFaults bus;
     ResourceFaults resources;
     pnp::ConfigManagerFaults configManager;
     chip::ChipFaults chip;
+    adapter::FirmwareFaults firmware;
 };
 
 struct WorldOptions {

@@ -22,6 +22,7 @@ TEST(WorldFaultsTest, EachComponentStartsWithTheWorldsRecord)
     faults.resources.rules.push_back({sim::ResourceKind::Irp, 1, std::nullopt});
     faults.configManager.failNextCreate = CR_FAILURE;
     faults.chip.lostCount = 2;
+    faults.firmware.answers = sim::adapter::AnswerMode::Silent;
     for (bool injected : {true, false}) {
         sim::World world(sim::WorldOptions{.seed = 1, .faults = injected ? faults : sim::WorldFaults{}});
         sim::usb::ScriptedDevice device;
@@ -40,8 +41,9 @@ TEST(WorldFaultsTest, EachComponentStartsWithTheWorldsRecord)
         ASSERT_EQ(CM_Locate_DevNode(&root, nullptr, 0), CONFIGRET(CR_SUCCESS));
         char id[] = "Test\\Node";
         EXPECT_EQ(CM_Create_DevNode(&node, id, root, 0), injected ? CONFIGRET(CR_FAILURE) : CONFIGRET(CR_SUCCESS));
-        sim::chip::EzUsbChip chip;
+        sim::chip::EzUsbChip chip({.runningMain = true});
         EXPECT_EQ(chip.Faults().lostCount, injected ? 2u : 0u);
+        EXPECT_EQ(chip.Firmware()->Faults().answers == sim::adapter::AnswerMode::Silent, injected);
     }
 }
 
