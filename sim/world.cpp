@@ -55,6 +55,9 @@ World::World(WorldOptions options)
                                          .shards = env.shards});
     }
     ResetPlatformState();
+    faults_ = std::move(options.faults);
+    Resources::Get().SetFaults(faults_.resources);
+    pnp::ConfigManager::Get().SetFaults(faults_.configManager);
     Scheduler::Get().RegisterCurrent("test");
     SetBugCheckNote("*** simulation seed " + std::to_string(seed_) + ", schedule " +
                     ScheduleName(Scheduler::Get().CurrentSchedule()) + " (replay with " + ReplayHint() + ")");

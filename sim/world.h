@@ -9,9 +9,27 @@
 #include <random>
 #include <string>
 
+#include "adapter/firmware_faults.h"
+#include "chip/chip_faults.h"
+#include "kernel/resources.h"
 #include "kernel/scheduler.h"
+#include "pnp/config_manager_faults.h"
+#include "usb/bus_faults.h"
 
 namespace sim {
+
+// Fault injection, one record per component; the defaults are no faults.
+// The singletons (the allocator, the Configuration Manager) take theirs when
+// the World is created; every Bus, chip and main firmware made in the world
+// its own copy of bus, chip and firmware. Each component's setters change its
+// record later (Bus::SetFaults and the rest).
+struct WorldFaults {
+    usb::BusFaults bus;
+    ResourceFaults resources;
+    pnp::ConfigManagerFaults configManager;
+    chip::ChipFaults chip;
+    adapter::FirmwareFaults firmware;
+};
 
 struct WorldOptions {
     std::optional<uint64_t> seed;  // NUVIX_SIM_SEED in the environment overrides it
@@ -36,6 +54,8 @@ struct WorldOptions {
     // CheckWakeRule). Its cost grows with the threads waiting at once: about
     // four times the run for 32 adapters, little for a test's one or two.
     bool checkWakeRule = true;
+    // What goes wrong in this world, from its start.
+    WorldFaults faults = {};
 };
 
 class World {
@@ -53,6 +73,8 @@ public:
     // this world's run.
     std::string ReplayHint() const;
     bool FullRecords() const { return fullRecords_; }
+    // The faults the world was created with (WorldOptions::faults).
+    const WorldFaults &Faults() const { return faults_; }
     // A seeded choice in [0, bound): every choice the simulation makes on its
     // own comes from here, so a seed replays a run.
     uint64_t Random(uint64_t bound);
@@ -75,6 +97,7 @@ private:
     uint64_t seed_;
     Choices choices_;
     bool fullRecords_ = false;
+    WorldFaults faults_;
     sim::Mutex rngMutex_;
     std::mt19937_64 rng_;
 };

@@ -14,13 +14,13 @@ void MainFirmware::Impl::QueueResponseLocked(std::vector<uint8_t> frame, Work &w
 // An answer to a command, bent the way the answer mode says.
 void MainFirmware::Impl::AnswerLocked(std::vector<uint8_t> frame, Work &work)
 {
-    switch (mode) {
+    switch (faults.answers) {
     case AnswerMode::Normal:
         break;
     case AnswerMode::Silent:
         return;
     case AnswerMode::Late:
-        work.timers.emplace_back(work.now + answerDelay, [frame = std::move(frame)](Impl &self, Work &later) {
+        work.timers.emplace_back(work.now + faults.answerDelay, [frame = std::move(frame)](Impl &self, Work &later) {
             self.QueueResponseLocked(frame, later);
         });
         return;

@@ -103,7 +103,7 @@ struct MainFirmware::Impl : std::enable_shared_from_this<MainFirmware::Impl> {
 
     // What a transfer gets before the firmware looks at it: a failure the
     // test asked for, or a NAK while the endpoint is held.
-    std::optional<usb::BulkAnswer> PreemptLocked(uint8_t endpoint) { return faults.Preempt(endpoint); }
+    std::optional<usb::BulkAnswer> PreemptLocked(uint8_t endpoint) { return faults.endpoints.Preempt(endpoint); }
 
     // --- the command channel ------------------------------------------------
 
@@ -201,9 +201,7 @@ struct MainFirmware::Impl : std::enable_shared_from_this<MainFirmware::Impl> {
     std::vector<std::vector<uint8_t>> commands;
     std::deque<std::vector<uint8_t>> responses;
     std::array<uint8_t, 35> info;
-    AnswerMode mode = AnswerMode::Normal;
-    Ticks answerDelay = 0;
-    usb::EndpointFaults faults;
+    FirmwareFaults faults;
     std::map<uint8_t, int> resets;
     bool paced = false;
     size_t capacity = kDefaultCapacity;

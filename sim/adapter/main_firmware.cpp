@@ -9,6 +9,7 @@
 #include "firmware_state.h"
 #include "sim/kernel/bugcheck.h"
 #include "sim/usb/descriptors.h"
+#include "sim/world.h"
 
 namespace sim::adapter {
 
@@ -93,7 +94,10 @@ void MainFirmware::Impl::PowerOffLocked()
         U(port).state.modemStatus = SeenLinesLocked(port);
 }
 
-MainFirmware::MainFirmware(std::string serialNumber) : impl_(std::make_shared<Impl>(std::move(serialNumber))) {}
+MainFirmware::MainFirmware(std::string serialNumber) : impl_(std::make_shared<Impl>(std::move(serialNumber)))
+{
+    impl_->faults = World::Current().Faults().firmware;
+}
 
 MainFirmware::~MainFirmware() = default;
 
@@ -158,11 +162,28 @@ void MainFirmware::SendResponse(std::vector<uint8_t> frame)
     impl_->Run([&](Impl::Work &work) { impl_->QueueResponseLocked(std::move(frame), work); });
 }
 
+void MainFirmware::SetFaults(FirmwareFaults faults)
+{
+    faults.answerDelay = std::max<Ticks>(0, faults.answerDelay);
+    impl_->Run([&](Impl::Work &work) {
+        for (const FirmwareFaults *named : {&impl_->faults, &faults})
+            for (uint8_t endpoint : named->endpoints.Named())
+                work.Wake(endpoint);
+        impl_->faults = std::move(faults);
+    });
+}
+
+FirmwareFaults MainFirmware::Faults()
+{
+    std::lock_guard lock(impl_->mutex);
+    return impl_->faults;
+}
+
 void MainFirmware::SetAnswerMode(AnswerMode mode, int64_t answerDelayTicks)
 {
     std::lock_guard lock(impl_->mutex);
-    impl_->mode = mode;
-    impl_->answerDelay = std::max<int64_t>(0, answerDelayTicks);
+    impl_->faults.answers = mode;
+    impl_->faults.answerDelay = std::max<int64_t>(0, answerDelayTicks);
 }
 
 // A transfer already waiting on the endpoint is retried, so it is the one
@@ -170,7 +191,7 @@ void MainFirmware::SetAnswerMode(AnswerMode mode, int64_t answerDelayTicks)
 void MainFirmware::FailNextTransfer(uint8_t endpoint, USBD_STATUS status)
 {
     impl_->Run([&](Impl::Work &work) {
-        impl_->faults.FailNext(endpoint, status);
+        impl_->faults.endpoints.FailNext(endpoint, status);
         work.Wake(endpoint);
     });
 }
@@ -178,7 +199,7 @@ void MainFirmware::FailNextTransfer(uint8_t endpoint, USBD_STATUS status)
 void MainFirmware::HoldEndpoint(uint8_t endpoint, bool hold)
 {
     impl_->Run([&](Impl::Work &work) {
-        if (impl_->faults.Hold(endpoint, hold))
+        if (impl_->faults.endpoints.Hold(endpoint, hold))
             work.Wake(endpoint);
     });
 }

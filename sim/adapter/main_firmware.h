@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "firmware_faults.h"
 #include "sim/usb/device_model.h"
 
 namespace sim::adapter {
@@ -76,19 +77,6 @@ struct LineCharacter {
     Framing framing;
     bool isBreak = false;
     bool operator==(const LineCharacter &) const = default;
-};
-
-// How the firmware answers commands; tests use the others to make it
-// misbehave the way real devices do. Only answers to commands are affected:
-// modem events, adapter status and raw frames go out as they are, and
-// kEcho data still flows on the port pipes.
-enum class AnswerMode {
-    Normal,
-    Silent,     // no answers to commands at all
-    Late,       // every response after answerDelay of kernel time
-    WrongPort,  // kDone / kStatus name the next port (4 wraps to 1)
-    Garbage,    // unknown response codes instead of answers
-    Short,      // responses cut to their first byte
 };
 
 enum class PeerKind { None, Loopback, NullModem, Endpoint };
@@ -146,6 +134,13 @@ public:
     void SendResponse(std::vector<uint8_t> frame);
 
     // --- misbehaviour -----------------------------------------------------
+    // Fault injection (firmware_faults.h): the firmware starts with its
+    // World's WorldOptions::faults.firmware; SetFaults replaces the record
+    // (transfers waiting on an endpoint it names, before or after, are
+    // tried again), and the setters below change one part each.
+    void SetFaults(FirmwareFaults faults);
+    FirmwareFaults Faults();
+    // FirmwareFaults::answers and answerDelay.
     void SetAnswerMode(AnswerMode mode, int64_t answerDelayTicks = 0);
     // The next transfer on the endpoint ends with this USBD status.
     void FailNextTransfer(uint8_t endpoint, USBD_STATUS status);

@@ -5,6 +5,7 @@
 
 #include "sim/usb/bus.h"
 #include "sim/usb/descriptors.h"
+#include "sim/world.h"
 #include "lib/fwimage/stand_in_images.h"
 
 namespace sim::chip {
@@ -64,7 +65,8 @@ const KnownImages &KnownImages::Shipped()
 EzUsbChip::EzUsbChip(ChipOptions options)
     : images_(options.images ? *options.images : KnownImages::Shipped()),
       serial_(std::move(options.serialNumber)),
-      memory_(kAddressSpace, 0)
+      memory_(kAddressSpace, 0),
+      faults_(World::Current().Faults().chip)
 {
     if (options.runningMain) {
         WriteImage(memory_, images_.loader);
@@ -257,8 +259,8 @@ USBD_STATUS EzUsbChip::ControlOut(const usb::SetupPacket &setup, const uint8_t *
         std::lock_guard lock(mutex_);
         const bool vendorOut = setup.requestType == kVendorOut;
         const uint64_t number = ++vendorRequests_;
-        if (number >= failFirst_ && number - failFirst_ < failCount_)
-            transfer.result = failStatus_;
+        if (number >= faults_.lostFirst && number - faults_.lostFirst < faults_.lostCount)
+            transfer.result = faults_.lostStatus;
         else if (vendorOut && setup.request == kLoadInternal)
             transfer.result = LoadInternalLocked(setup.value, data, length, started);
         else if (vendorOut && setup.request == kLoadExternal && running_ == Program::Loader)
@@ -277,12 +279,21 @@ USBD_STATUS EzUsbChip::ControlOut(const usb::SetupPacket &setup, const uint8_t *
     return result;
 }
 
-void EzUsbChip::FailVendorRequests(uint64_t first, uint64_t count, USBD_STATUS status)
+void EzUsbChip::SetFaults(const ChipFaults &faults)
 {
     std::lock_guard lock(mutex_);
-    failFirst_ = first;
-    failCount_ = count;
-    failStatus_ = status;
+    faults_ = faults;
+}
+
+ChipFaults EzUsbChip::Faults()
+{
+    std::lock_guard lock(mutex_);
+    return faults_;
+}
+
+void EzUsbChip::FailVendorRequests(uint64_t first, uint64_t count, USBD_STATUS status)
+{
+    SetFaults(ChipFaults{.lostFirst = first, .lostCount = count, .lostStatus = status});
 }
 
 uint64_t EzUsbChip::VendorRequests()

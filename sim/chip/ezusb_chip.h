@@ -48,6 +48,7 @@
 #include <string>
 #include <vector>
 
+#include "chip_faults.h"
 #include "sim/adapter/main_firmware.h"
 #include "sim/kernel/scheduler.h"
 #include "sim/usb/device_model.h"
@@ -129,11 +130,13 @@ public:
     static std::array<uint8_t, 35> AlternateInfoBlock();
 
     // --- misbehaviour -------------------------------------------------------
-    // Vendor requests (the download's 0xA0 and 0xA3) are numbered from 1 over
-    // the chip's life; those numbered first .. first + count - 1 end with
-    // this status and reach nothing, as requests lost on a bad cable do.
-    // count 0 clears it.
+    // Fault injection (chip_faults.h): the chip starts with its World's
+    // WorldOptions::faults.chip; SetFaults replaces the record, Faults reads
+    // it, and FailVendorRequests sets its lost* fields (count 0 clears them).
+    void SetFaults(const ChipFaults &faults);
+    ChipFaults Faults();
     void FailVendorRequests(uint64_t first, uint64_t count, USBD_STATUS status = USBD_STATUS_DEV_NOT_RESPONDING);
+    // Vendor requests numbered so far.
     uint64_t VendorRequests();
 
     // --- usb::DeviceModel -------------------------------------------------
@@ -169,9 +172,7 @@ private:
     std::function<void(Program)> onReEnumerate_;
     std::vector<ControlTransfer> transfers_;
     uint64_t vendorRequests_ = 0;
-    uint64_t failFirst_ = 0;
-    uint64_t failCount_ = 0;
-    USBD_STATUS failStatus_ = USBD_STATUS_SUCCESS;
+    ChipFaults faults_;
 };
 
 }  // namespace sim::chip

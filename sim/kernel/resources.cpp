@@ -344,32 +344,40 @@ void Resources::Clear()
     }
     poolBlocks_.clear();
     quarantine_.clear();
-    faults_.clear();
+    faults_.rules.clear();
     anyFaults_ = false;
     for (auto &s : serials_)
         s = 0;
 }
 
+void Resources::SetFaults(ResourceFaults faults)
+{
+    std::lock_guard lock(mutex_);
+    faults_ = std::move(faults);
+    anyFaults_ = !faults_.rules.empty();
+}
+
+ResourceFaults Resources::Faults()
+{
+    std::lock_guard lock(mutex_);
+    return faults_;
+}
+
 void Resources::FailNth(ResourceKind kind, uint64_t n, std::optional<ULONG> tag)
 {
     std::lock_guard lock(mutex_);
-    faults_.push_back({kind, n == 0 ? 1 : n, tag});
+    faults_.rules.push_back({kind, n == 0 ? 1 : n, tag});
     anyFaults_ = true;
 }
 
 void Resources::FailEvery(ResourceKind kind, std::optional<ULONG> tag)
 {
     std::lock_guard lock(mutex_);
-    faults_.push_back({kind, 0, tag});
+    faults_.rules.push_back({kind, 0, tag});
     anyFaults_ = true;
 }
 
-void Resources::ClearFaults()
-{
-    std::lock_guard lock(mutex_);
-    faults_.clear();
-    anyFaults_ = false;
-}
+void Resources::ClearFaults() { SetFaults({}); }
 
 bool Resources::ShouldFail(ResourceKind kind, ULONG tag)
 {
@@ -377,7 +385,8 @@ bool Resources::ShouldFail(ResourceKind kind, ULONG tag)
         return false;
     std::lock_guard lock(mutex_);
     bool fail = false;
-    for (auto it = faults_.begin(); it != faults_.end();) {
+    auto &rules = faults_.rules;
+    for (auto it = rules.begin(); it != rules.end();) {
         if (it->kind != kind || (it->tag && *it->tag != tag)) {
             ++it;
             continue;
@@ -387,8 +396,8 @@ bool Resources::ShouldFail(ResourceKind kind, ULONG tag)
             ++it;
         } else if (--it->remaining == 0) {
             fail = true;
-            it = faults_.erase(it);
-            anyFaults_ = !faults_.empty();
+            it = rules.erase(it);
+            anyFaults_ = !rules.empty();
         } else {
             ++it;
         }

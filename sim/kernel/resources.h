@@ -37,6 +37,22 @@ struct Resource {
     void *client = nullptr;
 };
 
+// One fault rule: the nth next allocation of that kind fails (1 = the very
+// next one; the count goes down with each matching allocation and the rule
+// ends with its failure), or, with remaining 0, every one does; a tag narrows
+// a rule to pool blocks of that tag.
+struct ResourceFault {
+    ResourceKind kind = ResourceKind::Pool;
+    uint64_t remaining = 0;
+    std::optional<ULONG> tag;
+};
+
+// The allocator's fault injection, one record. A World starts with
+// WorldOptions::faults.resources (no rules by default).
+struct ResourceFaults {
+    std::vector<ResourceFault> rules;
+};
+
 class Resources {
 public:
     static Resources &Get();
@@ -80,19 +96,17 @@ public:
     // Releases everything, live or quarantined (end of a world).
     void Clear();
 
-    // Fault injection: the nth next allocation of that kind (1 = the very
-    // next one), or every one, fails; a tag narrows pool rules.
+    // Fault injection (ResourceFaults): SetFaults replaces the rules, the
+    // others add one rule each (FailNth with n 0 fails the next one) or drop
+    // them all.
+    void SetFaults(ResourceFaults faults);
+    ResourceFaults Faults();
     void FailNth(ResourceKind kind, uint64_t n, std::optional<ULONG> tag = std::nullopt);
     void FailEvery(ResourceKind kind, std::optional<ULONG> tag = std::nullopt);
     void ClearFaults();
     bool ShouldFail(ResourceKind kind, ULONG tag);
 
 private:
-    struct FaultRule {
-        ResourceKind kind;
-        uint64_t remaining;  // 0: every matching allocation
-        std::optional<ULONG> tag;
-    };
     // In front of every block: its record, and its place among all records.
     struct Header;
     Resources() = default;
@@ -117,7 +131,7 @@ private:
     // the next allocations of that size.
     static constexpr size_t kSparesPerSize = 32;
     std::vector<std::vector<void *>> spares_ = std::vector<std::vector<void *>>(2048 / 16 + 1);
-    std::vector<FaultRule> faults_;
+    ResourceFaults faults_;
     // Whether faults_ holds any rule, read without the lock so that an
     // allocation with no fault injection in force takes the lock only once.
     std::atomic<bool> anyFaults_{false};

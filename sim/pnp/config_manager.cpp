@@ -76,7 +76,7 @@ void ConfigManager::ResetLocked()
     getTable_ = nullptr;
     nodes_.clear();
     calls_.clear();
-    failNextCreate_.reset();
+    faults_ = {};
     stored_.clear();
     nextHandle_ = 1;
     root_ = AddNodeLocked("HTREE\\ROOT\\0", 0);
@@ -234,10 +234,22 @@ void ConfigManager::SetStoredString(const std::string &deviceId, const std::stri
     SetStoredValue(deviceId, name, std::move(value), subKey, flags);
 }
 
+void ConfigManager::SetFaults(const ConfigManagerFaults &faults)
+{
+    std::lock_guard lock(mutex_);
+    faults_ = faults;
+}
+
+ConfigManagerFaults ConfigManager::Faults()
+{
+    std::lock_guard lock(mutex_);
+    return faults_;
+}
+
 void ConfigManager::FailNextCreate(CONFIGRET result)
 {
     std::lock_guard lock(mutex_);
-    failNextCreate_ = result;
+    faults_.failNextCreate = result;
 }
 
 std::vector<CmCall> ConfigManager::Calls()
@@ -295,9 +307,9 @@ CONFIGRET ConfigManager::CreateDevNode(PDEVNODE node, const char *deviceId, DEVN
         call.result = CR_INVALID_DEVICE_ID;
     } else if (!NodeLocked(parent)) {
         call.result = CR_INVALID_DEVNODE;
-    } else if (failNextCreate_) {
-        call.result = *failNextCreate_;
-        failNextCreate_.reset();
+    } else if (faults_.failNextCreate) {
+        call.result = *faults_.failNextCreate;
+        faults_.failNextCreate.reset();
     } else {
         std::string key = Lower(deviceId);
         for (auto &[handle, n] : nodes_)

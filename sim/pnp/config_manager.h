@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "config_manager_faults.h"
 #include "driver/platform/cm.h"
 #include "sim/host/host_serial_driver.h"
 #include "sim/kernel/scheduler.h"
@@ -136,9 +137,11 @@ public:
     void SetStoredString(const std::string &deviceId, const std::string &name, const std::string &text,
                          const std::string &subKey = "", ULONG flags = CM_REGISTRY_HARDWARE);
 
-    // The next CM_Create_DevNode fails with this result and creates nothing
-    // (CR_OUT_OF_MEMORY as the platform reports an allocation failure, or
-    // any other code).
+    // Fault injection (config_manager_faults.h): the world's
+    // WorldOptions::faults.configManager from the start; SetFaults replaces
+    // the record, FailNextCreate sets ConfigManagerFaults::failNextCreate.
+    void SetFaults(const ConfigManagerFaults &faults);
+    ConfigManagerFaults Faults();
     void FailNextCreate(CONFIGRET result);
 
     std::vector<CmCall> Calls();
@@ -190,7 +193,7 @@ private:
     std::map<DEVNODE, Node> nodes_;
     DEVNODE root_ = 0;
     DEVNODE nextHandle_ = 1;
-    std::optional<CONFIGRET> failNextCreate_;
+    ConfigManagerFaults faults_;
     // Device id (lower case) -> value key -> value.
     std::map<std::string, std::map<std::string, CmValue>> stored_;
     std::vector<CmCall> calls_;

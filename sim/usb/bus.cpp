@@ -23,7 +23,8 @@ Bus *BusOf(PDEVICE_OBJECT device) { return *static_cast<Bus **>(device->DeviceEx
 
 }  // namespace
 
-Bus::Bus(DeviceModel &device, std::string name) : device_(device), fullLog_(World::Current().FullRecords())
+Bus::Bus(DeviceModel &device, std::string name)
+    : device_(device), faults_(World::Current().Faults().bus), fullLog_(World::Current().FullRecords())
 {
     driver_ = io::CreateDriverObject("\\Driver\\" + name);
     driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternalControl;
@@ -50,60 +51,73 @@ Bus::~Bus()
     io::DeleteDriverObject(driver_);
 }
 
+void Bus::SetFaults(const BusFaults &faults)
+{
+    ChangeFaults([&](BusFaults &mine) { mine = faults; });
+}
+
+BusFaults Bus::Faults()
+{
+    return Scheduler::Get().Read([&] { return faults_; });
+}
+
 void Bus::SetCompletionMode(CompletionMode mode)
 {
-    Scheduler::Get().ChangeFor(this, [&] { completion_ = mode; });
+    ChangeFaults([&](BusFaults &faults) { faults.completion = mode; });
 }
 void Bus::SetCancelMode(CancelMode mode)
 {
-    Scheduler::Get().ChangeFor(this, [&] { cancel_ = mode; });
+    ChangeFaults([&](BusFaults &faults) { faults.cancel = mode; });
+}
+void Bus::SetDeviceGone(bool gone)
+{
+    ChangeFaults([&](BusFaults &faults) { faults.deviceGone = gone; });
 }
 void Bus::SetControlTransferTime(Ticks ticks)
 {
-    Scheduler::Get().ChangeFor(this, [&] { controlTime_ = ticks; });
+    ChangeFaults([&](BusFaults &faults) { faults.controlTransferTime = ticks; });
 }
 void Bus::SetStartPending(bool pending, Ticks delay)
 {
-    Scheduler::Get().ChangeFor(this, [&] {
-        startPending_ = pending;
-        startDelay_ = delay;
+    ChangeFaults([&](BusFaults &faults) {
+        faults.startPending = pending;
+        faults.startDelay = delay;
     });
 }
-
 void Bus::SetPowerPending(bool pending, Ticks delay)
 {
-    Scheduler::Get().ChangeFor(this, [&] {
-        powerPending_ = pending;
-        powerDelay_ = delay;
+    ChangeFaults([&](BusFaults &faults) {
+        faults.powerPending = pending;
+        faults.powerDelay = delay;
     });
 }
-
 void Bus::FailPnp(UCHAR minor, NTSTATUS status)
 {
-    Scheduler::Get().ChangeFor(this, [&] { pnpFailures_[minor] = status; });
+    ChangeFaults([&](BusFaults &faults) { faults.pnpFailures[minor] = status; });
 }
-
 void Bus::ClearPnpFailures()
 {
-    Scheduler::Get().ChangeFor(this, [&] { pnpFailures_.clear(); });
+    ChangeFaults([&](BusFaults &faults) { faults.pnpFailures.clear(); });
+}
+
+// Every change of the record goes through here: a device that is gone
+// (again) takes the requests waiting on it along, whichever setter said so.
+void Bus::ChangeFaults(const std::function<void(BusFaults &)> &change)
+{
+    std::vector<PIRP> failing;
+    Scheduler::Get().ChangeFor(this, [&] {
+        change(faults_);
+        if (faults_.deviceGone)
+            failing = TakeWaitingLocked([](const Pipe &) { return true; });
+    });
+    for (PIRP irp : failing)
+        Finish(irp, USBD_STATUS_DEVICE_GONE);
 }
 
 std::vector<PdoRequest> Bus::PdoRequests()
 {
     std::lock_guard lock(logMutex_);
     return pdoLog_;
-}
-
-void Bus::SetDeviceGone(bool gone)
-{
-    std::vector<PIRP> failing;
-    Scheduler::Get().ChangeFor(this, [&] {
-        gone_ = gone;
-        if (gone)
-            failing = TakeWaitingLocked([](const Pipe &) { return true; });
-    });
-    for (PIRP irp : failing)
-        Finish(irp, USBD_STATUS_DEVICE_GONE);
 }
 
 std::vector<UrbRecord> Bus::Log()
@@ -183,10 +197,11 @@ NTSTATUS Bus::DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
     bool later = false;
     Ticks delay = 0;
     Scheduler::Get().Read([&] {
-        if (auto it = bus->pnpFailures_.find(minor); it != bus->pnpFailures_.end())
+        const BusFaults &faults = bus->faults_;
+        if (auto it = faults.pnpFailures.find(minor); it != faults.pnpFailures.end())
             status = it->second;
-        later = minor == IRP_MN_START_DEVICE && bus->startPending_;
-        delay = bus->startDelay_;
+        later = minor == IRP_MN_START_DEVICE && faults.startPending;
+        delay = faults.startDelay;
         return 0;
     });
     if (later) {
@@ -210,8 +225,8 @@ NTSTATUS Bus::DispatchPower(PDEVICE_OBJECT device, PIRP irp)
     bool later = false;
     Ticks delay = 0;
     Scheduler::Get().Read([&] {
-        later = bus->powerPending_;
-        delay = bus->powerDelay_;
+        later = bus->faults_.powerPending;
+        delay = bus->faults_.powerDelay;
         return 0;
     });
     if (later) {

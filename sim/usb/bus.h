@@ -31,22 +31,11 @@
 #include <string>
 #include <vector>
 
+#include "bus_faults.h"
 #include "device_model.h"
 #include "sim/kernel/scheduler.h"
 
 namespace sim::usb {
-
-enum class CompletionMode {
-    Pend,    // always STATUS_PENDING; the controller thread completes
-    Inline,  // complete inside IofCallDriver when the device can answer at once
-    Random,  // either, chosen per request from the world's seed
-};
-
-enum class CancelMode {
-    Controller,  // the cancel routine hands the request to the controller thread
-    Inline,      // the cancel routine completes it inside IoCancelIrp
-    Hold,        // cancelled requests are kept until ReleaseHeldCancelled
-};
 
 struct UrbRecord {
     USHORT function = 0;
@@ -96,16 +85,19 @@ public:
     // The lower device object a function driver attaches to.
     PDEVICE_OBJECT Pdo() const { return pdo_; }
 
+    // Fault injection (bus_faults.h). The bus starts with its World's
+    // WorldOptions::faults.bus; SetFaults replaces the whole record, and the
+    // setters below change one field each, from now on.
+    void SetFaults(const BusFaults &faults);
+    BusFaults Faults();
     void SetCompletionMode(CompletionMode mode);
     void SetCancelMode(CancelMode mode);
     // Completes the requests held back by CancelMode::Hold.
     void ReleaseHeldCancelled();
-    // Every request fails from now on, as after the device left the bus.
+    // BusFaults::deviceGone; going, the bus also fails the requests waiting
+    // on it.
     void SetDeviceGone(bool gone);
-    // From now on control transfers (descriptor, vendor and select-
-    // configuration requests) pend and complete this long after they start,
-    // from the controller thread, as on a bus that carries one per frame;
-    // 0, the default, turns the timing off. Bulk transfers are not affected.
+    // BusFaults::controlTransferTime. Bulk transfers are not affected.
     void SetControlTransferTime(Ticks ticks);
     // Full-speed bulk timing (off by default: bulk transfers then complete as
     // soon as the device answers). On, the bus runs 1 ms frames: a pipe
@@ -123,13 +115,11 @@ public:
     static constexpr int kBulkPacketsPerFrame = 19;
     void SetBulkTiming(bool on);
 
-    // IRP_MN_START_DEVICE is marked pending and completed from the
-    // controller thread, delay ticks after it arrived, instead of at once.
+    // BusFaults::startPending and startDelay.
     void SetStartPending(bool pending, Ticks delay = 0);
-    // The same for every power request (completed with STATUS_SUCCESS).
+    // BusFaults::powerPending and powerDelay.
     void SetPowerPending(bool pending, Ticks delay = 0);
-    // Plug and Play requests with this minor code fail with status from now
-    // on (a pending start fails when it completes).
+    // One entry of BusFaults::pnpFailures; ClearPnpFailures empties it.
     void FailPnp(UCHAR minor, NTSTATUS status);
     void ClearPnpFailures();
     // Every Plug and Play, power and system-control request received, in order.
@@ -190,6 +180,7 @@ private:
     std::function<void()> ControllerWork(PIRP irp);
     void RetryEndpoint(uint8_t endpoint);
     std::vector<PIRP> TakeWaitingLocked(const std::function<bool(const Pipe &)> &match);
+    void ChangeFaults(const std::function<void(BusFaults &)> &change);
     void ControllerLoop();
     // Bulk timing (bus_frames.cpp).
     bool QueueFramed(PIRP irp);
@@ -204,15 +195,7 @@ private:
     DeviceModel &device_;
     PDRIVER_OBJECT driver_ = nullptr;
     PDEVICE_OBJECT pdo_ = nullptr;
-    CompletionMode completion_ = CompletionMode::Pend;
-    CancelMode cancel_ = CancelMode::Controller;
-    bool gone_ = false;
-    Ticks controlTime_ = 0;
-    bool startPending_ = false;
-    Ticks startDelay_ = 0;
-    bool powerPending_ = false;
-    Ticks powerDelay_ = 0;
-    std::map<UCHAR, NTSTATUS> pnpFailures_;
+    BusFaults faults_;  // guarded by the scheduler lock
 
     // Guarded by the scheduler lock (the controller's readiness test reads them).
     std::deque<std::function<void()>> work_;

@@ -103,8 +103,8 @@ NTSTATUS Bus::Submit(PIRP irp)
     Route route = Route::Controller;
     Ticks controlTime = 0;
     Scheduler::Get().ChangeFor(this, [&] {
-        controlTime = controlTime_;
-        if (gone_)
+        controlTime = faults_.controlTransferTime;
+        if (faults_.deviceGone)
             route = Route::Gone;
         else if (controlTime > 0 && control)
             route = Route::Timed;
@@ -161,8 +161,8 @@ NTSTATUS Bus::Submit(PIRP irp)
 // The completion mode for one request: Random draws Inline or Pend.
 CompletionMode Bus::RequestModeLocked()
 {
-    if (completion_ != CompletionMode::Random)
-        return completion_;
+    if (faults_.completion != CompletionMode::Random)
+        return faults_.completion;
     return World::Current().Random(2) ? CompletionMode::Inline : CompletionMode::Pend;
 }
 
@@ -240,7 +240,7 @@ VOID Bus::CancelPending(PDEVICE_OBJECT device, PIRP irp)
         if (it == bus->waiting_.end())
             return false;
         bus->waiting_.erase(it);
-        mode = bus->cancel_;
+        mode = bus->faults_.cancel;
         if (mode == CancelMode::Hold)
             bus->held_.push_back(irp);
         else if (mode == CancelMode::Controller)

@@ -28,6 +28,15 @@ public:
         return held_.erase(endpoint) > 0;
     }
 
+    // Every endpoint with a failure asked for or held.
+    std::set<uint8_t> Named() const
+    {
+        std::set<uint8_t> named = held_;
+        for (const auto &[endpoint, status] : failNext_)
+            named.insert(endpoint);
+        return named;
+    }
+
     // The answer a transfer gets before the model sees it, if any: a failure
     // asked for (once), else NAK while held.
     std::optional<BulkAnswer> Preempt(uint8_t endpoint)
