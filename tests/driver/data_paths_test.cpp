@@ -78,6 +78,13 @@ protected:
         return status;
     }
     void Settle() { rig.bus.Drain(); }
+    // Sets a flag of the adapter's as the driver does, under its lock.
+    void SetFlag(BOOLEAN &flag, BOOLEAN value)
+    {
+        LockAcquire(&rig.adapter->Lock);
+        flag = value;
+        LockRelease(&rig.adapter->Lock);
+    }
 
     ShortWriteDevice device;
     testing_support::AdapterRig rig{device, {kIn, kOut}};
@@ -194,15 +201,19 @@ TEST_F(DataPathsTest, AFailedReadStopsReceptionAndTheIdleWordSaysSoUntilTheHostR
     EXPECT_EQ(host.rxNotifies, 1);
 }
 
+// Without a request or a descriptor list, or with a stop begun, no read
+// starts, and the idle word says stopped so that the host tries again.
 TEST_F(DataPathsTest, AReadThatCannotStartSaysStoppedWhateverTheReason)
 {
     Rings(256, 0);
-    sim::Resources::Get().FailNth(sim::ResourceKind::Mdl, 1);
-    EXPECT_EQ(UnderLock(StartPortRead), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(host.rxIdle, IDLE_STOPPED);
-    LockAcquire(&rig.adapter->Lock);
-    rig.adapter->Stopping = TRUE;
-    LockRelease(&rig.adapter->Lock);
+    for (sim::ResourceKind missing : {sim::ResourceKind::Irp, sim::ResourceKind::Mdl}) {
+        sim::Resources::Get().FailNth(missing, 1);
+        host.rxIdle = 7;
+        EXPECT_EQ(UnderLock(StartPortRead), STATUS_INSUFFICIENT_RESOURCES) << int(missing);
+        EXPECT_EQ(host.rxIdle, IDLE_STOPPED) << int(missing);
+        EXPECT_EQ(port->ReadIrp, nullptr) << int(missing);
+    }
+    SetFlag(rig.adapter->Stopping, TRUE);
     host.rxIdle = 7;
     EXPECT_FALSE(NT_SUCCESS(UnderLock(StartPortRead)));
     EXPECT_EQ(host.rxIdle, IDLE_STOPPED);
@@ -247,18 +258,15 @@ TEST_F(DataPathsTest, AReadCompletingDuringAStopOrRemovalDeliversButDoesNotReArm
 {
     Rings(256, 0);
     for (BOOLEAN *flag : {&rig.adapter->Stopping, &rig.adapter->Removed}) {
+        SCOPED_TRACE(flag == &rig.adapter->Stopping ? "stop" : "removal");
         UnderLock(StartPortRead);
         ASSERT_NE(port->ReadIrp, nullptr);
-        LockAcquire(&rig.adapter->Lock);
-        *flag = TRUE;
-        LockRelease(&rig.adapter->Lock);
+        SetFlag(*flag, TRUE);
         rig.device.PushIn(kIn, {9});
         Settle();
         EXPECT_EQ(port->ReadIrp, nullptr);
         EXPECT_EQ(host.rxIdle, IDLE_STOPPED);
-        LockAcquire(&rig.adapter->Lock);
-        *flag = FALSE;
-        LockRelease(&rig.adapter->Lock);
+        SetFlag(*flag, FALSE);
     }
     EXPECT_EQ(host.buffers.RxCount, 2u);
 }
@@ -306,15 +314,6 @@ TEST_F(DataPathsTest, OnlyTheAwaitedMarkerEndsTheDrainAndNeverReachesTheHost)
     data.insert(data.end(), marker.begin(), marker.end());
     ASSERT_EQ(host.buffers.RxCount, data.size());
     EXPECT_TRUE(std::equal(data.begin(), data.end(), host.rx.begin()));
-}
-
-TEST_F(DataPathsTest, AReadWithoutRequestStopsTheIdleWordSoTheHostRetries)
-{
-    Rings(256, 0);
-    sim::Resources::Get().FailNth(sim::ResourceKind::Irp, 1);
-    EXPECT_EQ(UnderLock(StartPortRead), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(host.rxIdle, IDLE_STOPPED);
-    EXPECT_EQ(port->ReadIrp, nullptr);
 }
 
 // --- Transmit ------------------------------------------------------------------
@@ -437,9 +436,7 @@ TEST_F(DataPathsTest, ATransferThatCompletesDuringAStopCountsButDoesNotReArm)
     ASSERT_NE(port->ReadIrp, nullptr);
     ASSERT_NE(port->WriteIrp, nullptr);
 
-    LockAcquire(&rig.adapter->Lock);
-    rig.adapter->Stopping = TRUE;
-    LockRelease(&rig.adapter->Lock);
+    SetFlag(rig.adapter->Stopping, TRUE);
     rig.device.PushIn(kIn, {1, 2, 3});
     rig.device.HoldOut(kOut, false);
     Settle();
