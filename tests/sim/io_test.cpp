@@ -371,6 +371,7 @@ TEST_F(IoTest, DeviceNamesAndSymbolicLinks)
         {u"\\Nowhere\\X", STATUS_OBJECT_PATH_NOT_FOUND},
     };
     for (const Refused &r : refused) {
+        SCOPED_TRACE(std::string(r.name, r.name + std::char_traits<char16_t>::length(r.name)));
         UNICODE_STRING name = Text(r.name);
         EXPECT_EQ(IoCreateDevice(other, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &clash), r.status);
         EXPECT_EQ(IoCreateSymbolicLink(&name, &target), r.status);
