@@ -156,7 +156,6 @@ TEST_F(PortLookupTest, ServiceTableIsConstantAndEndsWithNull)
     EXPECT_EQ(table->End, nullptr);
     EXPECT_NE(table->StartRead, nullptr);
     EXPECT_NE(table->PortControl, nullptr);
-    EXPECT_EQ(sizeof(ServiceTableRecord), 6 * sizeof(void *));
 }
 
 TEST_F(PortLookupTest, EveryServiceRoutineRefusesAnInvalidPortWithoutTakingAReference)
