@@ -97,18 +97,11 @@ protected:
     // One bulk transfer, waited for; data holds what an IN transfer read.
     USBD_STATUS Bulk(uint8_t endpoint, ULONG flags, Bytes &data)
     {
-        URB urb;
-        std::memset(&urb, 0, sizeof(urb));
-        auto &bulk = urb.UrbBulkOrInterruptTransfer;
-        bulk.Hdr.Length = sizeof(bulk);
-        bulk.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-        bulk.PipeHandle = PipeFor(endpoint);
-        bulk.TransferFlags = flags;
-        bulk.TransferBuffer = data.data();
-        bulk.TransferBufferLength = ULONG(data.size());
-        SubmitUrbSync(bus_->Pdo(), &urb);
-        data.resize(bulk.TransferBufferLength);
-        return urb.UrbHeader.Status;
+        testing_support::BulkRequest transfer(bus_->Pdo(), PipeFor(endpoint), flags, data);
+        transfer.Start();
+        transfer.Wait();
+        data = transfer.Data();
+        return transfer.UrbStatus();
     }
 
     USBD_STATUS Write(uint8_t endpoint, Bytes data) { return Bulk(endpoint, USBD_TRANSFER_DIRECTION_OUT, data); }
@@ -269,6 +262,30 @@ TEST_F(MainFirmwareTest, UnknownCodesAndPortsAreRecordedButNotAnswered)
     EXPECT_EQ(firmware_.Port(1).commands, 2);
 }
 
+template <typename Row>
+class Rows : public MainFirmwareTest, public testing::WithParamInterface<Row> {
+};
+
+// The wrong-port, garbage and short modes bend every answer, each its way.
+struct AnswerRow {
+    AnswerMode mode;
+    Bytes command, answer;
+};
+using BentAnswerTest = Rows<AnswerRow>;
+TEST_P(BentAnswerTest, TheModeBendsTheAnswer)
+{
+    firmware_.SetAnswerMode(GetParam().mode);
+    Command(GetParam().command);
+    EXPECT_EQ(Response(), GetParam().answer);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Modes, BentAnswerTest,
+    testing::Values(AnswerRow{AnswerMode::WrongPort, {wire::kOpen, 4}, Done(1)},
+                    AnswerRow{AnswerMode::WrongPort, {wire::kGetStatus, 2}, {wire::kStatus, 3, 0x01, 0, 0, 0, 0}},
+                    AnswerRow{AnswerMode::Garbage, {wire::kSetDtr, 1, 1}, {0x7E, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
+                    AnswerRow{AnswerMode::Short, {wire::kGetStatus, 1}, {wire::kStatus}},
+                    AnswerRow{AnswerMode::Short, {wire::kSetDtr, 1, 0}, {wire::kDone}}));
+
 TEST_F(MainFirmwareTest, SilentModeAnswersNothingButEchoDataFlows)
 {
     firmware_.SetAnswerMode(AnswerMode::Silent);
@@ -293,25 +310,6 @@ TEST_F(MainFirmwareTest, LateModeAnswersAfterTheDelayInKernelTime)
     EXPECT_EQ(Now() - start, 250 * kMs);
     EXPECT_EQ(Response()[0], wire::kStatus);
     EXPECT_EQ(Now() - start, 250 * kMs);
-}
-
-TEST_F(MainFirmwareTest, WrongPortGarbageAndShortModesBendEveryAnswer)
-{
-    firmware_.SetAnswerMode(AnswerMode::WrongPort);
-    Command({wire::kOpen, 4});
-    EXPECT_EQ(Response(), Done(1));
-    Command({wire::kGetStatus, 2});
-    EXPECT_EQ(Response(), (Bytes{wire::kStatus, 3, 0x01, 0, 0, 0, 0}));
-
-    firmware_.SetAnswerMode(AnswerMode::Garbage);
-    Command({wire::kSetDtr, 1, 1});
-    EXPECT_EQ(Response(), (Bytes{0x7E, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
-
-    firmware_.SetAnswerMode(AnswerMode::Short);
-    Command({wire::kGetStatus, 1});
-    EXPECT_EQ(Response(), (Bytes{wire::kStatus}));
-    Command({wire::kSetDtr, 1, 0});
-    EXPECT_EQ(Response(), (Bytes{wire::kDone}));
 }
 
 TEST_F(MainFirmwareTest, AdapterStatusAndRawFramesGoOutAsGiven)
@@ -527,17 +525,13 @@ TEST_F(MainFirmwareTest, ScheduledWorkOutlivingTheModelDoesNothing)
 
 // --- the lines as a strict witness, in the model's own terms (wire::, kLsr*)
 
-template <typename Row>
-class LineRows : public MainFirmwareTest, public testing::WithParamInterface<Row> {
-};
-
 // Port 1 sends to port 2 on a null-modem cable, each framing as it is set.
 struct FramingRow {
     Framing sender, receiver;
     Bytes written, received;
     uint8_t lineStatus;
 };
-using FramingTest = LineRows<FramingRow>;
+using FramingTest = Rows<FramingRow>;
 TEST_P(FramingTest, TheReceiverDecodesWithItsOwnSettings)
 {
     firmware_.ConnectNullModem(1, 2);
@@ -561,7 +555,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Break on holds port 1's transmitter and the peer (1 to 1 is a loopback
 // plug) sees it; off, the data goes.
-using BreakTest = LineRows<int>;
+using BreakTest = Rows<int>;
 TEST_P(BreakTest, BreakHoldsTheLineAtSpace)
 {
     firmware_.ConnectNullModem(1, GetParam());
@@ -585,7 +579,7 @@ struct FlowRow {
     Bytes whileHeld, afterRelease, host, sentAtMarks;
     std::vector<bool> dtr;
 };
-using FlowTest = LineRows<FlowRow>;
+using FlowTest = Rows<FlowRow>;
 TEST_P(FlowTest, EachDirectionAndHandshakeAsTheSetupSays)
 {
     const FlowRow &row = GetParam();

@@ -39,6 +39,13 @@ protected:
         return QueueCommand(adapter, code, payload.data(), static_cast<ULONG>(payload.size()));
     }
     static ULONGLONG Now() { return KeQueryInterruptTime(); }
+    // Sets a flag of the adapter's as the driver does, under its lock.
+    void SetFlag(BOOLEAN &flag, BOOLEAN value)
+    {
+        LockAcquire(&adapter->Lock);
+        flag = value;
+        LockRelease(&adapter->Lock);
+    }
     size_t Queued()
     {
         size_t n = 0;
@@ -195,16 +202,13 @@ TEST_F(CommandChannelTest, AfterRemovalOrDuringAStopNothingIsQueuedOrSent)
 {
     UCHAR payload[] = {1, 1, 'r'};
     for (BOOLEAN *flag : {&adapter->Stopping, &adapter->Removed}) {
-        LockAcquire(&adapter->Lock);
-        *flag = TRUE;
-        LockRelease(&adapter->Lock);
+        SCOPED_TRACE(flag == &adapter->Stopping ? "stop" : "removal");
+        SetFlag(*flag, TRUE);
         NTSTATUS status = SendCommand(adapter, CMD_ECHO, payload, sizeof(payload));
         EXPECT_EQ(status, flag == &adapter->Removed ? STATUS_DELETE_PENDING : STATUS_DEVICE_NOT_READY);
         EXPECT_TRUE(Commands().empty());
         EXPECT_EQ(Queued(), 0u);
-        LockAcquire(&adapter->Lock);
-        *flag = FALSE;
-        LockRelease(&adapter->Lock);
+        SetFlag(*flag, FALSE);
     }
 }
 
@@ -212,16 +216,12 @@ TEST_F(CommandChannelTest, AWriteCompletingAfterRemovalBeganStopsTheChannel)
 {
     rig.firmware.HoldEndpoint(sim::adapter::kCommandOut, true);
     EXPECT_TRUE(Queue(CMD_ECHO, {1, 1, 'r'}));
-    LockAcquire(&adapter->Lock);
-    adapter->Removed = TRUE;
-    LockRelease(&adapter->Lock);
+    SetFlag(adapter->Removed, TRUE);
     rig.firmware.HoldEndpoint(sim::adapter::kCommandOut, false);
     EXPECT_EQ(Commands().size(), 1u);
     EXPECT_TRUE(adapter->CommandBusy);
     EXPECT_EQ(adapter->CurrentCommand, nullptr);
-    LockAcquire(&adapter->Lock);
-    adapter->Removed = FALSE;
-    LockRelease(&adapter->Lock);
+    SetFlag(adapter->Removed, FALSE);
 }
 
 // A write that completes once a stop has begun sends nothing more: what is
@@ -284,8 +284,8 @@ TEST_F(CommandChannelTest, MisbehavingAnswersEndInATimeOutAndNothingElse)
     for (AnswerMode mode : {AnswerMode::WrongPort, AnswerMode::Garbage, AnswerMode::Short}) {
         rig.firmware.SetAnswerMode(mode);
         ULONGLONG start = Now();
-        EXPECT_FALSE(Queue(CMD_SET_DTR, {1, 1}));
-        EXPECT_EQ(Now() - start, kSecond);
+        EXPECT_FALSE(Queue(CMD_SET_DTR, {1, 1})) << int(mode);
+        EXPECT_EQ(Now() - start, kSecond) << int(mode);
     }
     rig.firmware.SetAnswerMode(AnswerMode::Normal);
     EXPECT_TRUE(Queue(CMD_SET_DTR, {1, 0}));

@@ -78,6 +78,13 @@ protected:
         return status;
     }
     void Settle() { rig.bus.Drain(); }
+    // Sets a flag of the adapter's as the driver does, under its lock.
+    void SetFlag(BOOLEAN &flag, BOOLEAN value)
+    {
+        LockAcquire(&rig.adapter->Lock);
+        flag = value;
+        LockRelease(&rig.adapter->Lock);
+    }
 
     ShortWriteDevice device;
     testing_support::AdapterRig rig{device, {kIn, kOut}};
@@ -194,15 +201,19 @@ TEST_F(DataPathsTest, AFailedReadStopsReceptionAndTheIdleWordSaysSoUntilTheHostR
     EXPECT_EQ(host.rxNotifies, 1);
 }
 
+// Without a request or a descriptor list, or with a stop begun, no read
+// starts, and the idle word says stopped so that the host tries again.
 TEST_F(DataPathsTest, AReadThatCannotStartSaysStoppedWhateverTheReason)
 {
     Rings(256, 0);
-    sim::Resources::Get().FailNth(sim::ResourceKind::Mdl, 1);
-    EXPECT_EQ(UnderLock(StartPortRead), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(host.rxIdle, IDLE_STOPPED);
-    LockAcquire(&rig.adapter->Lock);
-    rig.adapter->Stopping = TRUE;
-    LockRelease(&rig.adapter->Lock);
+    for (sim::ResourceKind missing : {sim::ResourceKind::Irp, sim::ResourceKind::Mdl}) {
+        sim::Resources::Get().FailNth(missing, 1);
+        host.rxIdle = 7;
+        EXPECT_EQ(UnderLock(StartPortRead), STATUS_INSUFFICIENT_RESOURCES) << int(missing);
+        EXPECT_EQ(host.rxIdle, IDLE_STOPPED) << int(missing);
+        EXPECT_EQ(port->ReadIrp, nullptr) << int(missing);
+    }
+    SetFlag(rig.adapter->Stopping, TRUE);
     host.rxIdle = 7;
     EXPECT_FALSE(NT_SUCCESS(UnderLock(StartPortRead)));
     EXPECT_EQ(host.rxIdle, IDLE_STOPPED);
@@ -247,18 +258,15 @@ TEST_F(DataPathsTest, AReadCompletingDuringAStopOrRemovalDeliversButDoesNotReArm
 {
     Rings(256, 0);
     for (BOOLEAN *flag : {&rig.adapter->Stopping, &rig.adapter->Removed}) {
+        SCOPED_TRACE(flag == &rig.adapter->Stopping ? "stop" : "removal");
         UnderLock(StartPortRead);
         ASSERT_NE(port->ReadIrp, nullptr);
-        LockAcquire(&rig.adapter->Lock);
-        *flag = TRUE;
-        LockRelease(&rig.adapter->Lock);
+        SetFlag(*flag, TRUE);
         rig.device.PushIn(kIn, {9});
         Settle();
         EXPECT_EQ(port->ReadIrp, nullptr);
         EXPECT_EQ(host.rxIdle, IDLE_STOPPED);
-        LockAcquire(&rig.adapter->Lock);
-        *flag = FALSE;
-        LockRelease(&rig.adapter->Lock);
+        SetFlag(*flag, FALSE);
     }
     EXPECT_EQ(host.buffers.RxCount, 2u);
 }
@@ -308,68 +316,51 @@ TEST_F(DataPathsTest, OnlyTheAwaitedMarkerEndsTheDrainAndNeverReachesTheHost)
     EXPECT_TRUE(std::equal(data.begin(), data.end(), host.rx.begin()));
 }
 
-TEST_F(DataPathsTest, AReadWithoutRequestStopsTheIdleWordSoTheHostRetries)
-{
-    Rings(256, 0);
-    sim::Resources::Get().FailNth(sim::ResourceKind::Irp, 1);
-    EXPECT_EQ(UnderLock(StartPortRead), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(host.rxIdle, IDLE_STOPPED);
-    EXPECT_EQ(port->ReadIrp, nullptr);
-}
-
 // --- Transmit ------------------------------------------------------------------
 
-TEST_F(DataPathsTest, ARingIsSentInChunksOfSixtyFour)
+// A ring is sent in transfers of at most 64 bytes, from where it was read
+// up to and across its end; only the bytes the device reports taken leave
+// it (a transfer that took nothing is sent again and tells the host
+// nothing), until it is empty and the idle word says stopped.
+struct SendRow {
+    ULONG ringSize, readIndex, count;
+    size_t taken;     // at most, of each transfer
+    int zeroReplies;  // transfers answered with nothing taken, first
+    int notifies;
+    std::vector<size_t> transfers;  // their lengths, in order
+};
+class SendTest : public DataPathsTest, public testing::WithParamInterface<SendRow> {};
+
+TEST_P(SendTest, OnlyWhatTheDeviceTookLeavesTheRing)
 {
-    Rings(0, 256);
-    std::iota(host.tx.begin(), host.tx.begin() + 100, 0);
-    host.buffers.TxCount = 100;
+    const SendRow &row = GetParam();
+    Rings(0, row.ringSize);
+    std::iota(host.tx.begin(), host.tx.end(), 0);
+    host.buffers.TxReadIndex = row.readIndex;
+    host.buffers.TxCount = row.count;
+    device.limit = row.taken;
+    device.zeroReplies = row.zeroReplies;
     EXPECT_EQ(UnderLock(StartPortWrite), STATUS_PENDING);
     Settle();
-    EXPECT_EQ(host.buffers.TxReadIndex, 100u);
+    EXPECT_EQ(host.buffers.TxReadIndex, (row.readIndex + row.count) % row.ringSize);
     EXPECT_EQ(host.buffers.TxCount, 0u);
-    EXPECT_EQ(host.txNotifies, 2);
+    EXPECT_EQ(host.txNotifies, row.notifies);
     EXPECT_EQ(host.txIdle, IDLE_STOPPED);
-    Bytes sent = rig.device.TakeOut(kOut);
-    ASSERT_EQ(sent.size(), 100u);
-    EXPECT_EQ(sent[99], 99);
+    Bytes expected;
+    for (ULONG i = 0; i < row.count; i++)
+        expected.push_back(host.tx[(row.readIndex + i) % row.ringSize]);
+    EXPECT_EQ(rig.device.TakeOut(kOut), expected);
     std::vector<size_t> lengths;
     for (const auto &record : rig.bus.Log())
         if (record.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
             lengths.push_back(record.length);
-    EXPECT_EQ(lengths, (std::vector<size_t>{64, 36}));
+    EXPECT_EQ(lengths, row.transfers);
 }
 
-TEST_F(DataPathsTest, OnlyTheBytesReportedSentLeaveTheRing)
-{
-    Rings(0, 128);
-    device.limit = 10;
-    host.buffers.TxReadIndex = 120;
-    host.buffers.TxCount = 30;
-    UnderLock(StartPortWrite);
-    Settle();
-    // 10 at a time: 120 -> 2 -> 12 -> 22.
-    EXPECT_EQ(host.buffers.TxReadIndex, 22u);
-    EXPECT_EQ(host.buffers.TxCount, 0u);
-    EXPECT_EQ(host.txNotifies, 3);
-}
-
-TEST_F(DataPathsTest, AZeroByteCompletionSendsTheSameBytesAgain)
-{
-    Rings(0, 128);
-    device.zeroReplies = 2;
-    std::iota(host.tx.begin(), host.tx.begin() + 5, 'a');
-    host.buffers.TxCount = 5;
-    UnderLock(StartPortWrite);
-    Settle();
-    EXPECT_EQ(host.txNotifies, 1);  // only the write that took bytes
-    EXPECT_EQ(host.buffers.TxCount, 0u);
-    EXPECT_EQ(rig.device.TakeOut(kOut), (Bytes{'a', 'b', 'c', 'd', 'e'}));
-    int writes = 0;
-    for (const auto &record : rig.bus.Log())
-        writes += record.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && record.length == 5;
-    EXPECT_EQ(writes, 3);
-}
+INSTANTIATE_TEST_SUITE_P(Rings, SendTest,
+                         testing::Values(SendRow{256, 0, 100, 64, 0, 2, {64, 36}},
+                                         SendRow{128, 120, 30, 10, 0, 3, {30, 20, 10}},  // 120 -> 2 -> 12 -> 22
+                                         SendRow{128, 0, 5, 64, 2, 1, {5, 5, 5}}));
 
 // A failed write leaves its bytes in the ring and stops transmission; the
 // idle word says stopped, so the host's StartWrite sends them again.
@@ -437,9 +428,7 @@ TEST_F(DataPathsTest, ATransferThatCompletesDuringAStopCountsButDoesNotReArm)
     ASSERT_NE(port->ReadIrp, nullptr);
     ASSERT_NE(port->WriteIrp, nullptr);
 
-    LockAcquire(&rig.adapter->Lock);
-    rig.adapter->Stopping = TRUE;
-    LockRelease(&rig.adapter->Lock);
+    SetFlag(rig.adapter->Stopping, TRUE);
     rig.device.PushIn(kIn, {1, 2, 3});
     rig.device.HoldOut(kOut, false);
     Settle();

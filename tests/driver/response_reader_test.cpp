@@ -97,19 +97,6 @@ TEST_F(ResponseReaderTest, InformationAndAdapterStatusBlocksAreStoredAndSignalle
     EXPECT_TRUE(ReaderRunning());  // no port open, but no answer to a command read yet
 }
 
-TEST_F(ResponseReaderTest, StatusAndEventsNamingNoPortAreCountedAndIgnored)
-{
-    OpenAndBind(1);
-    size_t eventsBefore = rig.HostPort(1).Events().size();
-    Feed({RSP_STATUS, 0, 1, 2, 3, 4, 5});
-    Feed({RSP_STATUS, 5, 1, 2, 3, 4, 5});
-    Feed({RSP_EVENT, 0, 1, 0x10});
-    Feed({RSP_EVENT, 200, 1, 0x10});
-    EXPECT_EQ(ErrorStats[ERROR_STAT_BAD_RESPONSE_PORT], 4u);
-    EXPECT_EQ(rig.HostPort(1).Events().size(), eventsBefore);
-    EXPECT_TRUE(ReaderRunning());
-}
-
 TEST_F(ResponseReaderTest, StatusWhileTheBindIsPendingOnlyEndsTheWait)
 {
     ASSERT_TRUE(rig.host.Open(rig.HostPort(2)));
@@ -171,27 +158,6 @@ TEST_F(ResponseReaderTest, EventsUpdateOneSlotChosenByTheLowestFlagBit)
     EXPECT_EQ(port->ModemStatus, 0xB0);
 }
 
-TEST_F(ResponseReaderTest, WithNoPortOpenTheReaderStopsAfterTheFirstDone)
-{
-    StartResponseReader(adapter, nullptr);
-    Feed({RSP_INFO});
-    Feed({RSP_STATUS, 1, 0, 0, 0, 0, 0});
-    Feed({0x42});  // unknown codes are ignored
-    EXPECT_TRUE(ReaderRunning());
-    Feed({RSP_DONE, 0, 1});
-    EXPECT_FALSE(ReaderRunning());
-    Feed({RSP_DONE, 0, 2});  // not read until the reader starts again
-    EXPECT_FALSE(KeReadStateEvent(&rig.Port(2)->CommandDoneEvent));
-}
-
-TEST_F(ResponseReaderTest, WithAPortOpenTheReaderKeepsReadingPastDone)
-{
-    OpenAndBind(1);
-    Feed({RSP_DONE, 0, 2});
-    Feed({RSP_DONE, 0, 3});
-    EXPECT_TRUE(ReaderRunning());
-}
-
 TEST_F(ResponseReaderTest, ASecondStartLeavesTheReadInFlightAlone)
 {
     EXPECT_TRUE(NT_SUCCESS(StartResponseReader(adapter, nullptr)));
@@ -234,16 +200,47 @@ TEST_F(ResponseReaderTest, AResponseReadCompletingDuringAStopIsDispatchedButNotR
     rig.SetStopping(FALSE);
 }
 
-TEST_F(ResponseReaderTest, ShortAndGarbageFramesAreSafe)
+// With no port open the reader stops after the first done; with one open it
+// reads on past done, past frames that name no port (counted and ignored)
+// and past short or garbage frames. A done for port 2, fed last, shows
+// whether it still reads.
+struct ReadOnRow {
+    int openPort;  // 0: none, the reader started by hand
+    std::vector<Frame> frames;
+    bool readsOn;
+    ULONG badPortFrames;
+};
+class ReadOnTest : public ResponseReaderTest, public testing::WithParamInterface<ReadOnRow> {};
+
+TEST_P(ReadOnTest, TheReaderStopsAtADoneOnlyWithNoPortOpen)
 {
-    OpenAndBind(1);
-    Feed({});
-    Feed({RSP_STATUS});
-    Feed({RSP_EVENT, 1});
-    Feed(Frame(64, 0xFF));
-    Feed(Frame(64, RSP_INFO));
-    EXPECT_TRUE(ReaderRunning());
-    EXPECT_TRUE(rig.host.Close(rig.HostPort(1)));
+    const ReadOnRow &row = GetParam();
+    if (row.openPort)
+        OpenAndBind(row.openPort);
+    else
+        StartResponseReader(adapter, nullptr);
+    size_t events = row.openPort ? rig.HostPort(row.openPort).Events().size() : 0;
+    for (const Frame &frame : row.frames)
+        Feed(frame);
+    EXPECT_EQ(ReaderRunning(), row.readsOn);
+    EXPECT_EQ(ErrorStats[ERROR_STAT_BAD_RESPONSE_PORT], row.badPortFrames);
+    KeClearEvent(&rig.Port(2)->CommandDoneEvent);
+    Feed({RSP_DONE, 0, 2});
+    EXPECT_EQ(Signalled(rig.Port(2)->CommandDoneEvent), row.readsOn);
+    if (row.openPort) {
+        EXPECT_EQ(rig.HostPort(row.openPort).Events().size(), events);
+        EXPECT_TRUE(rig.host.Close(rig.HostPort(row.openPort)));
+    }
 }
+
+const Frame kStatus1 = {RSP_STATUS, 1, 0, 0, 0, 0, 0};
+const std::vector<Frame> kNamingNoPort = {
+    {RSP_STATUS, 0, 1, 2, 3, 4, 5}, {RSP_STATUS, 5, 1, 2, 3, 4, 5}, {RSP_EVENT, 0, 1, 0x10}, {RSP_EVENT, 200, 1, 0x10}};
+INSTANTIATE_TEST_SUITE_P(
+    Frames, ReadOnTest,
+    testing::Values(ReadOnRow{0, {{RSP_INFO}, kStatus1, {0x42}}, true, 0},  // unknown codes are ignored
+                    ReadOnRow{0, {{RSP_INFO}, kStatus1, {0x42}, {RSP_DONE, 0, 1}}, false, 0},
+                    ReadOnRow{1, {{RSP_DONE, 0, 2}, {RSP_DONE, 0, 3}}, true, 0}, ReadOnRow{1, kNamingNoPort, true, 4},
+                    ReadOnRow{1, {{}, {RSP_STATUS}, {RSP_EVENT, 1}, Frame(64, 0xFF), Frame(64, RSP_INFO)}, true, 0}));
 
 }  // namespace

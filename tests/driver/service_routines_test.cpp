@@ -30,6 +30,19 @@ protected:
         LockRelease(&adapter->Lock);
         return running;
     }
+    // What the bus logged from the given count of entries on.
+    std::vector<sim::usb::UrbRecord> LogSince(size_t logged)
+    {
+        auto log = rig.bus.Log();
+        return std::vector<sim::usb::UrbRecord>(log.begin() + static_cast<long>(logged), log.end());
+    }
+    int PipeResets()
+    {
+        int resets = 0;
+        for (const auto &record : rig.bus.Log())
+            resets += record.function == URB_FUNCTION_RESET_PIPE;
+        return resets;
+    }
     std::vector<UCHAR> CommandCodes()
     {
         std::vector<UCHAR> codes;
@@ -62,10 +75,7 @@ TEST_F(ServiceRoutinesTest, OpenStartsTheReaderOnceResetsThePipeAndOpensOnTheDev
             reads++, answers += record.transferred > 0;
     EXPECT_EQ(reads, answers);  // every completed read carried an answer: never two reads at once
 
-    int resets = 0;
-    for (const auto &record : rig.bus.Log())
-        resets += record.function == URB_FUNCTION_RESET_PIPE;
-    EXPECT_EQ(resets, 2);
+    EXPECT_EQ(PipeResets(), 2);
     EXPECT_EQ(CommandCodes(), (std::vector<UCHAR>{CMD_OPEN, CMD_OPEN}));
 }
 
@@ -213,10 +223,7 @@ TEST_F(ServiceRoutinesTest, StartWriteAbandonsAWriteInFlightAndSendsFromTheRingA
 
     EXPECT_TRUE(host.StartWrite(rig.HostPort(1)));
     EXPECT_NE(rig.Port(1)->WriteIrp, nullptr);  // a new write of the same bytes
-    int resets = 0;
-    for (const auto &record : rig.bus.Log())
-        resets += record.function == URB_FUNCTION_RESET_PIPE;
-    EXPECT_EQ(resets, 2);  // at open, and after the abandoned write
+    EXPECT_EQ(PipeResets(), 2);                 // at open, and after the abandoned write
 
     rig.firmware.HoldEndpoint(sim::adapter::PortOut(1), false);
     rig.bus.Drain();
@@ -249,8 +256,7 @@ TEST_F(ServiceRoutinesTest, StartWriteCancelsWaitsResetsAndResendsFromTheSamePla
     int resets = rig.firmware.ResetCount(sim::adapter::PortOut(2));
 
     EXPECT_TRUE(host.StartWrite(port));
-    auto log = rig.bus.Log();
-    std::vector<sim::usb::UrbRecord> fresh(log.begin() + static_cast<long>(logged), log.end());
+    auto fresh = LogSince(logged);
     ASSERT_EQ(fresh.size(), 2u);  // the new write waits on the held pipe
     EXPECT_EQ(fresh[0].function, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
     EXPECT_EQ(fresh[0].status, USBD_STATUS_CANCELED);
@@ -272,12 +278,21 @@ TEST_F(ServiceRoutinesTest, StartWriteCancelsWaitsResetsAndResendsFromTheSamePla
     EXPECT_EQ(adapter->IoRefCount, 1);
 }
 
-// The last close ends the command channel's requests itself. The command
-// pipe is held so that CMD_CLOSE stays in flight and no RSP_DONE comes to
-// end the response read: only the close's cancels can end them.
-TEST_F(ServiceRoutinesTest, TheLastCloseCancelsTheCommandRequestsOnTheBus)
+// The last close ends the command channel's requests itself; a close while
+// another port stays open leaves both alone. The command pipe is held so
+// that CMD_CLOSE stays in flight, unanswered, and no RSP_DONE comes to end
+// the response read: only the close's cancels can end them.
+struct CloseRow {
+    std::vector<int> open;
+    std::vector<uint8_t> cancelled;  // the endpoints, in order
+};
+class CommandRequestsAtCloseTest : public ServiceRoutinesTest, public testing::WithParamInterface<CloseRow> {};
+
+TEST_P(CommandRequestsAtCloseTest, OnlyTheLastCloseCancelsTheCommandRequestsOnTheBus)
 {
-    ASSERT_TRUE(host.Open(rig.HostPort(1)));  // never bound: no read to drain
+    const CloseRow &row = GetParam();
+    for (int number : row.open)
+        ASSERT_TRUE(host.Open(rig.HostPort(number)));  // never bound: no read to drain
     rig.bus.Drain();
     ASSERT_TRUE(ReaderRunning());
     rig.firmware.HoldEndpoint(kCommandOut, true);
@@ -287,41 +302,27 @@ TEST_F(ServiceRoutinesTest, TheLastCloseCancelsTheCommandRequestsOnTheBus)
     EXPECT_EQ(Now(), kSecond);  // the unanswered close
     rig.bus.Drain();
     std::vector<uint8_t> cancelled;
-    auto log = rig.bus.Log();
-    for (size_t i = logged; i < log.size(); i++)
-        if (log[i].status == USBD_STATUS_CANCELED)
-            cancelled.push_back(log[i].endpoint);
+    for (const auto &record : LogSince(logged))
+        if (record.status == USBD_STATUS_CANCELED)
+            cancelled.push_back(record.endpoint);
     std::sort(cancelled.begin(), cancelled.end());
-    EXPECT_EQ(cancelled, (std::vector<uint8_t>{kCommandOut, kCommandIn}));
-    EXPECT_EQ(rig.bus.PendingTransfers(), 0u);
+    EXPECT_EQ(cancelled, row.cancelled);
+    const bool last = row.open.size() == 1;
+    EXPECT_EQ(ReaderRunning(), !last);
+    EXPECT_EQ(adapter->CommandOutIrp == nullptr, last);  // else CMD_CLOSE, still held
+    EXPECT_EQ(rig.bus.PendingTransfers() == 0, last);
+
+    rig.firmware.HoldEndpoint(kCommandOut, false);
+    rig.bus.Drain();
+    for (int number : row.open)
+        EXPECT_EQ(host.Close(rig.HostPort(number)), number != 1) << number;
     EXPECT_FALSE(ReaderRunning());
     EXPECT_EQ(adapter->CommandOutIrp, nullptr);
     EXPECT_EQ(adapter->OpenPortCount, 0u);
     EXPECT_EQ(adapter->IoRefCount, 1);
 }
 
-// Closing a port while another stays open leaves both requests alone.
-TEST_F(ServiceRoutinesTest, AnEarlierCloseLeavesTheCommandRequestsInFlight)
-{
-    ASSERT_TRUE(host.Open(rig.HostPort(1)));
-    ASSERT_TRUE(host.Open(rig.HostPort(2)));
-    rig.bus.Drain();
-    rig.firmware.HoldEndpoint(kCommandOut, true);
-    size_t logged = rig.bus.Log().size();
-
-    EXPECT_TRUE(host.Close(rig.HostPort(1)));
-    rig.bus.Drain();
-    auto log = rig.bus.Log();
-    for (size_t i = logged; i < log.size(); i++)
-        EXPECT_NE(log[i].status, USBD_STATUS_CANCELED) << int(log[i].endpoint);
-    EXPECT_TRUE(ReaderRunning());
-    EXPECT_NE(adapter->CommandOutIrp, nullptr);  // CMD_CLOSE, still held
-
-    rig.firmware.HoldEndpoint(kCommandOut, false);
-    rig.bus.Drain();
-    EXPECT_TRUE(host.Close(rig.HostPort(2)));
-    EXPECT_FALSE(ReaderRunning());
-    EXPECT_EQ(adapter->IoRefCount, 1);
-}
+INSTANTIATE_TEST_SUITE_P(Ports, CommandRequestsAtCloseTest,
+                         testing::Values(CloseRow{{1}, {kCommandOut, kCommandIn}}, CloseRow{{1, 2}, {}}));
 
 }  // namespace

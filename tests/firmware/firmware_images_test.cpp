@@ -1,10 +1,9 @@
-// The firmware images as the driver carries them: the LoadRecord layout, the
-// shape of the three built tables (which the download's length and timing
-// depend on), the tables against the shipped .hex files, the generator
-// against the shipped files, and the Intel HEX reader's refusals.
+// The firmware images as the driver carries them: the shape of the three
+// built tables (which the download's length and timing depend on), the
+// tables against the shipped .hex files, the generator against the shipped
+// files, and the Intel HEX reader's refusals.
 #include <gtest/gtest.h>
 
-#include <cstddef>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -71,90 +70,83 @@ const Shape kShapes[] = {
     {"alternate", AlternateImage, 255, {14, 218, 0x0000, 0x00D9}, {241, 3793, 0xE000, 0xEF75}},
 };
 
-TEST(LoadRecordLayout, Is22PackedBytes)
+// Each of the three built tables, a row.
+class BuiltTableTest : public testing::TestWithParam<Shape> {};
+
+TEST_P(BuiltTableTest, HasItsShape)
 {
-    EXPECT_EQ(sizeof(LoadRecord), 22u);
-    EXPECT_EQ(offsetof(LoadRecord, Length), 0u);
-    EXPECT_EQ(offsetof(LoadRecord, Address), 2u);
-    EXPECT_EQ(offsetof(LoadRecord, Type), 4u);
-    EXPECT_EQ(offsetof(LoadRecord, Data), 5u);
-    EXPECT_EQ(offsetof(LoadRecord, Fill1), 21u);
+    const Shape &shape = GetParam();
+    const auto records = Records(shape.table);
+    ASSERT_EQ(records.size(), shape.records);
+
+    const auto facts = nuvix::fw::Examine(AsHex(shape.table));
+    EXPECT_EQ(facts.internal.records, shape.internal.records);
+    EXPECT_EQ(facts.internal.bytes, shape.internal.bytes);
+    EXPECT_EQ(facts.internal.first, shape.internal.first);
+    EXPECT_EQ(facts.internal.last, shape.internal.last);
+    EXPECT_EQ(facts.external.records, shape.external.records);
+    EXPECT_EQ(facts.external.bytes, shape.external.bytes);
+    if (shape.external.records) {
+        EXPECT_EQ(facts.external.first, shape.external.first);
+        EXPECT_EQ(facts.external.last, shape.external.last);
+    }
+    EXPECT_EQ(facts.spanningRecords, 0u);
+
+    for (const LoadRecord &record : records) {
+        EXPECT_GE(record.Length, 1);
+        EXPECT_LE(record.Length, 16);
+        EXPECT_EQ(record.Fill0, 0);
+        EXPECT_EQ(record.Fill1, 0);
+        for (int i = record.Length; i < LOAD_RECORD_MAX_DATA; i++)
+            EXPECT_EQ(record.Data[i], 0) << "at 0x" << std::hex << record.Address;
+        const bool internal = record.Address <= FIRMWARE_INTERNAL_LAST;
+        const bool endsInternal = record.Address + record.Length - 1 <= FIRMWARE_INTERNAL_LAST;
+        EXPECT_EQ(internal, endsInternal) << "a record spans 0x1B3F/0x1B40 at 0x" << std::hex << record.Address;
+    }
+
+    const LoadRecord *end = EndOf(shape.table);
+    EXPECT_EQ(end->Type, LOAD_RECORD_END);
+    EXPECT_EQ(end->Length, 0);
+    EXPECT_EQ(end->Address, 0);
+    for (UCHAR byte : end->Data)
+        EXPECT_EQ(byte, 0);
 }
 
-TEST(FirmwareImages, BuiltTablesHaveTheirShape)
+TEST_P(BuiltTableTest, NoTwoRecordsWriteTheSameByte)
 {
-    for (const Shape &shape : kShapes) {
-        SCOPED_TRACE(shape.name);
-        const auto records = Records(shape.table);
-        ASSERT_EQ(records.size(), shape.records);
-
-        const auto facts = nuvix::fw::Examine(AsHex(shape.table));
-        EXPECT_EQ(facts.internal.records, shape.internal.records);
-        EXPECT_EQ(facts.internal.bytes, shape.internal.bytes);
-        EXPECT_EQ(facts.internal.first, shape.internal.first);
-        EXPECT_EQ(facts.internal.last, shape.internal.last);
-        EXPECT_EQ(facts.external.records, shape.external.records);
-        EXPECT_EQ(facts.external.bytes, shape.external.bytes);
-        if (shape.external.records) {
-            EXPECT_EQ(facts.external.first, shape.external.first);
-            EXPECT_EQ(facts.external.last, shape.external.last);
+    std::vector<bool> written(0x10000, false);
+    for (const LoadRecord &record : Records(GetParam().table))
+        for (int i = 0; i < record.Length; i++) {
+            EXPECT_FALSE(written[record.Address + i]) << "0x" << std::hex << record.Address + i;
+            written[record.Address + i] = true;
         }
-        EXPECT_EQ(facts.spanningRecords, 0u);
-
-        for (const LoadRecord &record : records) {
-            EXPECT_GE(record.Length, 1);
-            EXPECT_LE(record.Length, 16);
-            EXPECT_EQ(record.Fill0, 0);
-            EXPECT_EQ(record.Fill1, 0);
-            for (int i = record.Length; i < LOAD_RECORD_MAX_DATA; i++)
-                EXPECT_EQ(record.Data[i], 0) << "at 0x" << std::hex << record.Address;
-            const bool internal = record.Address <= FIRMWARE_INTERNAL_LAST;
-            const bool endsInternal = record.Address + record.Length - 1 <= FIRMWARE_INTERNAL_LAST;
-            EXPECT_EQ(internal, endsInternal) << "a record spans 0x1B3F/0x1B40 at 0x" << std::hex << record.Address;
-        }
-
-        const LoadRecord *end = EndOf(shape.table);
-        EXPECT_EQ(end->Type, LOAD_RECORD_END);
-        EXPECT_EQ(end->Length, 0);
-        EXPECT_EQ(end->Address, 0);
-        for (UCHAR byte : end->Data)
-            EXPECT_EQ(byte, 0);
-    }
-}
-
-TEST(FirmwareImages, NoTwoRecordsWriteTheSameByte)
-{
-    for (const Shape &shape : kShapes) {
-        SCOPED_TRACE(shape.name);
-        std::vector<bool> written(0x10000, false);
-        for (const LoadRecord &record : Records(shape.table))
-            for (int i = 0; i < record.Length; i++) {
-                EXPECT_FALSE(written[record.Address + i]) << "0x" << std::hex << record.Address + i;
-                written[record.Address + i] = true;
-            }
-    }
 }
 
 // Internal and external records come in alternating runs, and neither the
 // whole table nor either kind on its own is in address order.
-TEST(FirmwareImages, RecordsAreNotInAddressOrder)
+TEST_P(BuiltTableTest, RecordsAreNotInAddressOrder)
 {
-    for (const Shape &shape : kShapes) {
-        SCOPED_TRACE(shape.name);
-        const auto records = Records(shape.table);
-        size_t descents = 0;
-        size_t switches = 0;
-        for (size_t i = 1; i < records.size(); i++) {
-            descents += records[i].Address < records[i - 1].Address;
-            switches +=
-                (records[i].Address <= FIRMWARE_INTERNAL_LAST) != (records[i - 1].Address <= FIRMWARE_INTERNAL_LAST);
-        }
-        EXPECT_GT(descents, 0u);
-        if (shape.external.records) {
-            EXPECT_GE(switches, 4u) << "internal and external records should alternate in runs";
-        }
+    const auto records = Records(GetParam().table);
+    size_t descents = 0;
+    size_t switches = 0;
+    for (size_t i = 1; i < records.size(); i++) {
+        descents += records[i].Address < records[i - 1].Address;
+        switches +=
+            (records[i].Address <= FIRMWARE_INTERNAL_LAST) != (records[i - 1].Address <= FIRMWARE_INTERNAL_LAST);
+    }
+    EXPECT_GT(descents, 0u);
+    if (GetParam().external.records) {
+        EXPECT_GE(switches, 4u) << "internal and external records should alternate in runs";
     }
 }
+
+TEST_P(BuiltTableTest, EqualsTheShippedFile)
+{
+    const HexImage shipped = nuvix::fw::ReadHexFile(nuvix::fw::ShippedImagePath(GetParam().name));
+    EXPECT_TRUE(AsHex(GetParam().table) == shipped);
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, BuiltTableTest, testing::ValuesIn(kShapes));
 
 TEST(FirmwareImages, TheThreeImagesDiffer)
 {
@@ -164,15 +156,6 @@ TEST(FirmwareImages, TheThreeImagesDiffer)
     EXPECT_NE(loader, main);
     EXPECT_NE(loader, alternate);
     EXPECT_NE(main, alternate);
-}
-
-TEST(FirmwareImages, BuiltTablesEqualTheShippedFiles)
-{
-    for (const Shape &shape : kShapes) {
-        SCOPED_TRACE(shape.name);
-        const HexImage shipped = nuvix::fw::ReadHexFile(nuvix::fw::ShippedImagePath(shape.name));
-        EXPECT_TRUE(AsHex(shape.table) == shipped);
-    }
 }
 
 TEST(FirmwareImages, GeneratorReproducesTheShippedFilesByteForByte)

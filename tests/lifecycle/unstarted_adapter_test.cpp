@@ -35,6 +35,47 @@ void ExpectFreshNotificationEvent(KEVENT &event, const char *name)
     EXPECT_EQ(event.Header.WaitListHead.Flink, &event.Header.WaitListHead) << name;
 }
 
+// An adapter that is not configured has none of a working adapter's parts:
+// no firmware it knows of, no pipe map, command channel, ports, serial
+// number or enumeration node.
+void ExpectNothingOfAConfiguration(AdapterContext *adapter)
+{
+    EXPECT_FALSE(adapter->FirmwareRunning);
+    EXPECT_FALSE(adapter->Configured);
+    EXPECT_FALSE(adapter->PortsCreated);
+    EXPECT_FALSE(adapter->ControlOpenAllowed);
+    EXPECT_EQ(adapter->InterfaceInfo, nullptr);
+    EXPECT_EQ(adapter->CommandInPipe, nullptr);
+    EXPECT_EQ(adapter->CommandOutPipe, nullptr);
+    EXPECT_EQ(adapter->CommandOutUrb, nullptr);
+    EXPECT_EQ(adapter->CommandInUrb, nullptr);
+    EXPECT_EQ(adapter->CommandInBuffer, nullptr);
+    EXPECT_EQ(adapter->SerialNumber, nullptr);
+    for (PortContext *port : adapter->Ports)
+        EXPECT_EQ(port, nullptr);
+    EXPECT_EQ(adapter->EnumNode, 0u);
+}
+
+// Query-remove and cancel-remove of such an adapter are the bus driver's
+// business alone: handed down in the very stack location they came in (the
+// driver's own skipped, the one below unused), with the status they came
+// with, and the removal flag and the references untouched.
+void ExpectRemovalQueriesGoStraightToTheBus(PDEVICE_OBJECT fdo, sim::usb::Bus &bus, AdapterContext *adapter)
+{
+    for (UCHAR minor : {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}) {
+        HandRequest request(fdo, IRP_MJ_PNP, minor);
+        EXPECT_EQ(request.Send(), STATUS_SUCCESS) << int(minor);
+        EXPECT_EQ(request.Wait(), STATUS_SUCCESS) << int(minor);
+        EXPECT_EQ(request.Locations(), (std::vector<PDEVICE_OBJECT>{nullptr, bus.Pdo()})) << int(minor);
+        EXPECT_FALSE(adapter->RemovePending) << int(minor);
+        EXPECT_EQ(adapter->IoRefCount, 1) << int(minor);
+        auto seen = bus.PdoRequests();
+        ASSERT_FALSE(seen.empty());
+        EXPECT_EQ(seen.back().minor, minor);
+        EXPECT_EQ(seen.back().arrivedWith, STATUS_NOT_SUPPORTED) << int(minor);
+    }
+}
+
 class UnstartedAdapterTest : public LifecycleTest {
 protected:
     // An adapter as AddDevice leaves it: on a bus of the test's own, so that
@@ -92,26 +133,13 @@ TEST_F(UnstartedAdapterTest, AnAddedAdapterIsInTheTableButNothingElseYet)
     EXPECT_EQ(adapter->MaximumTransferSize, 2048u);  // read now, not at start
 
     // Nothing of a configuration.
-    EXPECT_EQ(adapter->SerialNumber, nullptr);
+    ExpectNothingOfAConfiguration(adapter);
     EXPECT_EQ(adapter->OpenPortCount, 0u);
-    EXPECT_EQ(adapter->EnumNode, 0u);
     EXPECT_FALSE(adapter->Removed);
-    EXPECT_FALSE(adapter->Configured);
-    EXPECT_FALSE(adapter->PortsCreated);
     EXPECT_FALSE(adapter->RemovePending);
-    EXPECT_FALSE(adapter->FirmwareRunning);
-    EXPECT_FALSE(adapter->ControlOpenAllowed);
-    for (PortContext *port : adapter->Ports)
-        EXPECT_EQ(port, nullptr);
     EXPECT_EQ(adapter->PortCount, 0u);
     EXPECT_EQ(adapter->DeviceDescriptor, nullptr);
     EXPECT_EQ(adapter->ConfigDescriptor, nullptr);
-    EXPECT_EQ(adapter->InterfaceInfo, nullptr);
-    EXPECT_EQ(adapter->CommandInPipe, nullptr);
-    EXPECT_EQ(adapter->CommandOutPipe, nullptr);
-    EXPECT_EQ(adapter->CommandOutUrb, nullptr);
-    EXPECT_EQ(adapter->CommandInUrb, nullptr);
-    EXPECT_EQ(adapter->CommandInBuffer, nullptr);
     EXPECT_EQ(adapter->CommandOutIrp, nullptr);
     EXPECT_EQ(adapter->CommandInIrp, nullptr);
     EXPECT_FALSE(adapter->CommandBusy);
@@ -162,28 +190,13 @@ TEST_F(UnstartedAdapterTest, AnAddedAdapterServesNoHostAndNoDiagnosticHandle)
     RemoveUnstarted();
 }
 
-// Query-remove and cancel-remove of an adapter that is not configured are the
-// bus driver's business alone: handed down in the very stack location they
-// came in, with the status they came with, and the removal flag untouched.
+// Removal queries of an adapter that no start has reached.
 TEST_F(UnstartedAdapterTest, RemovalQueriesOfANeverStartedAdapterGoStraightToTheBus)
 {
     AdapterContext *adapter = AddOnly("FRESH");
     ASSERT_NE(adapter, nullptr);
-    for (UCHAR minor : {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}) {
-        HandRequest request(fdo_, IRP_MJ_PNP, minor);
-        EXPECT_EQ(request.Send(), STATUS_SUCCESS) << int(minor);
-        EXPECT_EQ(request.Wait(), STATUS_SUCCESS) << int(minor);
-        // The driver's own location, skipped: the bus got it, the one below stayed unused.
-        EXPECT_EQ(request.Locations(), (std::vector<PDEVICE_OBJECT>{nullptr, bus_->Pdo()})) << int(minor);
-        EXPECT_FALSE(adapter->RemovePending) << int(minor);
-        EXPECT_EQ(adapter->IoRefCount, 1) << int(minor);
-    }
-    auto seen = bus_->PdoRequests();
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[0].minor, IRP_MN_QUERY_REMOVE_DEVICE);
-    EXPECT_EQ(seen[0].arrivedWith, STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(seen[1].minor, IRP_MN_CANCEL_REMOVE_DEVICE);
-    EXPECT_EQ(seen[1].arrivedWith, STATUS_NOT_SUPPORTED);
+    ExpectRemovalQueriesGoStraightToTheBus(fdo_, *bus_, adapter);
+    EXPECT_EQ(bus_->PdoRequests().size(), 2u);
 
     // A cancel-remove leaves the flag as it finds it on such an adapter (set
     // by hand here: nothing sets it before a configuration).
@@ -207,24 +220,10 @@ TEST_F(UnstartedAdapterTest, ABlankChipGetsItsConfigurationSelectedAndNothingEls
     sim::pnp::Device &device = *plugged.device;
     AdapterContext *adapter = Adapter(device);
 
-    EXPECT_FALSE(adapter->FirmwareRunning);
-    EXPECT_FALSE(adapter->Configured);
-    EXPECT_FALSE(adapter->PortsCreated);
-    EXPECT_FALSE(adapter->ControlOpenAllowed);
     EXPECT_NE(adapter->DeviceDescriptor, nullptr);
     EXPECT_NE(adapter->ConfigDescriptor, nullptr);
-    // No pipe map, no command channel, no ports, no serial number.
-    EXPECT_EQ(adapter->InterfaceInfo, nullptr);
-    EXPECT_EQ(adapter->CommandInPipe, nullptr);
-    EXPECT_EQ(adapter->CommandOutPipe, nullptr);
-    EXPECT_EQ(adapter->CommandOutUrb, nullptr);
-    EXPECT_EQ(adapter->CommandInUrb, nullptr);
-    EXPECT_EQ(adapter->CommandInBuffer, nullptr);
-    EXPECT_EQ(adapter->SerialNumber, nullptr);
-    for (PortContext *port : adapter->Ports)
-        EXPECT_EQ(port, nullptr);
+    ExpectNothingOfAConfiguration(adapter);
     EXPECT_EQ(DriverDevices(), 1u);  // the adapter's own device object alone
-    EXPECT_EQ(adapter->EnumNode, 0u);
     EXPECT_TRUE(sim::pnp::ConfigManager::Get().Calls().empty());
 
     int selects = 0, serialReads = 0, bulk = 0;
@@ -239,20 +238,8 @@ TEST_F(UnstartedAdapterTest, ABlankChipGetsItsConfigurationSelectedAndNothingEls
     EXPECT_EQ(bulk, 0);
 
     // Removal queries go to the bus in the location they came in.
-    for (UCHAR minor : {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}) {
-        HandRequest request(device.Fdo(), IRP_MJ_PNP, minor);
-        EXPECT_EQ(request.Send(), STATUS_SUCCESS) << int(minor);
-        EXPECT_EQ(request.Wait(), STATUS_SUCCESS) << int(minor);
-        EXPECT_EQ(request.Locations(), (std::vector<PDEVICE_OBJECT>{nullptr, device.Pdo()})) << int(minor);
-        EXPECT_FALSE(adapter->RemovePending) << int(minor);
-    }
-    auto seen = device.PdoRequests();
-    ASSERT_EQ(seen.size(), 3u);  // the start, then the two
-    EXPECT_EQ(seen[1].minor, IRP_MN_QUERY_REMOVE_DEVICE);
-    EXPECT_EQ(seen[1].arrivedWith, STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(seen[2].minor, IRP_MN_CANCEL_REMOVE_DEVICE);
-    EXPECT_EQ(seen[2].arrivedWith, STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(adapter->IoRefCount, 1);
+    ExpectRemovalQueriesGoStraightToTheBus(device.Fdo(), device.Bus(), adapter);
+    EXPECT_EQ(device.PdoRequests().size(), 3u);  // the start, then the two
     EXPECT_EQ(pnp->SendRemove(device), STATUS_SUCCESS);
 }
 

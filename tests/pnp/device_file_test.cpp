@@ -15,6 +15,7 @@
 namespace {
 
 using sim::user::Handle;
+using Bytes = std::vector<uint8_t>;
 
 constexpr ULONG kEcho = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
@@ -174,84 +175,60 @@ TEST_F(DeviceFileTest, RefusedOpenGivesNoHandleAndKeepsNoReference)
     EXPECT_EQ(sim::user::OpenHandles(), 0u);
 }
 
-TEST_F(DeviceFileTest, BufferedControlCopiesInAndWhatTheDriverReportsBack)
+// A buffered control request as the driver answers it: the driver finds the
+// input in the one system buffer (none when neither side has a buffer),
+// writes its answer over it and reports a length; the caller gets no more
+// than its output length back, and nothing at all when the request failed.
+struct ControlRow {
+    Bytes input;
+    ULONG outputLength;
+    Bytes answer;       // what the driver writes into the system buffer
+    ULONG information;  // the length it reports
+    NTSTATUS status;
+    ULONG returned;
+    Bytes output;  // the caller's eight bytes afterwards; 0xEE: untouched
+};
+class BufferedControlTest : public DeviceFileTest, public testing::WithParamInterface<ControlRow> {};
+
+TEST_P(BufferedControlTest, CopiesInAndNoMoreThanTheDriverReportsAndTheCallerHasRoomFor)
 {
+    const ControlRow &row = GetParam();
     ControlDevice control;
-    control.control = [](PIRP irp, PIO_STACK_LOCATION stack) {
+    control.control = [&](PIRP irp, PIO_STACK_LOCATION stack) {
         auto &parameters = stack->Parameters.DeviceIoControl;
         EXPECT_EQ(parameters.IoControlCode, kEcho);
-        EXPECT_EQ(parameters.InputBufferLength, 3u);
-        EXPECT_EQ(parameters.OutputBufferLength, 8u);
+        EXPECT_EQ(parameters.InputBufferLength, row.input.size());
+        EXPECT_EQ(parameters.OutputBufferLength, row.outputLength);
         auto *buffer = static_cast<uint8_t *>(irp->AssociatedIrp.SystemBuffer);
-        EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 3), (std::vector<uint8_t>{1, 2, 3}));
-        // The one buffer serves both ways: the input is overwritten by the answer.
-        const uint8_t answer[6] = {9, 8, 7, 6, 5, 4};
-        std::memcpy(buffer, answer, sizeof(answer));
-        irp->IoStatus.Information = sizeof(answer);
-        return STATUS_SUCCESS;
+        EXPECT_EQ(buffer == nullptr, row.input.empty() && row.outputLength == 0);
+        if (buffer) {
+            EXPECT_EQ(Bytes(buffer, buffer + row.input.size()), row.input);
+            std::memcpy(buffer, row.answer.data(), row.answer.size());
+        }
+        irp->IoStatus.Information = row.information;
+        return row.status;
     };
     Handle handle = OpenOk();
-    const uint8_t input[3] = {1, 2, 3};
-    uint8_t output[8];
-    std::memset(output, 0xEE, sizeof(output));
-    ULONG returned = 0;
-    EXPECT_EQ(sim::user::DeviceIoControl(handle, kEcho, input, sizeof(input), output, sizeof(output), &returned),
-              STATUS_SUCCESS);
-    EXPECT_EQ(returned, 6u);
-    EXPECT_EQ(std::vector<uint8_t>(output, output + 8), (std::vector<uint8_t>{9, 8, 7, 6, 5, 4, 0xEE, 0xEE}));
-    sim::user::Close(handle);
-}
-
-TEST_F(DeviceFileTest, CopyBackNeverPassesTheOutputLength)
-{
-    ControlDevice control;
-    control.control = [](PIRP irp, PIO_STACK_LOCATION) {
-        std::memset(irp->AssociatedIrp.SystemBuffer, 0x42, 16);  // the input length is the larger
-        irp->IoStatus.Information = 10;
-        return STATUS_SUCCESS;
-    };
-    Handle handle = OpenOk();
-    uint8_t input[16] = {};
-    uint8_t output[8];
-    std::memset(output, 0xEE, sizeof(output));
-    ULONG returned = 0;
-    EXPECT_EQ(sim::user::DeviceIoControl(handle, kEcho, input, sizeof(input), output, 4, &returned), STATUS_SUCCESS);
-    EXPECT_EQ(std::vector<uint8_t>(output, output + 8),
-              (std::vector<uint8_t>{0x42, 0x42, 0x42, 0x42, 0xEE, 0xEE, 0xEE, 0xEE}));
-    sim::user::Close(handle);
-}
-
-TEST_F(DeviceFileTest, FailedControlCopiesNothingBack)
-{
-    ControlDevice control;
-    control.control = [](PIRP irp, PIO_STACK_LOCATION) {
-        std::memset(irp->AssociatedIrp.SystemBuffer, 0x42, 4);
-        irp->IoStatus.Information = 4;
-        return STATUS_INVALID_PARAMETER;
-    };
-    Handle handle = OpenOk();
-    uint8_t output[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+    Bytes output(8, 0xEE);
     ULONG returned = 99;
-    EXPECT_EQ(sim::user::DeviceIoControl(handle, kEcho, nullptr, 0, output, sizeof(output), &returned),
-              STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(returned, 0u);
-    EXPECT_EQ(std::vector<uint8_t>(output, output + 4), (std::vector<uint8_t>{0xEE, 0xEE, 0xEE, 0xEE}));
+    EXPECT_EQ(sim::user::DeviceIoControl(handle, kEcho, row.input.empty() ? nullptr : row.input.data(),
+                                         ULONG(row.input.size()), row.outputLength ? output.data() : nullptr,
+                                         row.outputLength, &returned),
+              row.status);
+    EXPECT_EQ(returned, row.returned);
+    EXPECT_EQ(output, row.output);
     sim::user::Close(handle);
 }
 
-TEST_F(DeviceFileTest, ControlWithoutBuffersHasNoSystemBuffer)
-{
-    ControlDevice control;
-    bool sawNull = false;
-    control.control = [&](PIRP irp, PIO_STACK_LOCATION) {
-        sawNull = irp->AssociatedIrp.SystemBuffer == nullptr;
-        return STATUS_SUCCESS;
-    };
-    Handle handle = OpenOk();
-    EXPECT_EQ(sim::user::DeviceIoControl(handle, kEcho, nullptr, 0, nullptr, 0, nullptr), STATUS_SUCCESS);
-    EXPECT_TRUE(sawNull);
-    sim::user::Close(handle);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Rows, BufferedControlTest,
+    testing::Values(
+        ControlRow{{1, 2, 3}, 8, {9, 8, 7, 6, 5, 4}, 6, STATUS_SUCCESS, 6, {9, 8, 7, 6, 5, 4, 0xEE, 0xEE}},
+        // The input is the larger: the copy back stops at the output length.
+        ControlRow{
+            Bytes(16), 4, Bytes(16, 0x42), 10, STATUS_SUCCESS, 10, {0x42, 0x42, 0x42, 0x42, 0xEE, 0xEE, 0xEE, 0xEE}},
+        ControlRow{{}, 4, Bytes(4, 0x42), 4, STATUS_INVALID_PARAMETER, 0, Bytes(8, 0xEE)},
+        ControlRow{{}, 0, {}, 0, STATUS_SUCCESS, 0, Bytes(8, 0xEE)}));
 
 TEST_F(DeviceFileTest, PendingControlIsWaitedFor)
 {

@@ -1,6 +1,7 @@
 #include "fake_function_driver.h"
 
 #include <cstring>
+#include <map>
 
 #include "sim/kernel/scheduler.h"
 #include "tests/support/bus_configuration.h"
@@ -34,26 +35,16 @@ void Note(PDEVICE_OBJECT fdo, const std::string &what)
 
 const char *Name(UCHAR minor)
 {
-    switch (minor) {
-    case IRP_MN_START_DEVICE:
-        return "start";
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-        return "query remove";
-    case IRP_MN_REMOVE_DEVICE:
-        return "remove";
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-        return "cancel remove";
-    case IRP_MN_STOP_DEVICE:
-        return "stop";
-    case IRP_MN_QUERY_STOP_DEVICE:
-        return "query stop";
-    case IRP_MN_CANCEL_STOP_DEVICE:
-        return "cancel stop";
-    case IRP_MN_SURPRISE_REMOVAL:
-        return "surprise";
-    default:
-        return "other";
-    }
+    static const std::map<UCHAR, const char *> names = {{IRP_MN_START_DEVICE, "start"},
+                                                        {IRP_MN_QUERY_REMOVE_DEVICE, "query remove"},
+                                                        {IRP_MN_REMOVE_DEVICE, "remove"},
+                                                        {IRP_MN_CANCEL_REMOVE_DEVICE, "cancel remove"},
+                                                        {IRP_MN_STOP_DEVICE, "stop"},
+                                                        {IRP_MN_QUERY_STOP_DEVICE, "query stop"},
+                                                        {IRP_MN_CANCEL_STOP_DEVICE, "cancel stop"},
+                                                        {IRP_MN_SURPRISE_REMOVAL, "surprise"}};
+    auto name = names.find(minor);
+    return name == names.end() ? "other" : name->second;
 }
 
 NTSTATUS NTAPI Signal(PDEVICE_OBJECT, PIRP, PVOID context)

@@ -47,6 +47,16 @@ std::vector<Seen> AtPdo(const Device &device)
 
 Seen Pnp(UCHAR minor, NTSTATUS arrivedWith) { return {IRP_MJ_PNP, minor, arrivedWith}; }
 
+using Seens = std::vector<Seen>;
+using Events = std::vector<std::string>;
+
+// What reached the bus: the start every plugged device began with, then these.
+Seens AfterStart(Seens rest)
+{
+    rest.insert(rest.begin(), Pnp(IRP_MN_START_DEVICE, STATUS_NOT_SUPPORTED));
+    return rest;
+}
+
 bool IsLive(PDEVICE_OBJECT device)
 {
     auto live = sim::io::LiveDevices();
@@ -93,8 +103,8 @@ TEST_F(PnpManagerTest, ArrivalAddsAndStartsTheDevice)
     EXPECT_EQ(FakeDriver::LowerOf(device->Fdo()), device->Pdo());
     EXPECT_EQ(device->Pdo(), device->Bus().Pdo());
     // The start went down untouched: the platform's initial status reached the bus.
-    EXPECT_EQ(AtPdo(*device), std::vector<Seen>{Pnp(IRP_MN_START_DEVICE, STATUS_NOT_SUPPORTED)});
-    EXPECT_EQ(FakeDriver::Log().events, (std::vector<std::string>{"1 start", "1 start done"}));
+    EXPECT_EQ(AtPdo(*device), AfterStart({}));
+    EXPECT_EQ(FakeDriver::Log().events, (Events{"1 start", "1 start done"}));
 }
 
 TEST_F(PnpManagerTest, StartCompletesAtOnceOrLaterFromTheController)
@@ -128,9 +138,8 @@ TEST_F(PnpManagerTest, StopAndRestartReachTheBusWithTheDriversStatus)
     EXPECT_EQ(manager_->Restart(*device), STATUS_SUCCESS);
     EXPECT_EQ(device->State(), DeviceState::Started);
     EXPECT_EQ(AtPdo(*device),
-              (std::vector<Seen>{Pnp(IRP_MN_START_DEVICE, STATUS_NOT_SUPPORTED),
-                                 Pnp(IRP_MN_QUERY_STOP_DEVICE, STATUS_SUCCESS), Pnp(IRP_MN_STOP_DEVICE, STATUS_SUCCESS),
-                                 Pnp(IRP_MN_START_DEVICE, STATUS_NOT_SUPPORTED)}));
+              AfterStart({Pnp(IRP_MN_QUERY_STOP_DEVICE, STATUS_SUCCESS), Pnp(IRP_MN_STOP_DEVICE, STATUS_SUCCESS),
+                          Pnp(IRP_MN_START_DEVICE, STATUS_NOT_SUPPORTED)}));
 }
 
 TEST_F(PnpManagerTest, RefusedStopQueryIsCancelled)
@@ -143,8 +152,7 @@ TEST_F(PnpManagerTest, RefusedStopQueryIsCancelled)
     EXPECT_EQ(stop.final, STATUS_SUCCESS);
     EXPECT_EQ(device->State(), DeviceState::Started);
     // The function driver completed the query itself; only the cancel went down.
-    EXPECT_EQ(AtPdo(*device), (std::vector<Seen>{Pnp(IRP_MN_START_DEVICE, STATUS_NOT_SUPPORTED),
-                                                 Pnp(IRP_MN_CANCEL_STOP_DEVICE, STATUS_SUCCESS)}));
+    EXPECT_EQ(AtPdo(*device), AfterStart({Pnp(IRP_MN_CANCEL_STOP_DEVICE, STATUS_SUCCESS)}));
 }
 
 TEST_F(PnpManagerTest, BusFailingAQueryMakesTheManagerCancel)
@@ -155,9 +163,8 @@ TEST_F(PnpManagerTest, BusFailingAQueryMakesTheManagerCancel)
     EXPECT_TRUE(remove.Refused());
     EXPECT_EQ(remove.query, STATUS_DEVICE_BUSY);
     EXPECT_TRUE(device->Present());
-    EXPECT_EQ(AtPdo(*device), (std::vector<Seen>{Pnp(IRP_MN_START_DEVICE, STATUS_NOT_SUPPORTED),
-                                                 Pnp(IRP_MN_QUERY_REMOVE_DEVICE, STATUS_SUCCESS),
-                                                 Pnp(IRP_MN_CANCEL_REMOVE_DEVICE, STATUS_SUCCESS)}));
+    EXPECT_EQ(AtPdo(*device), AfterStart({Pnp(IRP_MN_QUERY_REMOVE_DEVICE, STATUS_SUCCESS),
+                                          Pnp(IRP_MN_CANCEL_REMOVE_DEVICE, STATUS_SUCCESS)}));
     device->Bus().ClearPnpFailures();
     EXPECT_FALSE(manager_->Remove(*device).Refused());
     EXPECT_FALSE(device->Present());
@@ -177,9 +184,8 @@ TEST_F(PnpManagerTest, RemovalTearsTheStackDown)
     EXPECT_FALSE(IsLive(fdo));
     EXPECT_FALSE(IsLive(pdo));
     // The record of what reached the bus outlives the bus.
-    EXPECT_EQ(AtPdo(*device), (std::vector<Seen>{Pnp(IRP_MN_START_DEVICE, STATUS_NOT_SUPPORTED),
-                                                 Pnp(IRP_MN_QUERY_REMOVE_DEVICE, STATUS_SUCCESS),
-                                                 Pnp(IRP_MN_REMOVE_DEVICE, STATUS_SUCCESS)}));
+    EXPECT_EQ(AtPdo(*device),
+              AfterStart({Pnp(IRP_MN_QUERY_REMOVE_DEVICE, STATUS_SUCCESS), Pnp(IRP_MN_REMOVE_DEVICE, STATUS_SUCCESS)}));
 }
 
 TEST_F(PnpManagerTest, SurpriseRemovalFindsTheBusFailingRequests)
@@ -196,9 +202,8 @@ TEST_F(PnpManagerTest, SurpriseRemovalFindsTheBusFailingRequests)
     EXPECT_EQ(manager_->SurpriseRemove(*device), STATUS_SUCCESS);
     EXPECT_EQ(urbs, (std::vector<NTSTATUS>{STATUS_SUCCESS, STATUS_DEVICE_NOT_CONNECTED}));
     EXPECT_EQ(device->State(), DeviceState::Removed);
-    EXPECT_EQ(AtPdo(*device), (std::vector<Seen>{Pnp(IRP_MN_START_DEVICE, STATUS_NOT_SUPPORTED),
-                                                 Pnp(IRP_MN_SURPRISE_REMOVAL, STATUS_SUCCESS),
-                                                 Pnp(IRP_MN_REMOVE_DEVICE, STATUS_SUCCESS)}));
+    EXPECT_EQ(AtPdo(*device),
+              AfterStart({Pnp(IRP_MN_SURPRISE_REMOVAL, STATUS_SUCCESS), Pnp(IRP_MN_REMOVE_DEVICE, STATUS_SUCCESS)}));
 }
 
 TEST_F(PnpManagerTest, SingleRequestsInAnyOrder)
@@ -218,12 +223,11 @@ TEST_F(PnpManagerTest, SingleRequestsInAnyOrder)
     EXPECT_EQ(manager_->SendRemove(*device), STATUS_SUCCESS);
     EXPECT_EQ(device->State(), DeviceState::Removed);
     EXPECT_EQ(AtPdo(*device),
-              (std::vector<Seen>{
-                  Pnp(IRP_MN_START_DEVICE, STATUS_NOT_SUPPORTED), Pnp(IRP_MN_QUERY_REMOVE_DEVICE, STATUS_SUCCESS),
-                  Pnp(IRP_MN_CANCEL_REMOVE_DEVICE, STATUS_SUCCESS), Pnp(IRP_MN_STOP_DEVICE, STATUS_SUCCESS),
-                  Pnp(IRP_MN_CANCEL_STOP_DEVICE, STATUS_SUCCESS), Pnp(IRP_MN_START_DEVICE, STATUS_NOT_SUPPORTED),
-                  Pnp(IRP_MN_QUERY_CAPABILITIES, STATUS_NOT_SUPPORTED), Pnp(IRP_MN_SURPRISE_REMOVAL, STATUS_SUCCESS),
-                  Pnp(IRP_MN_REMOVE_DEVICE, STATUS_SUCCESS)}));
+              AfterStart(
+                  {Pnp(IRP_MN_QUERY_REMOVE_DEVICE, STATUS_SUCCESS), Pnp(IRP_MN_CANCEL_REMOVE_DEVICE, STATUS_SUCCESS),
+                   Pnp(IRP_MN_STOP_DEVICE, STATUS_SUCCESS), Pnp(IRP_MN_CANCEL_STOP_DEVICE, STATUS_SUCCESS),
+                   Pnp(IRP_MN_START_DEVICE, STATUS_NOT_SUPPORTED), Pnp(IRP_MN_QUERY_CAPABILITIES, STATUS_NOT_SUPPORTED),
+                   Pnp(IRP_MN_SURPRISE_REMOVAL, STATUS_SUCCESS), Pnp(IRP_MN_REMOVE_DEVICE, STATUS_SUCCESS)}));
 }
 
 TEST_F(PnpManagerTest, PowerAndSystemControlGoDownTheStack)
@@ -232,12 +236,11 @@ TEST_F(PnpManagerTest, PowerAndSystemControlGoDownTheStack)
     EXPECT_EQ(manager_->SendPower(*device, IRP_MN_QUERY_POWER), STATUS_SUCCESS);
     EXPECT_EQ(manager_->SendPower(*device, IRP_MN_SET_POWER), STATUS_SUCCESS);
     EXPECT_EQ(manager_->SendSystemControl(*device, 0), STATUS_SUCCESS);
-    EXPECT_EQ(AtPdo(*device), (std::vector<Seen>{Pnp(IRP_MN_START_DEVICE, STATUS_NOT_SUPPORTED),
-                                                 {IRP_MJ_POWER, IRP_MN_QUERY_POWER, STATUS_NOT_SUPPORTED},
-                                                 {IRP_MJ_POWER, IRP_MN_SET_POWER, STATUS_NOT_SUPPORTED},
-                                                 {IRP_MJ_SYSTEM_CONTROL, 0, STATUS_NOT_SUPPORTED}}));
+    EXPECT_EQ(AtPdo(*device), AfterStart({{IRP_MJ_POWER, IRP_MN_QUERY_POWER, STATUS_NOT_SUPPORTED},
+                                          {IRP_MJ_POWER, IRP_MN_SET_POWER, STATUS_NOT_SUPPORTED},
+                                          {IRP_MJ_SYSTEM_CONTROL, 0, STATUS_NOT_SUPPORTED}}));
     EXPECT_EQ(FakeDriver::Log().events,
-              (std::vector<std::string>{"1 start", "1 start done", "1 power 3", "1 power 2", "1 system control 0"}));
+              (Events{"1 start", "1 start done", "1 power 3", "1 power 2", "1 system control 0"}));
 }
 
 TEST_F(PnpManagerTest, FailedStartIsFollowedByRemoval)
@@ -247,8 +250,7 @@ TEST_F(PnpManagerTest, FailedStartIsFollowedByRemoval)
     EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(device->StartStatus(), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(device->State(), DeviceState::Removed);
-    EXPECT_EQ(AtPdo(*device), (std::vector<Seen>{Pnp(IRP_MN_START_DEVICE, STATUS_NOT_SUPPORTED),
-                                                 Pnp(IRP_MN_REMOVE_DEVICE, STATUS_SUCCESS)}));
+    EXPECT_EQ(AtPdo(*device), AfterStart({Pnp(IRP_MN_REMOVE_DEVICE, STATUS_SUCCESS)}));
 }
 
 TEST_F(PnpManagerTest, FailedStartCanBeLeftStanding)
@@ -283,8 +285,7 @@ TEST_F(PnpManagerTest, DevicesLeftPresentAreUnpluggedAtTheEnd)
     PDEVICE_OBJECT fdo = device->Fdo();
     manager_.reset();
     EXPECT_FALSE(IsLive(fdo));
-    EXPECT_EQ(FakeDriver::Log().events,
-              (std::vector<std::string>{"1 start", "1 start done", "1 surprise", "1 remove"}));
+    EXPECT_EQ(FakeDriver::Log().events, (Events{"1 start", "1 start done", "1 surprise", "1 remove"}));
 }
 
 // The device answers a vendor request by leaving the bus and coming back,
@@ -318,12 +319,11 @@ TEST_F(PnpManagerTest, ReturnIsHandledOnTheManagersThreadAfterTheStart)
     EXPECT_EQ(&second->Model(), &model_);
     EXPECT_EQ(second->State(), DeviceState::Started);
     EXPECT_NE(second->Fdo(), first->Fdo());
-    EXPECT_EQ(FakeDriver::Log().events, (std::vector<std::string>{"1 start", "1 start done", "1 surprise", "1 remove",
-                                                                  "2 start", "2 start done"}));
-    EXPECT_EQ(AtPdo(*first), (std::vector<Seen>{Pnp(IRP_MN_START_DEVICE, STATUS_NOT_SUPPORTED),
-                                                Pnp(IRP_MN_SURPRISE_REMOVAL, STATUS_SUCCESS),
-                                                Pnp(IRP_MN_REMOVE_DEVICE, STATUS_SUCCESS)}));
-    EXPECT_EQ(AtPdo(*second), std::vector<Seen>{Pnp(IRP_MN_START_DEVICE, STATUS_NOT_SUPPORTED)});
+    EXPECT_EQ(FakeDriver::Log().events,
+              (Events{"1 start", "1 start done", "1 surprise", "1 remove", "2 start", "2 start done"}));
+    EXPECT_EQ(AtPdo(*first),
+              AfterStart({Pnp(IRP_MN_SURPRISE_REMOVAL, STATUS_SUCCESS), Pnp(IRP_MN_REMOVE_DEVICE, STATUS_SUCCESS)}));
+    EXPECT_EQ(AtPdo(*second), AfterStart({}));
 }
 
 TEST_F(PnpManagerTest, DeviceThatLeavesDuringAFailedStartStillComesBack)
@@ -346,7 +346,7 @@ TEST_F(PnpManagerTest, DeviceThatLeavesDuringAFailedStartStillComesBack)
     Device *second = first->ReturnedAs();
     ASSERT_NE(second, nullptr);
     EXPECT_EQ(second->State(), DeviceState::Started);
-    EXPECT_EQ(FakeDriver::Log().events, (std::vector<std::string>{"1 start", "1 remove", "2 start", "2 start done"}));
+    EXPECT_EQ(FakeDriver::Log().events, (Events{"1 start", "1 remove", "2 start", "2 start done"}));
 }
 
 TEST_F(PnpManagerTest, SecondReportFollowsTheDeviceToWhatItBecame)
@@ -400,8 +400,8 @@ TEST_F(PnpManagerTest, ChipThatStartsItsFirmwareIsPluggedInAgain)
             EXPECT_EQ(adapter->State(), DeviceState::Started);
             EXPECT_EQ(FakeDriver::ReadDeviceDescriptor(adapter->Fdo()), STATUS_SUCCESS);
         }
-        EXPECT_EQ(FakeDriver::Log().events, (std::vector<std::string>{"1 start", "1 start done", "1 surprise",
-                                                                      "1 remove", "2 start", "2 start done"}));
+        EXPECT_EQ(FakeDriver::Log().events,
+                  (Events{"1 start", "1 start done", "1 surprise", "1 remove", "2 start", "2 start done"}));
     }
     manager_.reset();  // before the chip goes
 }

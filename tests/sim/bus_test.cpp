@@ -334,32 +334,13 @@ TEST_F(BusTest, InlineModeCompletesInsideTheCall)
     EXPECT_EQ(ready.CompletedOn(), "test");
 }
 
-TEST_F(BusTest, CancelCompletedByTheController)
-{
-    Configure();
-    Transfer read(Pdo(), PipeFor(kIn), kReadFlags, Bytes(8));
-    read.Start();
-    bus_->Drain();
-    EXPECT_TRUE(IoCancelIrp(read.Irp()));
-    EXPECT_EQ(read.Wait(), STATUS_CANCELLED);
-    EXPECT_EQ(read.UrbStatus(), USBD_STATUS_CANCELED);
-    EXPECT_EQ(read.Length(), 0u);
-    EXPECT_EQ(read.CompletedOn(), "usb controller");
-    EXPECT_EQ(bus_->PendingTransfers(), 0u);
-    // The log names the pipe the cancelled transfer was waiting on.
-    auto log = bus_->Log();
-    ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log.back().function, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
-    EXPECT_EQ(log.back().status, USBD_STATUS_CANCELED);
-    EXPECT_EQ(log.back().endpoint, kIn);
-}
-
 // A cancel that reaches a request before the bus has it (the submitter sends
 // it after dropping a lock) must still win over data that arrives later.
 TEST_F(BusTest, RequestCancelledBeforeItReachesTheBusEndsCancelledInEveryMode)
 {
     Configure();
     for (CompletionMode mode : {CompletionMode::Pend, CompletionMode::Inline}) {
+        SCOPED_TRACE(mode == CompletionMode::Inline ? "inline" : "pend");
         bus_->SetCompletionMode(mode);
         Transfer read(Pdo(), PipeFor(kIn), kReadFlags, Bytes(8));
         EXPECT_FALSE(IoCancelIrp(read.Irp()));
@@ -376,37 +357,52 @@ TEST_F(BusTest, RequestCancelledBeforeItReachesTheBusEndsCancelledInEveryMode)
     }
 }
 
-TEST_F(BusTest, CancelCompletedInsideTheCancelCall)
-{
-    Configure();
-    bus_->SetCancelMode(CancelMode::Inline);
-    Transfer read(Pdo(), PipeFor(kIn), kReadFlags, Bytes(8));
-    read.Start();
-    bus_->Drain();
-    EXPECT_TRUE(IoCancelIrp(read.Irp()));
-    EXPECT_TRUE(read.Done());
-    EXPECT_EQ(read.CompletedOn(), "test");
-    EXPECT_EQ(read.CompletedAt(), DISPATCH_LEVEL);
-    EXPECT_EQ(read.Wait(), STATUS_CANCELLED);
-}
+// A cancelled transfer is completed by the controller, inside the cancel
+// call, or only when the test releases it; whoever completes it, it ends
+// cancelled with nothing moved, and the log names the pipe it waited on.
+struct CancelRow {
+    CancelMode mode;
+    bool doneInsideTheCall;
+    bool held;  // until ReleaseHeldCancelled
+    const char *completedOn;
+};
+class CancelModeTest : public BusTest, public testing::WithParamInterface<CancelRow> {};
 
-TEST_F(BusTest, HeldCancelCompletesOnlyWhenReleased)
+TEST_P(CancelModeTest, ACancelledTransferEndsCancelledWhoeverCompletesIt)
 {
+    const CancelRow &row = GetParam();
     Configure();
-    bus_->SetCancelMode(CancelMode::Hold);
+    bus_->SetCancelMode(row.mode);
     Transfer read(Pdo(), PipeFor(kIn), kReadFlags, Bytes(8));
     read.Start();
     bus_->Drain();
     EXPECT_TRUE(IoCancelIrp(read.Irp()));
+    if (row.doneInsideTheCall) {
+        EXPECT_TRUE(read.Done());
+    }
     bus_->Drain();
-    EXPECT_FALSE(read.Done());
-    EXPECT_EQ(bus_->HeldCancelled(), 1u);
+    EXPECT_EQ(read.Done(), !row.held);
+    EXPECT_EQ(bus_->HeldCancelled(), row.held ? 1u : 0u);
     EXPECT_EQ(bus_->PendingTransfers(), 0u);
     bus_->ReleaseHeldCancelled();
     EXPECT_TRUE(read.Done());
     EXPECT_EQ(read.Wait(), STATUS_CANCELLED);
+    EXPECT_EQ(read.UrbStatus(), USBD_STATUS_CANCELED);
+    EXPECT_EQ(read.Length(), 0u);
+    EXPECT_EQ(read.CompletedOn(), row.completedOn);
+    EXPECT_EQ(read.CompletedAt(), DISPATCH_LEVEL);
     EXPECT_EQ(bus_->HeldCancelled(), 0u);
+    auto log = bus_->Log();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back().function, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    EXPECT_EQ(log.back().status, USBD_STATUS_CANCELED);
+    EXPECT_EQ(log.back().endpoint, kIn);
 }
+
+INSTANTIATE_TEST_SUITE_P(Modes, CancelModeTest,
+                         testing::Values(CancelRow{CancelMode::Controller, false, false, "usb controller"},
+                                         CancelRow{CancelMode::Inline, true, false, "test"},
+                                         CancelRow{CancelMode::Hold, false, true, "test"}));
 
 TEST_F(BusTest, DeviceGoneFailsPendingAndNewRequests)
 {

@@ -124,34 +124,34 @@ TEST_F(IoTest, EachDriverGetsItsOwnLocationAndEachRoutineItsOwnDevice)
     IoFreeIrp(irp);
 }
 
-TEST_F(IoTest, CompletionRoutinesRunOnlyForTheOutcomesTheyAskedFor)
+// Which routines run for an outcome, by the control bits each asked with.
+struct OutcomeRow {
+    UCHAR middleControl, topControl;
+    NTSTATUS status;
+    BOOLEAN cancel;
+    Names log;
+};
+class OutcomeTest : public IoTest, public testing::WithParamInterface<OutcomeRow> {};
+
+TEST_P(OutcomeTest, CompletionRoutinesRunOnlyForTheOutcomesTheyAskedFor)
 {
     Stack stack;
-    stack.middleControl = SL_INVOKE_ON_ERROR;
-    stack.topControl = SL_INVOKE_ON_SUCCESS;
+    stack.middleControl = GetParam().middleControl;
+    stack.topControl = GetParam().topControl;
+    stack.bottomStatus = GetParam().status;
     PIRP irp = stack.NewOwnRequest();
-    stack.Send(irp);
-    EXPECT_EQ(stack.log, (Names{"top", "owner"}));
-    IoFreeIrp(irp);
-
-    stack.log.clear();
-    stack.bottomStatus = STATUS_UNSUCCESSFUL;
-    irp = stack.NewOwnRequest();
-    EXPECT_EQ(stack.Send(irp), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(stack.log, (Names{"middle", "owner"}));
-    EXPECT_EQ(irp->IoStatus.Status, STATUS_UNSUCCESSFUL);
-    IoFreeIrp(irp);
-
-    stack.log.clear();
-    stack.bottomStatus = STATUS_CANCELLED;
-    stack.middleControl = SL_INVOKE_ON_SUCCESS;
-    stack.topControl = SL_INVOKE_ON_CANCEL;
-    irp = stack.NewOwnRequest();
-    irp->Cancel = TRUE;
-    stack.Send(irp);
-    EXPECT_EQ(stack.log, (Names{"top", "owner"}));
+    irp->Cancel = GetParam().cancel;
+    EXPECT_EQ(stack.Send(irp), GetParam().status);
+    EXPECT_EQ(stack.log, GetParam().log);
+    EXPECT_EQ(irp->IoStatus.Status, GetParam().status);
     IoFreeIrp(irp);
 }
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, OutcomeTest,
+    testing::Values(OutcomeRow{SL_INVOKE_ON_ERROR, SL_INVOKE_ON_SUCCESS, STATUS_SUCCESS, FALSE, {"top", "owner"}},
+                    OutcomeRow{
+                        SL_INVOKE_ON_ERROR, SL_INVOKE_ON_SUCCESS, STATUS_UNSUCCESSFUL, FALSE, {"middle", "owner"}},
+                    OutcomeRow{SL_INVOKE_ON_SUCCESS, SL_INVOKE_ON_CANCEL, STATUS_CANCELLED, TRUE, {"top", "owner"}}));
 
 TEST_F(IoTest, MoreProcessingRequiredStopsCompletionUntilTheDriverCompletesAgain)
 {
@@ -371,6 +371,7 @@ TEST_F(IoTest, DeviceNamesAndSymbolicLinks)
         {u"\\Nowhere\\X", STATUS_OBJECT_PATH_NOT_FOUND},
     };
     for (const Refused &r : refused) {
+        SCOPED_TRACE(std::string(r.name, r.name + std::char_traits<char16_t>::length(r.name)));
         UNICODE_STRING name = Text(r.name);
         EXPECT_EQ(IoCreateDevice(other, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &clash), r.status);
         EXPECT_EQ(IoCreateSymbolicLink(&name, &target), r.status);
