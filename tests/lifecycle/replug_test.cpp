@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "sim/adapter/uart.h"
+#include "sim/host/traffic.h"
 #include "tests/lifecycle/lifecycle_support.h"
 
 namespace {
@@ -17,13 +18,10 @@ protected:
     {
         sim::host::HostSerialDriver &host = *Host(serial);
         sim::host::HostPort &port = *HostPort(serial, index);
-        EXPECT_TRUE(host.Open(port));
-        EXPECT_TRUE(host.Bind(port, 1024, 1024));
+        // Looped back with RTS/CTS, the port holds itself off only when its
+        // FIFO fills.
+        EXPECT_TRUE(sim::host::OpenForTraffic(host, port, 1024, 1024));
         EXPECT_TRUE(host.Control(port, IOCTL_SERIAL_SET_BAUD_RATE, &baud, sizeof(baud), nullptr, 0));
-        // RTS follows the receive FIFO and the UART sends while CTS is on:
-        // looped back, the port holds itself off only when its FIFO fills.
-        SERIAL_HANDFLOW flow{SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE, SERIAL_RTS_HANDSHAKE, 0, 0};
-        EXPECT_TRUE(host.Control(port, IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof(flow), nullptr, 0));
         return port;
     }
 };

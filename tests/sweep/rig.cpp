@@ -6,6 +6,7 @@
 
 #include "driver/core/driver_entry.h"
 #include "harness.h"
+#include "sim/host/traffic.h"
 #include "sim/kernel/bugcheck.h"
 #include "sim/kernel/registry.h"
 #include "sim/kernel/resources.h"
@@ -244,18 +245,9 @@ bool Rig::OpenPort(int index)
     sim::host::HostPort *port = Port(index);
     if (!host || !port)
         return false;
-    if (!host->Open(*port))
+    // Hardware flow control, so a full receiver holds the sender off.
+    if (!sim::host::OpenForTraffic(*host, *port, 700 + 100 * index, 500 + 50 * index))
         return false;
-    bool ok = host->Bind(*port, 700 + 100 * index, 500 + 50 * index);
-    if (ok) {
-        // Hardware flow control, so a full receiver holds the sender off.
-        SERIAL_HANDFLOW flow{SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE, SERIAL_RTS_HANDSHAKE, 0, 0};
-        ok = host->Control(*port, IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof(flow), nullptr, 0);
-    }
-    if (!ok) {
-        host->Close(*port);
-        return false;
-    }
     // Success means the settings are on the device.
     if (auto firmware = Firmware(); firmware && !socket->Pulled()) {
         sim::adapter::PortState state = firmware->Port(index + 1);
@@ -494,23 +486,14 @@ void Rig::CheckFreshAdapterWorks(const std::string &label)
         Fail(label + ": a fresh adapter got no host ports");
     } else {
         fresh.Firmware()->ConnectLoopback(3);
-        if (!host->Open(*port) || !host->Bind(*port, 1024, 1024)) {
+        if (!sim::host::OpenForTraffic(*host, *port, 1024, 1024, sim::host::Flow::None)) {
             Fail(label + ": a fresh adapter's port does not open");
         } else {
-            std::vector<uint8_t> out(200), in;
+            std::vector<uint8_t> out(200);
             for (size_t i = 0; i < out.size(); i++)
                 out[i] = static_cast<uint8_t>(i * 13 + 5);
-            host->Write(*port, out.data(), out.size());
-            while (in.size() < out.size()) {
-                uint8_t buffer[256];
-                size_t n = host->Read(*port, buffer, sizeof(buffer));
-                in.insert(in.end(), buffer, buffer + n);
-                if (n == 0 && !host->WaitReadable(*port, kPatience))
-                    break;
-            }
-            if (in != out)
-                Fail(label + ": a fresh adapter's data did not come back whole (" + std::to_string(in.size()) + " of " +
-                     std::to_string(out.size()) + " bytes)");
+            if (std::string failure = sim::host::ShortEcho(*host, *port, out, kPatience); !failure.empty())
+                Fail(label + ": a fresh adapter's data did not come back whole (" + failure + ")");
             if (!host->Close(*port))
                 Fail(label + ": a fresh adapter's port does not close");
         }
