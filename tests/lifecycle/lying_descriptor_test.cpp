@@ -100,9 +100,9 @@ TEST_F(LyingDescriptorTest, AnHonestConfigurationIsReadOnce)
 struct DescriptorLie {
     const char *what;
     std::function<Bytes(Bytes, int)> config;  // the configuration descriptor of each read
-    std::function<Bytes(Bytes)> device;       // the device descriptor
-    NTSTATUS start;
-    std::optional<std::vector<size_t>> configReads;
+    NTSTATUS start = STATUS_DEVICE_DATA_ERROR;
+    std::optional<std::vector<size_t>> configReads = std::nullopt;
+    std::function<Bytes(Bytes)> device = nullptr;  // the device descriptor
 };
 
 // The configuration descriptor bent the same way at every read.
@@ -117,7 +117,12 @@ std::function<Bytes(Bytes, int)> CutAt(size_t length)
 {
     return [length](Bytes bytes, int) { return Cut(bytes, length); };
 }
+std::function<Bytes(Bytes)> DeviceCutAt(size_t length)
+{
+    return [length](Bytes bytes) { return Cut(bytes, length); };
+}
 const std::vector<size_t> kOneRead = {CONFIG_DESCRIPTOR_FIRST_READ};
+const std::vector<size_t> kNoRead = {};
 
 class DescriptorLieTest : public LyingDescriptorTest, public ::testing::WithParamInterface<DescriptorLie> {};
 
@@ -138,20 +143,20 @@ TEST_P(DescriptorLieTest, FailsTheStartCleanly)
 
 const DescriptorLie kDescriptorLies[] = {
     // An empty read is not retried.
-    {"empty", CutAt(0), nullptr, STATUS_DEVICE_DATA_ERROR, kOneRead},
+    {"empty", CutAt(0), STATUS_DEVICE_DATA_ERROR, kOneRead},
     // 2 and 3 bytes do not even reach wTotalLength; 4 to 8 hold it but not
     // the rest of the configuration descriptor.
-    {"1 byte", CutAt(1), nullptr, STATUS_DEVICE_DATA_ERROR, kOneRead},
-    {"2 bytes", CutAt(2), nullptr, STATUS_DEVICE_DATA_ERROR, kOneRead},
-    {"3 bytes", CutAt(3), nullptr, STATUS_DEVICE_DATA_ERROR, kOneRead},
-    {"4 bytes", CutAt(4), nullptr, STATUS_DEVICE_DATA_ERROR, kOneRead},
-    {"8 bytes", CutAt(8), nullptr, STATUS_DEVICE_DATA_ERROR, kOneRead},
+    {"1 byte", CutAt(1), STATUS_DEVICE_DATA_ERROR, kOneRead},
+    {"2 bytes", CutAt(2), STATUS_DEVICE_DATA_ERROR, kOneRead},
+    {"3 bytes", CutAt(3), STATUS_DEVICE_DATA_ERROR, kOneRead},
+    {"4 bytes", CutAt(4), STATUS_DEVICE_DATA_ERROR, kOneRead},
+    {"8 bytes", CutAt(8), STATUS_DEVICE_DATA_ERROR, kOneRead},
     // wTotalLength says 88 but the transfer ends after 50 bytes: the rest of
     // the buffer was never written.
-    {"50 of 88 bytes", CutAt(50), nullptr, STATUS_DEVICE_DATA_ERROR, kOneRead},
+    {"50 of 88 bytes", CutAt(50), STATUS_DEVICE_DATA_ERROR, kOneRead},
     // The whole 65535 the field can say is asked for once more, and what
     // arrives then is still short of it.
-    {"wTotalLength 65535", Bend([](Bytes &bytes) { SetTotalLength(bytes, 0xFFFF); }), nullptr, STATUS_DEVICE_DATA_ERROR,
+    {"wTotalLength 65535", Bend([](Bytes &bytes) { SetTotalLength(bytes, 0xFFFF); }), STATUS_DEVICE_DATA_ERROR,
      std::vector<size_t>{CONFIG_DESCRIPTOR_FIRST_READ, 0xFFFF}},
     // A device that claims more at every read is not read a third time.
     {"growing",
@@ -160,85 +165,71 @@ const DescriptorLie kDescriptorLies[] = {
          bytes.resize(600 * read, 0);
          return bytes;
      },
-     nullptr, STATUS_DEVICE_DATA_ERROR, std::vector<size_t>{CONFIG_DESCRIPTOR_FIRST_READ, 600}},
+     STATUS_DEVICE_DATA_ERROR, std::vector<size_t>{CONFIG_DESCRIPTOR_FIRST_READ, 600}},
     // A header that is no configuration descriptor.
-    {"bLength 7", Bend([](Bytes &bytes) { bytes[0] = 7; }), nullptr, STATUS_DEVICE_DATA_ERROR, std::nullopt},
-    {"bLength 0", Bend([](Bytes &bytes) { bytes[0] = 0; }), nullptr, STATUS_DEVICE_DATA_ERROR, std::nullopt},
-    {"interface type", Bend([](Bytes &bytes) { bytes[1] = USB_INTERFACE_DESCRIPTOR_TYPE; }), nullptr,
-     STATUS_DEVICE_DATA_ERROR, std::nullopt},
-    {"wTotalLength 4", Bend([](Bytes &bytes) { SetTotalLength(bytes, 4); }), nullptr, STATUS_DEVICE_DATA_ERROR,
-     std::nullopt},
-    {"wTotalLength 0", Bend([](Bytes &bytes) { SetTotalLength(bytes, 0); }), nullptr, STATUS_DEVICE_DATA_ERROR,
-     std::nullopt},
+    {"bLength 7", Bend([](Bytes &bytes) { bytes[0] = 7; })},
+    {"bLength 0", Bend([](Bytes &bytes) { bytes[0] = 0; })},
+    {"interface type", Bend([](Bytes &bytes) { bytes[1] = USB_INTERFACE_DESCRIPTOR_TYPE; })},
+    {"wTotalLength 4", Bend([](Bytes &bytes) { SetTotalLength(bytes, 4); })},
+    {"wTotalLength 0", Bend([](Bytes &bytes) { SetTotalLength(bytes, 0); })},
     // A descriptor inside that breaks the walk: the walk would stand still
     // on a length of 0 or 1 for ever.
-    {"endpoint of length 0", Bend([](Bytes &bytes) { bytes[18 + 3 * 7] = 0; }), nullptr, STATUS_DEVICE_DATA_ERROR,
-     std::nullopt},
-    {"endpoint of length 1", Bend([](Bytes &bytes) { bytes[18 + 3 * 7] = 1; }), nullptr, STATUS_DEVICE_DATA_ERROR,
-     std::nullopt},
+    {"endpoint of length 0", Bend([](Bytes &bytes) { bytes[18 + 3 * 7] = 0; })},
+    {"endpoint of length 1", Bend([](Bytes &bytes) { bytes[18 + 3 * 7] = 1; })},
     // The last endpoint runs 3 bytes past wTotalLength.
     {"last endpoint cut", Bend([](Bytes &bytes) {
          bytes.resize(bytes.size() - 3);
          SetTotalLength(bytes, static_cast<uint16_t>(bytes.size()));
-     }),
-     nullptr, STATUS_DEVICE_DATA_ERROR, std::nullopt},
-    {"endpoint of length 200", Bend([](Bytes &bytes) { bytes[18 + 9 * 7] = 200; }), nullptr, STATUS_DEVICE_DATA_ERROR,
-     std::nullopt},
+     })},
+    {"endpoint of length 200", Bend([](Bytes &bytes) { bytes[18 + 9 * 7] = 200; })},
     // An interface descriptor too short to hold an interface's fields.
     {"interface of length 4", Bend([](Bytes &bytes) {
          Bytes small = {4, USB_INTERFACE_DESCRIPTOR_TYPE, 1, 0};
          bytes.insert(bytes.end(), small.begin(), small.end());
          SetTotalLength(bytes, static_cast<uint16_t>(bytes.size()));
-     }),
-     nullptr, STATUS_DEVICE_DATA_ERROR, std::nullopt},
+     })},
     // One stray byte after the last descriptor.
     {"stray byte", Bend([](Bytes &bytes) {
          bytes.push_back(9);
          SetTotalLength(bytes, static_cast<uint16_t>(bytes.size()));
-     }),
-     nullptr, STATUS_DEVICE_DATA_ERROR, std::nullopt},
+     })},
     // Too few pipes.
     {"no endpoints", Bend([](Bytes &bytes) {
          bytes.resize(18);
          bytes[13] = 0;
          SetTotalLength(bytes, 18);
      }),
-     nullptr, STATUS_UNSUCCESSFUL, std::nullopt},
+     STATUS_UNSUCCESSFUL},
     // bNumEndpoints says ten; four endpoint descriptors follow.
     {"four of ten endpoints", Bend([](Bytes &bytes) {
          bytes.resize(18 + 4 * 7);
          SetTotalLength(bytes, static_cast<uint16_t>(bytes.size()));
      }),
-     nullptr, STATUS_UNSUCCESSFUL, std::nullopt},
+     STATUS_UNSUCCESSFUL},
     // Eight endpoints: the command pipes are missing.
     {"eight endpoints", Bend([](Bytes &bytes) {
          bytes.resize(18 + 8 * 7);
          bytes[13] = 8;
          SetTotalLength(bytes, static_cast<uint16_t>(bytes.size()));
      }),
-     nullptr, STATUS_UNSUCCESSFUL, std::nullopt},
+     STATUS_UNSUCCESSFUL},
     {"no interface", Bend([](Bytes &bytes) {
          bytes.resize(9);
          SetTotalLength(bytes, 9);
      }),
-     nullptr, STATUS_UNSUCCESSFUL, std::nullopt},
+     STATUS_UNSUCCESSFUL},
     // Whether the firmware runs is judged from idProduct: a device
     // descriptor cut short (or of another type) must fail the start, not
     // leave that judgement to whatever the pool held.
-    {"device descriptor of 0 bytes", nullptr, [](Bytes bytes) { return Cut(bytes, 0); }, STATUS_DEVICE_DATA_ERROR,
-     std::vector<size_t>{}},
-    {"device descriptor of 8 bytes", nullptr, [](Bytes bytes) { return Cut(bytes, 8); }, STATUS_DEVICE_DATA_ERROR,
-     std::vector<size_t>{}},
-    {"device descriptor of 11 bytes", nullptr, [](Bytes bytes) { return Cut(bytes, 11); }, STATUS_DEVICE_DATA_ERROR,
-     std::vector<size_t>{}},
-    {"device descriptor of 17 bytes", nullptr, [](Bytes bytes) { return Cut(bytes, 17); }, STATUS_DEVICE_DATA_ERROR,
-     std::vector<size_t>{}},
-    {"device descriptor of another type", nullptr,
+    {"device descriptor of 0 bytes", nullptr, STATUS_DEVICE_DATA_ERROR, kNoRead, DeviceCutAt(0)},
+    {"device descriptor of 8 bytes", nullptr, STATUS_DEVICE_DATA_ERROR, kNoRead, DeviceCutAt(8)},
+    {"device descriptor of 11 bytes", nullptr, STATUS_DEVICE_DATA_ERROR, kNoRead, DeviceCutAt(11)},
+    {"device descriptor of 17 bytes", nullptr, STATUS_DEVICE_DATA_ERROR, kNoRead, DeviceCutAt(17)},
+    {"device descriptor of another type", nullptr, STATUS_DEVICE_DATA_ERROR, std::nullopt,
      [](Bytes bytes) {
          bytes[1] = USB_CONFIGURATION_DESCRIPTOR_TYPE;
          return bytes;
-     },
-     STATUS_DEVICE_DATA_ERROR, std::nullopt},
+     }},
 };
 INSTANTIATE_TEST_SUITE_P(Rows, DescriptorLieTest, ::testing::ValuesIn(kDescriptorLies));
 
@@ -249,9 +240,9 @@ struct SerialShape {
     const char *what;
     Bytes descriptor;
     NTSTATUS start;
-    const char *serial;  // what is kept, when the start succeeds
-    size_t characters;
-    ULONG tooLong;  // the too-long counter afterwards
+    size_t characters = 0;         // how many are kept, when the start succeeds
+    const char *serial = nullptr;  // and which
+    ULONG tooLong = 0;             // the too-long counter afterwards
 };
 
 class SerialShapeTest : public LyingDescriptorTest, public ::testing::WithParamInterface<SerialShape> {};
@@ -280,32 +271,29 @@ TEST_P(SerialShapeTest, IsKeptOrRefused)
 using testing_support::FilledString;
 const SerialShape kSerialShapes[] = {
     // bLength claims 16 characters; 6 arrive.
-    {"cut short", StringDescriptor(2 + 2 * 16, u"CUT123XXXXXXXXXX", 2 + 2 * 6), STATUS_SUCCESS, "CUT123", 6, 0},
+    {"cut short", StringDescriptor(2 + 2 * 16, u"CUT123XXXXXXXXXX", 2 + 2 * 6), STATUS_SUCCESS, 6, "CUT123"},
     {"half a character arrived last", StringDescriptor(2 + 2 * 16, u"ODD123XXXXXXXXXX", 2 + 2 * 6 + 1), STATUS_SUCCESS,
-     "ODD123", 6, 0},
-    {"odd bLength", StringDescriptor(2 + 2 * 5 + 1, u"LEN12XXXXX"), STATUS_SUCCESS, "LEN12", 5, 0},
-    {"bLength caps what arrived", StringDescriptor(2 + 2 * 4, u"CAP1XXXX"), STATUS_SUCCESS, "CAP1", 4, 0},
-    {"high bytes", Bytes{8, 3, 0x41, 0x01, 0x42, 0x20, 0x43, 0}, STATUS_SUCCESS, "ABC", 3, 0},
-    {"4 bytes", FilledString(4), STATUS_SUCCESS, "T", 1, 0},
-    {"66 bytes", FilledString(66), STATUS_SUCCESS, nullptr, 32, 0},
-    {"67 bytes", FilledString(67), STATUS_SUCCESS, nullptr, 32, 0},
-    {"bLength 1", StringDescriptor(1, u""), STATUS_DEVICE_DATA_ERROR, nullptr, 0, 0},
-    {"bLength 2", StringDescriptor(2, u""), STATUS_DEVICE_DATA_ERROR, nullptr, 0, 0},
-    {"bLength 3", StringDescriptor(3, u"X"), STATUS_DEVICE_DATA_ERROR, nullptr, 0, 0},
-    {"bLength 3, half a character", FilledString(3), STATUS_DEVICE_DATA_ERROR, nullptr, 0, 0},
-    {"bLength 2 with characters after it", StringDescriptor(2, u"MORE"), STATUS_DEVICE_DATA_ERROR, nullptr, 0, 0},
-    {"nothing arrived", Bytes{}, STATUS_DEVICE_DATA_ERROR, nullptr, 0, 0},
-    {"one byte arrived", StringDescriptor(2 + 2 * 16, u"NOTHINGXXXXXXXXX", 1), STATUS_DEVICE_DATA_ERROR, nullptr, 0, 0},
-    {"header only arrived", StringDescriptor(2 + 2 * 16, u"NOTHINGXXXXXXXXX", 2), STATUS_DEVICE_DATA_ERROR, nullptr, 0,
-     0},
-    {"half a character arrived", StringDescriptor(2 + 2 * 16, u"NOTHINGXXXXXXXXX", 3), STATUS_DEVICE_DATA_ERROR,
-     nullptr, 0, 0},
-    {"first character NUL", StringDescriptor(2 + 2 * 3, std::u16string{0x0100, u'B', u'C'}), STATUS_DEVICE_DATA_ERROR,
-     nullptr, 0, 0},
+     6, "ODD123"},
+    {"odd bLength", StringDescriptor(2 + 2 * 5 + 1, u"LEN12XXXXX"), STATUS_SUCCESS, 5, "LEN12"},
+    {"bLength caps what arrived", StringDescriptor(2 + 2 * 4, u"CAP1XXXX"), STATUS_SUCCESS, 4, "CAP1"},
+    {"high bytes", Bytes{8, 3, 0x41, 0x01, 0x42, 0x20, 0x43, 0}, STATUS_SUCCESS, 3, "ABC"},
+    {"4 bytes", FilledString(4), STATUS_SUCCESS, 1, "T"},
+    {"66 bytes", FilledString(66), STATUS_SUCCESS, 32},
+    {"67 bytes", FilledString(67), STATUS_SUCCESS, 32},
+    {"bLength 1", StringDescriptor(1, u""), STATUS_DEVICE_DATA_ERROR},
+    {"bLength 2", StringDescriptor(2, u""), STATUS_DEVICE_DATA_ERROR},
+    {"bLength 3", StringDescriptor(3, u"X"), STATUS_DEVICE_DATA_ERROR},
+    {"bLength 3, half a character", FilledString(3), STATUS_DEVICE_DATA_ERROR},
+    {"bLength 2 with characters after it", StringDescriptor(2, u"MORE"), STATUS_DEVICE_DATA_ERROR},
+    {"nothing arrived", Bytes{}, STATUS_DEVICE_DATA_ERROR},
+    {"one byte arrived", StringDescriptor(2 + 2 * 16, u"NOTHINGXXXXXXXXX", 1), STATUS_DEVICE_DATA_ERROR},
+    {"header only arrived", StringDescriptor(2 + 2 * 16, u"NOTHINGXXXXXXXXX", 2), STATUS_DEVICE_DATA_ERROR},
+    {"half a character arrived", StringDescriptor(2 + 2 * 16, u"NOTHINGXXXXXXXXX", 3), STATUS_DEVICE_DATA_ERROR},
+    {"first character NUL", StringDescriptor(2 + 2 * 3, std::u16string{0x0100, u'B', u'C'}), STATUS_DEVICE_DATA_ERROR},
     // bLength 0 still counts as the too-long kind, as it always did.
-    {"bLength 0", StringDescriptor(0, u"ZERO"), STATUS_INSUFFICIENT_RESOURCES, nullptr, 0, 1},
-    {"bLength 0 alone", FilledString(0), STATUS_INSUFFICIENT_RESOURCES, nullptr, 0, 1},
-    {"68 bytes", FilledString(68), STATUS_INSUFFICIENT_RESOURCES, nullptr, 0, 1},
+    {"bLength 0", StringDescriptor(0, u"ZERO"), STATUS_INSUFFICIENT_RESOURCES, 0, nullptr, 1},
+    {"bLength 0 alone", FilledString(0), STATUS_INSUFFICIENT_RESOURCES, 0, nullptr, 1},
+    {"68 bytes", FilledString(68), STATUS_INSUFFICIENT_RESOURCES, 0, nullptr, 1},
 };
 INSTANTIATE_TEST_SUITE_P(Rows, SerialShapeTest, ::testing::ValuesIn(kSerialShapes));
 
