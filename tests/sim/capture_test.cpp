@@ -18,6 +18,7 @@
 #include "sim/adapter/main_firmware.h"
 #include "sim/chip/ezusb_chip.h"
 #include "sim/host/host_serial_driver.h"
+#include "sim/host/traffic.h"
 #include "sim/kernel/registry.h"
 #include "sim/pnp/chip_arrival.h"
 #include "sim/pnp/config_manager.h"
@@ -103,7 +104,6 @@ TEST_F(CaptureTest, AnAdaptersWholeLifeReadsAsAUsbmonCapture)
     ASSERT_TRUE(capture) << error;
     sim::Registry::Get().CreateKey(sim::pnp::PnpManager::kParametersKey);
     const std::vector<uint8_t> written = {'n', 'u', 'v', 'i', 'x', 0, 1, 2, 0xFF};
-    std::vector<uint8_t> read(written.size());
     {
         sim::chip::EzUsbChip chip;
         auto pnp = std::make_unique<sim::pnp::PnpManager>(DriverEntry, RbGetServiceTable);
@@ -112,17 +112,13 @@ TEST_F(CaptureTest, AnAdaptersWholeLifeReadsAsAUsbmonCapture)
         chip.Firmware()->ConnectLoopback(1);
         sim::host::HostSerialDriver &host = *sim::pnp::ConfigManager::Get().HostFor("NX4A0001");
         sim::host::HostPort &port = *sim::pnp::ConfigManager::Get().HostPortFor("NX4A0001", 0);
-        ASSERT_TRUE(host.Open(port) && host.Bind(port, 1024, 1024));
+        ASSERT_TRUE(sim::host::OpenForTraffic(host, port, 1024, 1024, sim::host::Flow::None));
         // The first write stalls; the host writes again, the bytes go again.
         chip.Firmware()->FailNextTransfer(0x01, USBD_STATUS_STALL_PID);
-        ASSERT_EQ(host.Write(port, written.data(), written.size()), written.size());
-        size_t got = 0;
-        while (got < read.size() && host.WaitReadable(port, sim::kTicksPerSecond))
-            got += host.Read(port, read.data() + got, read.size() - got);
+        EXPECT_EQ(sim::host::ShortEcho(host, port, written, sim::kTicksPerSecond), "");
         ASSERT_TRUE(host.Close(port));
         ASSERT_EQ(pnp->Remove(*pnp->Current(chip)).final, STATUS_SUCCESS);
     }
-    EXPECT_EQ(read, written);
     EXPECT_TRUE(capture->Healthy());
     const uint64_t records = capture->Records();
     capture.reset();

@@ -3,6 +3,7 @@
 // it again when it has room to receive into or bytes to send.
 #include <vector>
 
+#include "sim/host/traffic.h"
 #include "sim/kernel/resources.h"
 #include "tests/support/firmware_rig.h"
 #include "tests/support/sim_test.h"
@@ -20,25 +21,10 @@ protected:
     // back; false (with a failure) if the traffic stalls.
     bool Echo(size_t count, uint8_t seed)
     {
-        sim::host::HostSerialDriver &host = rig.host;
         sim::host::HostPort &port = rig.HostPort(1);
-        std::vector<uint8_t> sent(count), received;
-        for (size_t i = 0; i < count; i++)
-            sent[i] = static_cast<uint8_t>(seed + i * 3);
-        size_t queued = 0;
-        while (received.size() < count) {
-            queued += host.Write(port, sent.data() + queued, count - queued);
-            uint8_t buffer[200];
-            const size_t n = host.Read(port, buffer, sizeof(buffer));
-            received.insert(received.end(), buffer, buffer + n);
-            if (n == 0 && !host.WaitReadable(port, kPatience)) {
-                ADD_FAILURE() << "stalled after " << received.size() << " of " << count << " bytes, " << queued
-                              << " queued; idle words " << port.RxIdle() << "/" << port.TxIdle();
-                return false;
-            }
-        }
-        EXPECT_EQ(received, sent);
-        return received == sent;
+        const std::string failure = sim::host::CheckedEcho(rig.host, port, seed, count, kPatience);
+        EXPECT_EQ(failure, "") << "idle words " << port.RxIdle() << "/" << port.TxIdle();
+        return failure.empty();
     }
 
     testing_support::FirmwareRig rig;
