@@ -19,10 +19,7 @@
 #include "sim/chip/ezusb_chip.h"
 #include "sim/host/host_serial_driver.h"
 #include "sim/host/traffic.h"
-#include "sim/kernel/registry.h"
-#include "sim/pnp/chip_arrival.h"
-#include "sim/pnp/config_manager.h"
-#include "sim/pnp/pnp_manager.h"
+#include "sim/testbed.h"
 #include "sim/usb/capture.h"
 #include "tests/support/sim_test.h"
 
@@ -102,22 +99,21 @@ TEST_F(CaptureTest, AnAdaptersWholeLifeReadsAsAUsbmonCapture)
     std::string error;
     auto capture = sim::usb::Capture::Create(Path(), error);
     ASSERT_TRUE(capture) << error;
-    sim::Registry::Get().CreateKey(sim::pnp::PnpManager::kParametersKey);
     const std::vector<uint8_t> written = {'n', 'u', 'v', 'i', 'x', 0, 1, 2, 0xFF};
     {
-        sim::chip::EzUsbChip chip;
-        auto pnp = std::make_unique<sim::pnp::PnpManager>(DriverEntry, RbGetServiceTable);
-        pnp->OnNewBus([&](sim::usb::Bus &bus) { capture->Attach(bus); });
-        ASSERT_EQ(sim::pnp::PlugChip(*pnp, chip).status, STATUS_SUCCESS);
+        sim::Testbed bed(DriverEntry, RbGetServiceTable);
+        bed.pnp->OnNewBus([&](sim::usb::Bus &bus) { capture->Attach(bus); });
+        auto [chip, started] = bed.PlugChip();
+        ASSERT_EQ(started, STATUS_SUCCESS);
         chip.Firmware()->ConnectLoopback(1);
-        sim::host::HostSerialDriver &host = *sim::pnp::ConfigManager::Get().HostFor("NX4A0001");
-        sim::host::HostPort &port = *sim::pnp::ConfigManager::Get().HostPortFor("NX4A0001", 0);
+        sim::host::HostSerialDriver &host = *sim::Testbed::Host("NX4A0001");
+        sim::host::HostPort &port = *sim::Testbed::HostPort("NX4A0001", 0);
         ASSERT_TRUE(sim::host::OpenForTraffic(host, port, 1024, 1024, sim::host::Flow::None));
         // The first write stalls; the host writes again, the bytes go again.
         chip.Firmware()->FailNextTransfer(0x01, USBD_STATUS_STALL_PID);
         EXPECT_EQ(sim::host::ShortEcho(host, port, written, sim::kTicksPerSecond), "");
         ASSERT_TRUE(host.Close(port));
-        ASSERT_EQ(pnp->Remove(*pnp->Current(chip)).final, STATUS_SUCCESS);
+        ASSERT_EQ(bed.pnp->Remove(*bed.pnp->Current(chip)).final, STATUS_SUCCESS);
     }
     EXPECT_TRUE(capture->Healthy());
     const uint64_t records = capture->Records();

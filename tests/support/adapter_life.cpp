@@ -6,10 +6,7 @@
 #include "driver/core/driver_entry.h"
 #include "sim/chip/ezusb_chip.h"
 #include "sim/host/traffic.h"
-#include "sim/kernel/registry.h"
-#include "sim/pnp/chip_arrival.h"
-#include "sim/pnp/config_manager.h"
-#include "sim/pnp/pnp_manager.h"
+#include "sim/testbed.h"
 
 namespace testing_support {
 
@@ -19,24 +16,21 @@ constexpr const char *kSerial = "NX4A0001";
 
 std::string Life(size_t bytesPerPort)
 {
-    sim::Registry::Get().CreateKey(sim::pnp::PnpManager::kParametersKey);
-    // The chip outlives the manager, which owns the buses over it.
-    sim::chip::EzUsbChip chip;
-    auto pnp = std::make_unique<sim::pnp::PnpManager>(DriverEntry, RbGetServiceTable);
-    if (!NT_SUCCESS(sim::pnp::PlugChip(*pnp, chip).status))
+    sim::Testbed bed(DriverEntry, RbGetServiceTable);
+    auto [chip, started] = bed.PlugChip();
+    if (!NT_SUCCESS(started))
         return "the chip did not start";
-    sim::pnp::Device *device = pnp->Current(chip);
+    sim::pnp::Device *device = bed.pnp->Current(chip);
     if (!device || chip.Running() != sim::chip::Program::Main)
         return "the adapter did not come back with its main firmware";
     for (int port = 1; port <= 4; port++)
         chip.Firmware()->ConnectLoopback(port);
 
-    sim::pnp::ConfigManager &cm = sim::pnp::ConfigManager::Get();
-    sim::host::HostSerialDriver *host = cm.HostFor(kSerial);
+    sim::host::HostSerialDriver *host = sim::Testbed::Host(kSerial);
     if (!host)
         return "no host serial driver for the adapter";
     for (int i = 0; i < 4; i++) {
-        sim::host::HostPort &port = *cm.HostPortFor(kSerial, i);
+        sim::host::HostPort &port = *sim::Testbed::HostPort(kSerial, i);
         if (!OpenForTraffic(*host, port, 700 + 100 * i, 500 + 50 * i))
             return "port " + std::to_string(i) + " did not open";
     }
@@ -45,7 +39,7 @@ std::string Life(size_t bytesPerPort)
         std::vector<std::unique_ptr<sim::Thread>> threads;
         for (int i = 0; i < 4; i++)
             threads.push_back(std::make_unique<sim::Thread>("echo " + std::to_string(i), [&, i] {
-                failures[i] = CheckedEcho(*host, *cm.HostPortFor(kSerial, i), i, bytesPerPort);
+                failures[i] = CheckedEcho(*host, *sim::Testbed::HostPort(kSerial, i), i, bytesPerPort);
             }));
         for (auto &thread : threads)
             thread->Join();
@@ -54,11 +48,11 @@ std::string Life(size_t bytesPerPort)
         if (!failure.empty())
             return failure;
     for (int i = 0; i < 4; i++)
-        if (!host->Close(*cm.HostPortFor(kSerial, i)))
+        if (!host->Close(*sim::Testbed::HostPort(kSerial, i)))
             return "port " + std::to_string(i) + " did not close";
-    if (pnp->Remove(*device).Refused())
+    if (bed.pnp->Remove(*device).Refused())
         return "the removal was refused";
-    pnp.reset();
+    bed.Unload();
     return "";
 }
 
