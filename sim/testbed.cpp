@@ -6,20 +6,16 @@
 
 namespace sim {
 
-namespace {
-// The driver reads its settings from here; setup makes it before the
-// driver is ever loaded.
-bool MakeParametersKey()
-{
-    Registry::Get().CreateKey(pnp::PnpManager::kParametersKey);
-    return true;
-}
-}  // namespace
-
 Testbed::Testbed(PDRIVER_INITIALIZE driverEntry, host::HostSerialDriver::TableGetter serviceTable)
-    : pnp((MakeParametersKey(), std::make_unique<pnp::PnpManager>(driverEntry, serviceTable)))
+    : driverEntry_(driverEntry), serviceTable_(serviceTable)
 {
+    // The driver reads its settings from here; setup makes it before the
+    // driver is ever loaded.
+    Registry::Get().CreateKey(pnp::PnpManager::kParametersKey);
+    Load();
 }
+
+void Testbed::Load() { pnp = std::make_unique<pnp::PnpManager>(driverEntry_, serviceTable_); }
 
 Testbed::~Testbed() { pnp.reset(); }
 

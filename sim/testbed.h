@@ -58,11 +58,18 @@ public:
 
     // Unloads the driver now (the pool check comes after); the models stay.
     void Unload() { pnp.reset(); }
+    // Loads the driver again after an Unload, as a fresh boot would; the
+    // manager's set-up of new buses has to be given again.
+    void Load();
 
     // Declared first, so that the manager, which owns the buses over them,
     // goes first.
     std::vector<std::unique_ptr<usb::DeviceModel>> models;
     std::unique_ptr<pnp::PnpManager> pnp;
+
+private:
+    PDRIVER_INITIALIZE driverEntry_;
+    host::HostSerialDriver::TableGetter serviceTable_;
 };
 
 }  // namespace sim

@@ -39,9 +39,9 @@ void Mark(Counts *counts, int phase)
 void Life(Rig &rig, const std::string &label, Counts *counts)
 {
     Mark(counts, 0);
-    if (!NT_SUCCESS(rig.pnp->EntryStatus())) {
-        Note("driver entry failed (" + Rig::StatusText(rig.pnp->EntryStatus()) + "): the platform sees it");
-        rig.pnp.reset();
+    if (!NT_SUCCESS(rig.bed->pnp->EntryStatus())) {
+        Note("driver entry failed (" + Rig::StatusText(rig.bed->pnp->EntryStatus()) + "): the platform sees it");
+        rig.bed->Unload();
         rig.CheckFreshAdapterWorks(label);
         rig.FinishAndCheckPool();
         return;
@@ -52,7 +52,7 @@ void Life(Rig &rig, const std::string &label, Counts *counts)
     bool open[4] = {};
     if (!device || device->State() != sim::pnp::DeviceState::Started) {
         bool seen = !NT_SUCCESS(status);
-        for (sim::pnp::Device *each : rig.pnp->Devices())
+        for (sim::pnp::Device *each : rig.bed->pnp->Devices())
             seen = seen || !NT_SUCCESS(each->AddDeviceStatus()) || !NT_SUCCESS(each->StartStatus());
         if (seen)
             Note("the adapter did not start, and the Plug and Play manager saw a start fail");

@@ -47,8 +47,8 @@ std::vector<uint8_t> Tag(const std::string &safe, int port)
 // The adapter's port moves its own tag out through its own UART and back.
 void CheckOwnPort(sim::adapter::MainFirmware &firmware, const std::string &safe, int index)
 {
-    sim::host::HostSerialDriver *host = sim::pnp::ConfigManager::Get().HostFor(safe);
-    sim::host::HostPort *port = sim::pnp::ConfigManager::Get().HostPortFor(safe, index);
+    sim::host::HostSerialDriver *host = sim::Testbed::Host(safe);
+    sim::host::HostPort *port = sim::Testbed::HostPort(safe, index);
     if (!host || !port)
         Fatal(safe + ": no host port " + std::to_string(index));
     firmware.ConnectEndpoint(index + 1);
@@ -100,7 +100,7 @@ void Together(const std::string &id, uint64_t seed, const std::vector<std::strin
     for (const std::string &serial : serials) {
         models.push_back(std::make_unique<sim::adapter::MainFirmware>(serial));
         bool collides = std::find(names.begin(), names.end(), NameOf(serial)) != names.end();
-        sim::pnp::PlugResult result = rig.pnp->Plug(*models.back());
+        sim::pnp::PlugResult result = rig.bed->pnp->Plug(*models.back());
         Note(Safe(serial) + ": start " + Rig::StatusText(result.status));
         if (serial.size() > 32) {
             SWEEP_CHECK(result.status == STATUS_INSUFFICIENT_RESOURCES, Safe(serial) + ": too long, yet started");
@@ -125,10 +125,10 @@ void Together(const std::string &id, uint64_t seed, const std::vector<std::strin
         sim::pnp::Device *device = started.back();
         started.pop_back();
         if (random() % 2)
-            rig.pnp->SurpriseRemove(*device);
+            rig.bed->pnp->SurpriseRemove(*device);
         else
-            SWEEP_CHECK(!rig.pnp->Remove(*device).Refused(), "removal refused");
-        rig.pnp->WaitIdle();
+            SWEEP_CHECK(!rig.bed->pnp->Remove(*device).Refused(), "removal refused");
+        rig.bed->pnp->WaitIdle();
         std::vector<AdapterContext *> present;
         for (sim::pnp::Device *other : started)
             present.push_back(static_cast<AdapterContext *>(other->Fdo()->DeviceExtension));

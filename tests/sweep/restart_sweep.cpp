@@ -164,7 +164,7 @@ void StopUnderTraffic(const std::string &id, uint64_t seed)
         SWEEP_CHECK(open[i], id + ": port " + std::to_string(i) + " does not open");
     }
     int64_t stopAt = static_cast<int64_t>(dice.Below(40)) * sim::kTicksPerMillisecond / 2;
-    rig.pnp->SetRemoveAfterFailedStart(false);
+    rig.bed->pnp->SetRemoveAfterFailedStart(false);
     CancelPlan cancels = CancelPlanFor(dice);
     Releaser releaser(rig.Current()->Bus(), cancels);
     bool stopped = false;
@@ -182,9 +182,9 @@ void StopUnderTraffic(const std::string &id, uint64_t seed)
         sim::pnp::Device *device = rig.Current();
         stopped = true;
         Note(cancels.Text());
-        auto outcome = rig.pnp->Stop(*device);
+        auto outcome = rig.bed->pnp->Stop(*device);
         SWEEP_CHECK(!outcome.Refused(), id + ": the stop was refused");
-        NTSTATUS restarted = rig.pnp->Restart(*device);
+        NTSTATUS restarted = rig.bed->pnp->Restart(*device);
         releaser.Finish();
         if (restarted != STATUS_SUCCESS) {
             // A request the bus kept across the stop may fail the restart,
@@ -194,7 +194,7 @@ void StopUnderTraffic(const std::string &id, uint64_t seed)
             else
                 Note("the restart failed (" + Rig::StatusText(restarted) + ") with a cancelled request held");
             rig.Current()->Bus().Drain();
-            restarted = rig.pnp->Restart(*device);
+            restarted = rig.bed->pnp->Restart(*device);
             SWEEP_CHECK(restarted == STATUS_SUCCESS, id + ": the second restart failed: " + Rig::StatusText(restarted));
         }
         for (auto &pump : pumps)

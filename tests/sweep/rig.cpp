@@ -183,7 +183,6 @@ Rig::Rig(const std::string &caseId, uint64_t seed, RigOptions rigOptions)
     : options(std::move(rigOptions)), world(sim::WorldOptions{seed, sim::ClockMode::Simulated})
 {
     sim::SetBugCheckNote("sweep case " + caseId + ", simulation seed " + std::to_string(world.Seed()));
-    sim::Registry::Get().CreateKey(sim::pnp::PnpManager::kParametersKey);
     sim::chip::ChipOptions chipOptions;
     chipOptions.runningMain = !options.blank;
     chipOptions.serialNumber = options.serial;
@@ -191,16 +190,15 @@ Rig::Rig(const std::string &caseId, uint64_t seed, RigOptions rigOptions)
     socket = std::make_unique<Socket>(*chip);
     if (options.beforeDriverLoads)
         options.beforeDriverLoads();
-    pnp = std::make_unique<sim::pnp::PnpManager>(DriverEntry, RbGetServiceTable);
-    auto completion = options.completion;
-    pnp->OnNewBus([completion](sim::usb::Bus &bus) { bus.SetCompletionMode(completion); });
+    bed = std::make_unique<sim::Testbed>(DriverEntry, RbGetServiceTable);
+    SetBusModes();
     chip->OnReEnumerate([this](sim::chip::Program) {
         // A device out of its socket cannot come back.
         if (socket->Pulled())
             return;
         if (options.phaseOnReEnumerate >= 0)
             socket->SetPhase(options.phaseOnReEnumerate);
-        pnp->DeviceLeftAndReturned(*socket);
+        bed->pnp->DeviceLeftAndReturned(*socket);
     });
 }
 
@@ -208,7 +206,7 @@ Rig::~Rig()
 {
     if (remover_)
         JoinRemover();
-    pnp.reset();
+    bed->Unload();
 }
 
 std::string Rig::StatusText(NTSTATUS status)
@@ -221,13 +219,18 @@ std::string Rig::StatusText(NTSTATUS status)
 NTSTATUS Rig::PlugIn()
 {
     sim::Scheduler::Get().Change([&] { plugging_ = true; });
-    NTSTATUS status = pnp->Plug(*socket).status;
-    pnp->WaitIdle();
+    NTSTATUS status = bed->pnp->Plug(*socket).status;
+    bed->pnp->WaitIdle();
     sim::Scheduler::Get().Change([&] { plugging_ = false; });
     return status;
 }
 
-sim::pnp::Device *Rig::Current() { return pnp ? pnp->Current(*socket) : nullptr; }
+sim::pnp::Device *Rig::Current() { return bed->pnp ? bed->pnp->Current(*socket) : nullptr; }
+
+void Rig::SetBusModes()
+{
+    bed->pnp->OnNewBus([completion = options.completion](sim::usb::Bus &bus) { bus.SetCompletionMode(completion); });
+}
 
 AdapterContext *Rig::Adapter()
 {
@@ -235,9 +238,9 @@ AdapterContext *Rig::Adapter()
     return device && device->Fdo() ? static_cast<AdapterContext *>(device->Fdo()->DeviceExtension) : nullptr;
 }
 
-sim::host::HostSerialDriver *Rig::Host() { return sim::pnp::ConfigManager::Get().HostFor(options.serial); }
+sim::host::HostSerialDriver *Rig::Host() { return sim::Testbed::Host(options.serial); }
 
-sim::host::HostPort *Rig::Port(int index) { return sim::pnp::ConfigManager::Get().HostPortFor(options.serial, index); }
+sim::host::HostPort *Rig::Port(int index) { return sim::Testbed::HostPort(options.serial, index); }
 
 bool Rig::OpenPort(int index)
 {
@@ -340,11 +343,11 @@ void Rig::RemoveCurrent()
     sim::pnp::Device *device = Current();
     if (!device)
         return;
-    if (pnp->Remove(*device).Refused()) {
+    if (bed->pnp->Remove(*device).Refused()) {
         Note("removal refused; surprise removal");
-        pnp->SurpriseRemove(*device);
+        bed->pnp->SurpriseRemove(*device);
     }
-    pnp->WaitIdle();
+    bed->pnp->WaitIdle();
 }
 
 void Rig::StartRemover()
@@ -355,11 +358,11 @@ void Rig::StartRemover()
         // ends first; nothing new comes once the device is out.
         sim::Scheduler::Get().Block([this] { return socket->PulledLocked() && !plugging_; }, std::nullopt,
                                     "the device to be pulled");
-        pnp->WaitIdle();
+        bed->pnp->WaitIdle();
         const sim::Ticks start = sim::Scheduler::Get().Now();
-        while (sim::pnp::Device *device = pnp->Current(*socket)) {
-            pnp->SurpriseRemove(*device);
-            pnp->WaitIdle();
+        while (sim::pnp::Device *device = bed->pnp->Current(*socket)) {
+            bed->pnp->SurpriseRemove(*device);
+            bed->pnp->WaitIdle();
         }
         removalTicks_ = sim::Scheduler::Get().Now() - start;
     });
@@ -452,12 +455,12 @@ void Rig::CheckPortsWorkAndRemove(const std::string &label)
     }
     CheckBooks(label);
     sim::pnp::Device *device = Current();
-    if (device && pnp->Remove(*device).Refused()) {
+    if (device && bed->pnp->Remove(*device).Refused()) {
         Fail(label + ": removal refused with every port closed (OpenPortCount " +
              std::to_string(Adapter() ? Adapter()->OpenPortCount : 0) + ")");
-        pnp->SurpriseRemove(*device);
+        bed->pnp->SurpriseRemove(*device);
     }
-    pnp->WaitIdle();
+    bed->pnp->WaitIdle();
     SWEEP_CHECK(AdapterTable.Count == 0, label + ": an adapter is left in the table after removal");
 }
 
@@ -469,19 +472,18 @@ void Rig::CheckFreshAdapterWorks(const std::string &label)
     chipOptions.serialNumber = "NX4AF001";
     spares_.push_back(std::make_unique<sim::chip::EzUsbChip>(chipOptions));
     sim::chip::EzUsbChip &fresh = *spares_.back();
-    if (!pnp) {
-        pnp = std::make_unique<sim::pnp::PnpManager>(DriverEntry, RbGetServiceTable);
-        auto completion = options.completion;
-        pnp->OnNewBus([completion](sim::usb::Bus &bus) { bus.SetCompletionMode(completion); });
+    if (!bed->pnp) {
+        bed->Load();
+        SetBusModes();
     }
-    auto result = pnp->Plug(fresh);
-    pnp->WaitIdle();
+    auto result = bed->pnp->Plug(fresh);
+    bed->pnp->WaitIdle();
     if (result.status != STATUS_SUCCESS || !result.device) {
         Fail(label + ": a fresh adapter does not start (" + StatusText(result.status) + ")");
         return;
     }
-    auto *host = sim::pnp::ConfigManager::Get().HostFor(chipOptions.serialNumber);
-    auto *port = sim::pnp::ConfigManager::Get().HostPortFor(chipOptions.serialNumber, 2);
+    auto *host = sim::Testbed::Host(chipOptions.serialNumber);
+    auto *port = sim::Testbed::HostPort(chipOptions.serialNumber, 2);
     if (!host || !port) {
         Fail(label + ": a fresh adapter got no host ports");
     } else {
@@ -498,9 +500,9 @@ void Rig::CheckFreshAdapterWorks(const std::string &label)
                 Fail(label + ": a fresh adapter's port does not close");
         }
     }
-    if (pnp->Remove(*result.device).Refused())
+    if (bed->pnp->Remove(*result.device).Refused())
         Fail(label + ": a fresh adapter's removal is refused with every port closed");
-    pnp->WaitIdle();
+    bed->pnp->WaitIdle();
     SWEEP_CHECK(AdapterTable.Count == 0, label + ": an adapter is left in the table after removal");
 }
 
@@ -508,7 +510,7 @@ void Rig::FinishAndCheckPool()
 {
     if (remover_)
         JoinRemover();
-    pnp.reset();
+    bed->Unload();
     std::string leaks = world.LeakReport();
     if (!leaks.empty())
         Fail("the pool check found allocations the driver still holds:\n" + leaks);

@@ -17,6 +17,7 @@
 #include "sim/chip/ezusb_chip.h"
 #include "sim/host/host_serial_driver.h"
 #include "sim/pnp/pnp_manager.h"
+#include "sim/testbed.h"
 #include "sim/usb/bus.h"
 #include "sim/world.h"
 
@@ -143,9 +144,12 @@ public:
     sim::World world;
     std::unique_ptr<sim::chip::EzUsbChip> chip;
     std::unique_ptr<Socket> socket;
-    std::unique_ptr<sim::pnp::PnpManager> pnp;
+    // Made once the chip is there and beforeDriverLoads has run.
+    std::unique_ptr<sim::Testbed> bed;
 
 private:
+    void SetBusModes();
+
     std::unique_ptr<sim::Thread> remover_;
     sim::Ticks removalTicks_ = 0;
     bool plugging_ = false;  // PlugIn in progress (scheduler lock)
