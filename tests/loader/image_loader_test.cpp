@@ -7,10 +7,7 @@
 #include <vector>
 
 #include "sim/chip/ezusb_chip.h"
-#include "sim/kernel/registry.h"
-#include "sim/pnp/chip_arrival.h"
-#include "sim/pnp/config_manager.h"
-#include "sim/pnp/pnp_manager.h"
+#include "sim/testbed.h"
 #include "tests/loader/real_image_support.h"
 #include "tests/support/sim_test.h"
 
@@ -104,12 +101,10 @@ TEST_F(WrongConventionDeathTest, ACompletionRoutineThatLeavesItsArgumentsIsCaugh
             sim::loader::LoadResult result = sim::loader::LoadImageFile(testing_support::WrongConventionImagePath());
             if (!result.image)
                 abort();
-            sim::Registry::Get().CreateKey(sim::pnp::PnpManager::kParametersKey);
-            sim::chip::EzUsbChip chip;
-            sim::pnp::PnpManager pnp(result.image->Entry(), result.image->GetServiceTable());
-            sim::pnp::PlugChip(pnp, chip);
-            sim::host::HostSerialDriver &host = *sim::pnp::ConfigManager::Get().HostFor("NX4A0001");
-            sim::host::HostPort &port = *sim::pnp::ConfigManager::Get().HostPortFor("NX4A0001", 0);
+            sim::Testbed bed(result.image->Entry(), result.image->GetServiceTable());
+            sim::chip::EzUsbChip &chip = bed.PlugChip().chip;
+            sim::host::HostSerialDriver &host = *sim::Testbed::Host("NX4A0001");
+            sim::host::HostPort &port = *sim::Testbed::HostPort("NX4A0001", 0);
             chip.Firmware()->ConnectLoopback(1);
             host.Open(port);
             host.Bind(port, 1000, 1000);
