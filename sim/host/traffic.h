@@ -1,7 +1,7 @@
 // Traffic through a port the way the host serial driver's clients make it,
-// for every program on the testbed (tests, sweeps, benchmarks): opening a port for
-// traffic, a checked echo through a looped-back port, and the short "does
-// this adapter still work" exchange. Each says what went wrong, or nothing;
+// shared by the tests, the sweeps and the adapter life the schedule
+// benchmark runs: opening a port for traffic, a checked echo through a
+// looped-back port, and the short "does this adapter still work" exchange. Each says what went wrong, or nothing;
 // a test asserts on the text, a sweep reports it.
 #pragma once
 

@@ -174,7 +174,7 @@ private:
     sim::usb::Capture *const capture_;
     // Declared before the manager: the chips must outlive the buses it owns.
     std::vector<std::unique_ptr<LiveAdapter>> adapters_;
-    std::unique_ptr<sim::Testbed> bed_;  // the driver loaded, while it is
+    std::unique_ptr<sim::Testbed> bed_;  // the driver and its adapters; reset for the pool check
     std::vector<std::string> failures_;
 };
 

@@ -214,7 +214,7 @@ private:
     int phase_ = 0;
     // Declared before the manager: the chips must outlive the buses it owns.
     std::vector<std::unique_ptr<Adapter>> adapters_;
-    std::unique_ptr<sim::Testbed> bed_;  // the driver loaded, while it is
+    std::unique_ptr<sim::Testbed> bed_;  // the driver and its adapters; reset for the pool check
     std::vector<std::string> failures_;
     std::array<ULONG, 3> errorStat_{};
     bool errorStatRead_ = false;
